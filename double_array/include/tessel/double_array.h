@@ -1,0 +1,359 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+#include <tessel/length.h>
+#include <tessel/replace_file.h>
+
+namespace Tessel {
+
+// Builds a double-array trie from a sorted list of keys and writes it as an index file.
+//
+// The array is a sequence of units (base, check). Unit 0 is the root with base 1. A node whose
+// base is b has its child for code c at b + c, and that child's check is b; code 0 ends a key
+// and code byte + 1 follows a key byte. The unit reached by code 0 holds -value - 1. The last
+// 257 units are always empty, so every b + c of the trie lies inside the array.
+//
+// KeyUnit is the key's byte type and UKeyUnit its unsigned form; BaseType holds bases and
+// values, CheckType checks; LengthFunc measures a key that comes without a length.
+// The builder reports failures by status and throws nothing but std::bad_alloc.
+template <class KeyUnit, class UKeyUnit, class BaseType, class CheckType, class LengthFunc>
+class DoubleArrayImpl {
+  static_assert(sizeof(KeyUnit) == 1 && sizeof(UKeyUnit) == 1, "keys are byte strings");
+  static_assert(std::is_signed<BaseType>::value && std::is_unsigned<CheckType>::value,
+                "bases are signed, checks unsigned");
+
+ public:
+  struct Unit {
+    BaseType base;
+    CheckType check;
+  };
+
+  // Called after each key is finished with (keys finished, key count); the result is ignored.
+  using ProgressFunc = int (*)(std::size_t, std::size_t);
+
+  // Results of build().
+  static constexpr int kOk = 0;
+  static constexpr int kNegativeValue = -2;  // a supplied value is negative
+  static constexpr int kUnsorted = -3;       // keys are not in ascending byte order
+  static constexpr int kTooLarge = -4;       // a position or key index does not fit the fields
+
+  static constexpr std::size_t kInitialCapacity = 8192;
+  // Units past the last one used, so that base + any code stays inside the array.
+  static constexpr std::size_t kTailUnits = 257;
+
+  DoubleArrayImpl() = default;
+  virtual ~DoubleArrayImpl() { clear(); }
+
+  DoubleArrayImpl(const DoubleArrayImpl&) = delete;
+  DoubleArrayImpl& operator=(const DoubleArrayImpl&) = delete;
+  DoubleArrayImpl(DoubleArrayImpl&& other) noexcept { swap(other); }
+  DoubleArrayImpl& operator=(DoubleArrayImpl&& other) noexcept {
+    if (this != &other) {
+      clear();
+      swap(other);
+    }
+    return *this;
+  }
+
+  // Builds the trie of keys[0 .. keyCount), replacing whatever this object held.
+  // REQUIRES: keys are in ascending order of their bytes read as unsigned values, a key before
+  // every longer key that begins with it; equal keys may follow each other.
+  // Key i has lengths[i] bytes, or LengthFunc()(keys[i]) when lengths is null. Its value is
+  // values[i], or i when values is null; a run of equal keys keeps the value of its first key.
+  // progress, when not null, is called once per distinct key, in key order.
+  // Returns kOk, or kNegativeValue, kUnsorted or kTooLarge, after which the array is not a
+  // valid trie and save() refuses it. With no keys, returns kOk and size() stays 0.
+  int build(std::size_t keyCount, const KeyUnit* const* keys, const std::size_t* lengths = nullptr,
+            const BaseType* values = nullptr, ProgressFunc progress = nullptr) {
+    clear();
+    error_ = kOk;
+    if (keyCount == 0 || keys == nullptr) return error_;
+    keyCount_ = keyCount;
+    keys_ = keys;
+    values_ = values;
+    progress_ = progress;
+    completed_ = 0;
+    if (lengths == nullptr) {
+      measuredLengths_.resize(keyCount);
+      for (std::size_t i = 0; i < keyCount; ++i) measuredLengths_[i] = LengthFunc()(keys[i]);
+      lengths = measuredLengths_.data();
+    }
+    lengths_ = lengths;
+
+    resize(kInitialCapacity);
+    units_[0].base = 1;
+    scanStart_ = 0;
+    buildTree();
+
+    unitCount_ += kTailUnits;
+    // The final size is known here, so this last growth is exact.
+    if (unitCount_ >= capacity_) resize(unitCount_);
+    std::free(usedBases_);
+    usedBases_ = nullptr;
+    std::vector<std::size_t>().swap(measuredLengths_);
+    std::vector<Node>().swap(nodes_);
+    std::vector<Frame>().swap(frames_);
+    return error_;
+  }
+
+  // Writes the first size() units to `path`, replacing the file as a whole (see replaceFile).
+  // Returns 0 on success; -1 when there is nothing to write, the last build failed, or the file
+  // cannot be written.
+  int save(const char* path) const {
+    if (unitCount_ == 0 || error_ != kOk) return -1;
+    return replaceFile(path, units_, unitCount_ * sizeof(Unit));
+  }
+
+  // Number of units of the trie, the tail included: what save() writes.
+  std::size_t size() const { return unitCount_; }
+
+  // Number of units among the first size() that belong to a node other than the root.
+  std::size_t occupiedCount() const {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < unitCount_; ++i) count += units_[i].check != 0;
+    return count;
+  }
+
+  // The units, size() of them; null before the first build.
+  const Unit* array() const { return units_; }
+
+  // Status of the last build.
+  int error() const { return error_; }
+
+  // Releases the array. The status of the last build is kept.
+  void clear() {
+    std::free(units_);
+    std::free(usedBases_);
+    units_ = nullptr;
+    usedBases_ = nullptr;
+    unitCount_ = 0;
+    capacity_ = 0;
+  }
+
+  // Grows the unit array and the base flags to newCapacity entries; new entries are empty.
+  // A smaller request changes nothing. Returns the capacity.
+  std::size_t resize(std::size_t newCapacity) {
+    if (newCapacity <= capacity_) return capacity_;
+    units_ = grown(units_, newCapacity);
+    usedBases_ = grown(usedBases_, newCapacity);
+    capacity_ = newCapacity;
+    return newCapacity;
+  }
+
+ private:
+  // A sibling group under construction: the keys [left, right) pass through the edge `code`,
+  // and `depth` is the index of the key byte that tells their children apart.
+  struct Node {
+    CheckType code;
+    std::size_t depth;
+    std::size_t left;
+    std::size_t right;
+  };
+
+  // A placed sibling group, nodes_[first, end), whose children are being built; `next` is the
+  // group being finished. The explicit stack of frames keeps long keys off the call stack.
+  struct Frame {
+    std::size_t first;
+    std::size_t end;
+    std::size_t next;
+    std::size_t base;
+  };
+
+  static constexpr std::size_t kMaxPosition =
+      std::min<std::size_t>(static_cast<std::size_t>(std::numeric_limits<BaseType>::max()),
+                            static_cast<std::size_t>(std::numeric_limits<CheckType>::max()));
+
+  template <class T>
+  T* grown(T* array, std::size_t newCapacity) {
+    T* bigger = static_cast<T*>(std::realloc(array, newCapacity * sizeof(T)));
+    if (bigger == nullptr) throw std::bad_alloc();
+    std::memset(static_cast<void*>(bigger + capacity_), 0, (newCapacity - capacity_) * sizeof(T));
+    return bigger;
+  }
+
+  // Makes positions below `needed` addressable. Growth is geometric so that a chain of
+  // single-unit groups costs amortized constant time per unit. The factor follows the share of
+  // keys still to come: large early in a build, 5 % near its end, at most double.
+  void reserve(std::size_t needed) {
+    if (needed <= capacity_) return;
+    double factor = 2.0;
+    if (completed_ > 0) {
+      factor = std::min(2.0, std::max(1.05, static_cast<double>(keyCount_) / completed_));
+    }
+    const auto scaled = static_cast<std::size_t>(static_cast<double>(capacity_) * factor);
+    resize(std::max(needed, scaled));
+  }
+
+  void buildTree() {
+    const std::size_t groups = collectSiblings(Node{0, 0, 0, keyCount_});
+    if (groups == 0) return;
+    frames_.push_back(Frame{0, nodes_.size(), 0, placeSiblings(0, nodes_.size())});
+    while (!frames_.empty() && error_ != kTooLarge) {
+      Frame& frame = frames_.back();
+      if (frame.next == frame.end) {
+        endFrame(frame.base);
+        continue;
+      }
+      const Node group = nodes_[frame.next];
+      const std::size_t first = nodes_.size();
+      if (collectSiblings(group) == 0) {
+        nodes_.resize(first);
+        if (finishKey(frame.base + group.code, group.left)) {
+          ++frame.next;
+        } else {
+          endFrame(0);
+        }
+        continue;
+      }
+      const std::size_t base = placeSiblings(first, nodes_.size());
+      frames_.push_back(Frame{first, nodes_.size(), first, base});
+    }
+  }
+
+  // Pops the top frame; its parent stores `base` for the group and moves to the next one.
+  void endFrame(std::size_t base) {
+    nodes_.resize(frames_.back().first);
+    frames_.pop_back();
+    if (frames_.empty()) return;
+    Frame& parent = frames_.back();
+    units_[parent.base + nodes_[parent.next].code].base = static_cast<BaseType>(base);
+    ++parent.next;
+  }
+
+  // Appends the child groups of `parent` to nodes_ and returns their number: 0 for a node where
+  // all of its keys end, and 0 with kUnsorted when the keys are out of order.
+  std::size_t collectSiblings(Node parent) {
+    if (error_ < 0) return 0;
+    const std::size_t start = nodes_.size();
+    CheckType previous = 0;
+    for (std::size_t i = parent.left; i < parent.right; ++i) {
+      const std::size_t length = lengths_[i];
+      if (length < parent.depth) continue;
+      const CheckType code =
+          length == parent.depth
+              ? 0
+              : static_cast<CheckType>(static_cast<UKeyUnit>(keys_[i][parent.depth]) + 1);
+      if (previous > code) {
+        error_ = kUnsorted;
+        return 0;
+      }
+      if (code != previous || nodes_.size() == start) {
+        if (nodes_.size() != start) nodes_.back().right = i;
+        nodes_.push_back(Node{code, parent.depth + 1, i, 0});
+      }
+      previous = code;
+    }
+    if (nodes_.size() != start) nodes_.back().right = parent.right;
+    return nodes_.size() - start;
+  }
+
+  // Writes the terminal unit at `position` for the key with index `keyIndex`. Returns false
+  // when the group must end at once: a negative value, or an index the field cannot hold.
+  bool finishKey(std::size_t position, std::size_t keyIndex) {
+    BaseType value;
+    if (values_ != nullptr) {
+      value = values_[keyIndex];
+    } else if (keyIndex > static_cast<std::size_t>(std::numeric_limits<BaseType>::max())) {
+      error_ = kTooLarge;
+      return false;
+    } else {
+      value = static_cast<BaseType>(keyIndex);
+    }
+    // ~v is -v - 1 without the overflow of negating the smallest value.
+    units_[position].base = static_cast<BaseType>(~value);
+    if (value < 0) {
+      error_ = kNegativeValue;
+      return false;
+    }
+    ++completed_;
+    if (progress_ != nullptr) progress_(completed_, keyCount_);
+    return true;
+  }
+
+  // Chooses the base of the groups nodes_[first, end) and marks their units. The search starts
+  // at scanStart_, which moves to the first free unit met and jumps to the chosen one when the
+  // units passed were nearly all occupied.
+  std::size_t placeSiblings(std::size_t first, std::size_t end) {
+    if (error_ < 0) return 0;
+    const std::size_t firstCode = nodes_[first].code;
+    const std::size_t lastCode = nodes_[end - 1].code;
+    std::size_t pos = std::max(firstCode + 1, scanStart_) - 1;
+    std::size_t occupied = 0;
+    bool seenFree = false;
+    std::size_t begin = 0;
+    for (;;) {
+      ++pos;
+      if (pos - firstCode + lastCode > kMaxPosition) {
+        error_ = kTooLarge;
+        return 0;
+      }
+      reserve(pos + 1);
+      if (units_[pos].check != 0) {
+        ++occupied;
+        continue;
+      }
+      if (!seenFree) {
+        scanStart_ = pos;
+        seenFree = true;
+      }
+      begin = pos - firstCode;
+      reserve(begin + lastCode + 1);
+      if (usedBases_[begin] == 0 && siblingsFit(begin, first + 1, end)) break;
+    }
+    if (static_cast<double>(occupied) / static_cast<double>(pos - scanStart_ + 1) >= 0.95) {
+      scanStart_ = pos;
+    }
+    usedBases_[begin] = 1;
+    unitCount_ = std::max(unitCount_, begin + lastCode + 1);
+    for (std::size_t i = first; i < end; ++i) {
+      units_[begin + nodes_[i].code].check = static_cast<CheckType>(begin);
+    }
+    return begin;
+  }
+
+  bool siblingsFit(std::size_t begin, std::size_t first, std::size_t end) const {
+    for (std::size_t i = first; i < end; ++i) {
+      if (units_[begin + nodes_[i].code].check != 0) return false;
+    }
+    return true;
+  }
+
+  void swap(DoubleArrayImpl& other) noexcept {
+    std::swap(units_, other.units_);
+    std::swap(usedBases_, other.usedBases_);
+    std::swap(unitCount_, other.unitCount_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(error_, other.error_);
+  }
+
+  Unit* units_ = nullptr;
+  std::uint8_t* usedBases_ = nullptr;  // 1 marks a position chosen as a base; only during build
+  std::size_t unitCount_ = 0;
+  std::size_t capacity_ = 0;
+  // The state below lives from the start of a build to its end.
+  std::size_t keyCount_ = 0;
+  const KeyUnit* const* keys_ = nullptr;
+  const std::size_t* lengths_ = nullptr;
+  const BaseType* values_ = nullptr;
+  std::size_t completed_ = 0;
+  std::size_t scanStart_ = 0;
+  int error_ = kOk;
+  ProgressFunc progress_ = nullptr;
+  std::vector<std::size_t> measuredLengths_;
+  std::vector<Node> nodes_;
+  std::vector<Frame> frames_;
+};
+
+// The trie the tools build: byte keys, 32-bit bases and checks, 8-byte units.
+using DoubleArray = DoubleArrayImpl<char, unsigned char, int, unsigned int, Length<char>>;
+
+}  // namespace Tessel

@@ -1,0 +1,152 @@
+// tessel-build: compiles a sorted key list, one key per line, into a double-array index file.
+//
+// Exit status: 0 on success, 255 on any failure, with one line on standard error.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <tessel/double_array.h>
+
+namespace {
+
+constexpr int kFailure = -1;
+constexpr int kBarWidth = 43;
+constexpr char kProgressBar[kBarWidth + 1] = "*******************************************";
+
+// The percentage last drawn; a first call at 0 % therefore draws nothing.
+int lastPercent = 0;
+
+// Redraws the progress bar on standard output whenever the whole percentage changes.
+int showProgress(std::size_t current, std::size_t total) {
+  const int percent = static_cast<int>(100.0 * static_cast<double>(current) / total);
+  if (percent != lastPercent) {
+    const int barLength = static_cast<int>(static_cast<double>(current) * kBarWidth / total);
+    std::printf("Making Double Array: %3d%% |%.*s%*s| ", percent, barLength, kProgressBar,
+                kBarWidth - barLength, "");
+    std::putchar(percent == 100 ? '\n' : '\r');
+    std::fflush(stdout);
+  }
+  lastPercent = percent;
+  return 1;
+}
+
+int fail(const char* message, const char* name) {
+  std::fprintf(stderr, "%s%s\n", message, name);
+  std::fflush(stderr);
+  return kFailure;
+}
+
+enum class ReadStatus { kOk, kCannotOpen, kCannotRead };
+
+// The whole key list in one buffer; each key is a line of it, its newline replaced by NUL.
+struct KeyList {
+  std::vector<char> text;
+  std::vector<const char*> keys;
+};
+
+// Reads fd to its end into text, followed by one NUL byte.
+bool readToEnd(int fd, std::size_t sizeHint, std::vector<char>& text) {
+  constexpr std::size_t kMinBuffer = std::size_t{1} << 16;
+  text.resize(std::max(sizeHint + 1, kMinBuffer));
+  std::size_t used = 0;
+  for (;;) {
+    if (used == text.size()) text.resize(text.size() * 2);
+    const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+  }
+  text.resize(used + 1);
+  text[used] = '\0';
+  return true;
+}
+
+// Cuts the text into lines. A final line without a newline is a key; nothing after the last
+// newline is. A key ends at its first NUL byte, which the builder's length rule gives for free.
+void splitLines(KeyList& list) {
+  char* line = list.text.data();
+  char* const end = line + list.text.size() - 1;
+  std::size_t count = 0;
+  for (const char* p = line; (p = static_cast<const char*>(std::memchr(p, '\n', end - p)));) {
+    ++p;
+    ++count;
+  }
+  list.keys.reserve(count + 1);
+  while (line < end) {
+    list.keys.push_back(line);
+    char* newline = static_cast<char*>(std::memchr(line, '\n', end - line));
+    if (newline == nullptr) break;
+    *newline = '\0';
+    line = newline + 1;
+  }
+}
+
+// Loads the key list from the file `name`, or from standard input when it is "-".
+ReadStatus readKeys(const char* name, KeyList& list) {
+  const bool isStdin = std::strcmp(name, "-") == 0;
+  const int fd = isStdin ? STDIN_FILENO : ::open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ReadStatus::kCannotOpen;
+  struct stat st;
+  ReadStatus status = ReadStatus::kOk;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    status = ReadStatus::kCannotOpen;
+  } else {
+    const std::size_t hint = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0;
+    if (!readToEnd(fd, hint, list.text)) status = ReadStatus::kCannotRead;
+  }
+  if (!isStdin) ::close(fd);
+  if (status == ReadStatus::kOk) splitLines(list);
+  return status;
+}
+
+int buildIndex(const char* file, const char* index) {
+  Tessel::DoubleArray trie;
+  try {
+    KeyList list;
+    switch (readKeys(file, list)) {
+      case ReadStatus::kCannotOpen:
+        return fail("Cannot Open: ", file);
+      case ReadStatus::kCannotRead:
+        return fail("Cannot Read: ", file);
+      case ReadStatus::kOk:
+        break;
+    }
+    if (trie.build(list.keys.size(), list.keys.data(), nullptr, nullptr, showProgress) != 0 ||
+        trie.save(index) != 0) {
+      return fail("Error: cannot build double array  ", file);
+    }
+  } catch (const std::bad_alloc&) {
+    return fail("Error: cannot build double array  ", file);
+  }
+  std::printf("Done!, Compression Ratio: %g %%\n",
+              100.0 * static_cast<double>(trie.occupiedCount()) / trie.size());
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    return fail("Cannot Write: ", "standard output");
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Past a file-size limit, a write should fail and be reported rather than kill the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+  if (argc < 3) {
+    std::fprintf(stderr, "Usage: %s File Index\n", argc > 0 && argv[0] ? argv[0] : "tessel-build");
+    return kFailure;
+  }
+  return buildIndex(argv[argc - 2], argv[argc - 1]);
+}
