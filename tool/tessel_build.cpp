@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <tessel/double_array.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +15,6 @@
 #include <new>
 #include <string>
 #include <vector>
-
-#include <tessel/double_array.h>
 
 namespace {
 

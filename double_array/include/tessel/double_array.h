@@ -1,5 +1,8 @@
 #pragma once
 
+#include <tessel/length.h>
+#include <tessel/replace_file.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -9,9 +12,6 @@
 #include <new>
 #include <type_traits>
 #include <vector>
-
-#include <tessel/length.h>
-#include <tessel/replace_file.h>
 
 namespace Tessel {
 

@@ -67,7 +67,9 @@ inline int createTemporary(const std::string& finalPath, mode_t mode, std::strin
   return -1;
 }
 
-inline bool closeChecked(int fd) { return ::close(fd) == 0 || errno == EINTR; }
+inline bool closeChecked(int fd) {
+  return ::close(fd) == 0 || errno == EINTR;
+}
 
 }  // namespace detail
 
