@@ -1,0 +1,240 @@
+#!/usr/bin/env bash
+# Tests of the tessel-build program as a user runs it.
+# Usage: tool_test.sh CASE  with TOOL, PLAIN_TOOL (built without sanitizers), LOOKUP and
+# SOURCE_DIR in the environment.
+set -u
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-tool.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
+expect_file() { cmp -s "$1" "$2" || fail "$3: $1 differs from $2"; }
+absent() { [ ! -e "$1" ] || fail "$2: $1 should not exist"; }
+
+# run ARGS...: runs the tool, keeping standard output, standard error and the status.
+run() {
+  "$TOOL" "$@" > out 2> err
+  status=$?
+}
+
+# lookup INDEX KEY...: the values of the keys, space-separated.
+lookup() { "$LOOKUP" "$@" | tr '\n' ' ' | sed 's/ $//'; }
+
+bar_line() {  # bar_line PERCENT STARS END: one progress line as the tool draws it
+  printf 'Making Double Array: %3d%% |%s%*s| %s' "$1" "$(printf '%*s' "$2" '' | tr ' ' '*')" \
+    $((43 - $2)) '' "$3"
+}
+
+build_error() { printf 'Error: cannot build double array  %s\n' "$1"; }
+
+case_example() {
+  run "$SOURCE_DIR/examples/words.txt" words.idx
+  expect_eq "$status" 0 "status"
+  expect_file out "$SOURCE_DIR/tests/data/words.out" "standard output"
+  expect_eq "$(sha256sum < words.idx | cut -d' ' -f1)" "$(cat "$SOURCE_DIR/tests/data/words.idx.sha256")" "index digest"
+  expect_eq "$(wc -c < err)" 0 "standard error"
+}
+
+case_two_keys() {
+  printf 'a\nb\n' > keys.txt
+  run keys.txt keys.idx
+  { bar_line 50 21 $'\r'; bar_line 100 43 $'\n'; printf 'Done!, Compression Ratio: 1.11111 %%\n'; } > expected
+  expect_eq "$status" 0 "status"
+  expect_file out expected "standard output"
+  expect_eq "$(wc -c < keys.idx)" 2880 "index size"
+  expect_eq "$(od -A n -t d4 -j 784 -N 48 keys.idx | tr -s ' \n' ' ')" " 0 0 101 1 102 1 -1 101 -2 102 0 0 " "units 98 to 103"
+  expect_eq "$(lookup keys.idx a b c '')" "0 1 -1 -1" "lookups"
+}
+
+case_usage() {
+  for args in "" "only-one"; do
+    # shellcheck disable=SC2086
+    run $args
+    expect_eq "$status" 255 "status with [$args]"
+    expect_eq "$(cat err)" "Usage: $TOOL File Index" "usage line"
+    expect_eq "$(wc -c < out)" 0 "standard output"
+  done
+}
+
+case_arguments() {
+  printf 'b\nc\n' > in.txt
+  run x y in.txt out.idx
+  expect_eq "$status" 0 "only the last two arguments count"
+  expect_eq "$(lookup out.idx b c)" "0 1" "lookups"
+  # Only File treats "-" as standard input; an Index called "-" is a file.
+  printf 'k\n' | "$TOOL" - - > out 2> err
+  expect_eq "$?" 0 "status with - -"
+  expect_eq "$(lookup ./- k)" 0 "index written to a file called -"
+  printf 'z\n' > -x
+  run -x hyphen.idx
+  expect_eq "$status" 0 "a file name beginning with a hyphen"
+  expect_eq "$(lookup hyphen.idx z)" 0 "lookup"
+}
+
+case_standard_input() {
+  printf 'apple\nbanana\ncherry\n' > keys.txt
+  run keys.txt file.idx
+  "$TOOL" - stdin.idx < keys.txt > stdin.out 2>&1
+  expect_eq "$?" 0 "status"
+  expect_file stdin.idx file.idx "index from standard input"
+  expect_file stdin.out out "output from standard input"
+}
+
+case_cannot_open() {
+  echo old > kept.idx
+  run missing.txt kept.idx
+  expect_eq "$status" 255 "missing file status"
+  expect_eq "$(cat err)" "Cannot Open: missing.txt" "missing file message"
+  mkdir adir
+  run adir kept.idx
+  expect_eq "$status" 255 "directory status"
+  expect_eq "$(cat err)" "Cannot Open: adir" "directory message"
+  expect_eq "$(cat kept.idx)" old "index untouched"
+}
+
+case_cannot_read() {
+  # Reading /proc/self/mem from its start fails with an I/O error.
+  echo old > kept.idx
+  run /proc/self/mem kept.idx
+  expect_eq "$status" 255 "status"
+  expect_eq "$(cat err)" "Cannot Read: /proc/self/mem" "message"
+  expect_eq "$(cat kept.idx)" old "index untouched"
+}
+
+case_unsorted() {
+  printf 'b\na\n' > keys.txt
+  run keys.txt out.idx
+  expect_eq "$status" 255 "b a status"
+  expect_eq "$(cat err)" "$(build_error keys.txt)" "b a message"
+  expect_eq "$(wc -c < out)" 0 "b a: no progress line"
+  absent out.idx "b a"
+
+  printf 'ab\naa\n' > keys.txt
+  run keys.txt out.idx
+  bar_line 50 21 $'\r' > expected
+  expect_eq "$status" 255 "ab aa status"
+  expect_file out expected "ab aa: the 50 % line only"
+  expect_eq "$(cat err)" "$(build_error keys.txt)" "ab aa message"
+
+  printf 'a\n\nb\n' > keys.txt
+  run keys.txt out.idx
+  expect_eq "$status" 255 "empty key after a"
+  absent out.idx "unsorted input"
+}
+
+case_empty_input() {
+  echo old > kept.idx
+  : > empty.txt
+  run empty.txt kept.idx
+  expect_eq "$status" 255 "status"
+  expect_eq "$(cat err)" "$(build_error empty.txt)" "message"
+  expect_eq "$(cat kept.idx)" old "index untouched"
+  printf 'a\n' > keys.txt
+  run keys.txt missing-dir/out.idx
+  expect_eq "$status" 255 "missing directory status"
+  expect_eq "$(cat err)" "$(build_error keys.txt)" "missing directory names the input"
+}
+
+case_line_rules() {
+  # An empty first key, no final newline: three keys with values 0, 1, 2.
+  printf '\na\nb' > keys.txt
+  run keys.txt out.idx
+  expect_eq "$status" 0 "no final newline"
+  expect_eq "$(lookup out.idx '' a b)" "0 1 2" "values"
+  # A carriage return stays in its key; a key ends at its first NUL byte.
+  printf 'a\r\nb \r\nc\000tail\nd\n' > keys.txt
+  run keys.txt out.idx
+  expect_eq "$status" 0 "carriage returns"
+  expect_eq "$(lookup out.idx $'a\r' $'b \r' c d a 'b ')" "0 1 2 3 -1 -1" "values"
+  # Equal keys keep the first position and finish once.
+  printf 'a\na\n' > keys.txt
+  run keys.txt out.idx
+  expect_eq "$status" 0 "duplicates"
+  expect_eq "$(head -c 73 out)" "$(bar_line 50 21 $'\r')" "duplicates: the bar stops at 50 %"
+  expect_eq "$(tail -c +74 out)" "Done!, Compression Ratio: 0.558659 %" "duplicates: ratio line"
+  expect_eq "$(lookup out.idx a)" 0 "duplicate value"
+}
+
+case_progress() {
+  printf 'solo\n' > keys.txt
+  run keys.txt out.idx
+  expect_eq "$(head -c 73 out)" "$(bar_line 100 43 $'\n')" "single key: one line at 100 %"
+  expect_eq "$(tail -c +74 out)" "Done!, Compression Ratio: 1.31926 %" "single key: ratio line"
+  seq -w 1 1000 > keys.txt
+  run keys.txt out.idx
+  expect_eq "$(head -c 72 out)" "$(bar_line 1 0 '')" "1000 keys start at 1 %"
+  expect_eq "$(tr '\r' '\n' < out | grep -c 'Making')" 100 "one line per percent"
+}
+
+case_same_file() {
+  printf 'x\ny\n' > both
+  run both both
+  expect_eq "$status" 0 "status"
+  expect_eq "$(lookup both x y)" "0 1" "index replaced the key list"
+}
+
+case_device_full() {
+  printf 'a\nb\n' > keys.txt
+  run keys.txt /dev/full
+  expect_eq "$status" 255 "status"
+  expect_eq "$(cat err)" "$(build_error keys.txt)" "message"
+  grep -q Done out && fail "no ratio line after a failed save"
+  "$TOOL" keys.txt out.idx > /dev/full 2> err
+  expect_eq "$?" 255 "standard output on a full device"
+  expect_eq "$(cat err)" "Cannot Write: standard output" "standard output message"
+}
+
+case_file_size_limit() {
+  seq -w 1 20000 > keys.txt
+  echo old > kept.idx
+  (ulimit -f 64; "$TOOL" keys.txt kept.idx > out 2> err; echo $? > status)
+  expect_eq "$(cat status)" 255 "status"
+  expect_eq "$(cat err)" "$(build_error keys.txt)" "message"
+  expect_eq "$(cat kept.idx)" old "old index kept"
+  expect_eq "$(ls -A | grep -c '^\.tessel')" 0 "no temporary file left"
+}
+
+case_long_key() {
+  head -c 1000000 /dev/zero | tr '\0' 'k' > keys.txt
+  printf '\nl\n' >> keys.txt
+  local start end
+  start=$(date +%s%N)
+  run keys.txt out.idx
+  end=$(date +%s%N)
+  expect_eq "$status" 0 "status"
+  expect_eq "$(lookup out.idx l)" 1 "key after the long one"
+  # Generous for sanitizer builds on a busy machine; the release build takes a fraction.
+  [ $(((end - start) / 1000000)) -lt 20000 ] || fail "a million-byte key took $(((end - start) / 1000000)) ms"
+}
+
+case_fifo() {
+  run "$SOURCE_DIR/examples/words.txt" regular.idx
+  mkfifo pipe.idx
+  cat pipe.idx > from-pipe &
+  local reader=$!
+  run "$SOURCE_DIR/examples/words.txt" pipe.idx
+  wait "$reader"
+  expect_eq "$status" 0 "status"
+  expect_file from-pipe regular.idx "bytes through the FIFO"
+  [ -p pipe.idx ] || fail "the FIFO was replaced"
+  echo old > kept
+  ln -s kept link.idx
+  run "$SOURCE_DIR/examples/words.txt" link.idx
+  [ -L link.idx ] || fail "the symbolic link was replaced"
+  expect_file kept regular.idx "link target"
+}
+
+case_out_of_memory() {
+  seq -w 1 3000000 > keys.txt
+  echo old > kept.idx
+  (ulimit -v 60000; "$PLAIN_TOOL" keys.txt kept.idx > out 2> err; echo $? > status)
+  expect_eq "$(cat status)" 255 "status"
+  expect_eq "$(cat err)" "$(build_error keys.txt)" "message"
+  expect_eq "$(cat kept.idx)" old "index untouched"
+}
+
+"case_$1"
+[ "$failures" -eq 0 ]
