@@ -77,6 +77,13 @@ void expectSameAsReference(const std::vector<std::string>& keys,
   }
 }
 
+void expectCorrect(const std::vector<std::string>& keys) {
+  expectSameAsReference(keys);
+  DoubleArray trie;
+  ASSERT_EQ(buildKeys(trie, keys), 0);
+  TesselTest::expectWellFormed(trie, keys);
+}
+
 std::vector<std::string> randomSortedKeys(std::mt19937& rng, std::size_t count,
                                           std::size_t maxLength, int alphabet) {
   std::uniform_int_distribution<std::size_t> length(0, maxLength);
@@ -236,10 +243,7 @@ TEST(DoubleArrayTest, RandomKeySetsMatchTheReferenceAndTheFormat) {
     const int alphabet = round % 3 == 0 ? 256 : 2 + round % 7;
     const auto keys = randomSortedKeys(rng, 1 + rng() % 400, 1 + rng() % 12, alphabet);
     SCOPED_TRACE("round " + std::to_string(round));
-    expectSameAsReference(keys);
-    DoubleArray trie;
-    ASSERT_EQ(buildKeys(trie, keys), 0);
-    TesselTest::expectWellFormed(trie, keys);
+    expectCorrect(keys);
   }
 }
 
@@ -247,10 +251,7 @@ TEST(DoubleArrayTest, LargeSetsSpanSeveralGrowths) {
   std::mt19937 rng(7);
   for (int alphabet : {3, 26, 256}) {
     const auto keys = randomSortedKeys(rng, 20000, 10, alphabet);
-    expectSameAsReference(keys);
-    DoubleArray trie;
-    ASSERT_EQ(buildKeys(trie, keys), 0);
-    TesselTest::expectWellFormed(trie, keys);
+    expectCorrect(keys);
   }
 }
 

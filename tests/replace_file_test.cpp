@@ -1,9 +1,8 @@
-#include <tessel/replace_file.h>
-
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <tessel/replace_file.h>
 #include <unistd.h>
 
 #include <csignal>

@@ -30,6 +30,19 @@ bar_line() {  # bar_line PERCENT STARS END: one progress line as the tool draws 
 
 build_error() { printf 'Error: cannot build double array  %s\n' "$1"; }
 
+# expect_build_error_under LIMIT... -- PROGRAM: under the shell limit, building keys.txt into
+# kept.idx fails with the build error line and leaves kept.idx as it was.
+expect_build_error_under() {
+  local limit=()
+  while [ "$1" != -- ]; do limit+=("$1"); shift; done
+  local program=$2
+  cp kept.idx kept.before
+  ("${limit[@]}"; "$program" keys.txt kept.idx > out 2> err; echo $? > status)
+  expect_eq "$(cat status)" 255 "status under ${limit[*]}"
+  expect_eq "$(cat err)" "$(build_error keys.txt)" "message under ${limit[*]}"
+  expect_file kept.idx kept.before "index under ${limit[*]}"
+}
+
 case_example() {
   run "$SOURCE_DIR/examples/words.txt" words.idx
   expect_eq "$status" 0 "status"
@@ -190,10 +203,7 @@ case_device_full() {
 case_file_size_limit() {
   seq -w 1 20000 > keys.txt
   echo old > kept.idx
-  (ulimit -f 64; "$TOOL" keys.txt kept.idx > out 2> err; echo $? > status)
-  expect_eq "$(cat status)" 255 "status"
-  expect_eq "$(cat err)" "$(build_error keys.txt)" "message"
-  expect_eq "$(cat kept.idx)" old "old index kept"
+  expect_build_error_under ulimit -f 64 -- "$TOOL"
   expect_eq "$(ls -A | grep -c '^\.tessel')" 0 "no temporary file left"
 }
 
@@ -230,10 +240,7 @@ case_fifo() {
 case_out_of_memory() {
   seq -w 1 3000000 > keys.txt
   echo old > kept.idx
-  (ulimit -v 60000; "$PLAIN_TOOL" keys.txt kept.idx > out 2> err; echo $? > status)
-  expect_eq "$(cat status)" 255 "status"
-  expect_eq "$(cat err)" "$(build_error keys.txt)" "message"
-  expect_eq "$(cat kept.idx)" old "index untouched"
+  expect_build_error_under ulimit -v 60000 -- "$PLAIN_TOOL"
 }
 
 "case_$1"
