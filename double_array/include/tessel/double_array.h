@@ -1,6 +1,7 @@
 #pragma once
 
 #include <tessel/length.h>
+#include <tessel/page_array.h>
 #include <tessel/replace_file.h>
 
 #include <algorithm>
@@ -82,7 +83,7 @@ class DoubleArrayImpl {
     values_ = values;
     progress_ = progress;
     completed_ = 0;
-    if (lengths == nullptr) {
+    if (lengths == nullptr && !std::is_same<LengthFunc, Length<KeyUnit>>::value) {
       measuredLengths_.resize(keyCount);
       for (std::size_t i = 0; i < keyCount; ++i) measuredLengths_[i] = LengthFunc()(keys[i]);
       lengths = measuredLengths_.data();
@@ -97,8 +98,8 @@ class DoubleArrayImpl {
     unitCount_ += kTailUnits;
     // The final size is known here, so this last growth is exact.
     if (unitCount_ >= capacity_) resize(unitCount_);
-    std::free(usedBases_);
-    usedBases_ = nullptr;
+    usedBases_.release();
+    occupied_.release();
     std::vector<std::size_t>().swap(measuredLengths_);
     std::vector<Node>().swap(nodes_);
     std::vector<Frame>().swap(frames_);
@@ -110,43 +111,41 @@ class DoubleArrayImpl {
   // cannot be written.
   int save(const char* path) const {
     if (unitCount_ == 0 || error_ != kOk) return -1;
-    return replaceFile(path, units_, unitCount_ * sizeof(Unit));
+    return replaceFile(path, units_.data(), unitCount_ * sizeof(Unit));
   }
 
   // Number of units of the trie, the tail included: what save() writes.
   std::size_t size() const { return unitCount_; }
 
   // Number of units among the first size() that belong to a node other than the root.
-  std::size_t occupiedCount() const {
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < unitCount_; ++i) count += units_[i].check != 0;
-    return count;
-  }
+  std::size_t occupiedCount() const { return occupiedCount_; }
 
   // The units, size() of them; null before the first build.
-  const Unit* array() const { return units_; }
+  const Unit* array() const { return units_.data(); }
 
   // Status of the last build.
   int error() const { return error_; }
 
   // Releases the array. The status of the last build is kept.
   void clear() {
-    std::free(units_);
-    std::free(usedBases_);
-    units_ = nullptr;
-    usedBases_ = nullptr;
+    units_.release();
+    usedBases_.release();
+    occupied_.release();
     unitCount_ = 0;
     capacity_ = 0;
+    occupiedCount_ = 0;
   }
 
-  // Grows the unit array and the base flags to newCapacity entries; new entries are empty.
-  // A smaller request changes nothing. Returns the capacity.
+  // Grows the unit array and the base flags to at least newCapacity entries; new entries are
+  // empty. A smaller request changes nothing. Returns the capacity.
   std::size_t resize(std::size_t newCapacity) {
     if (newCapacity <= capacity_) return capacity_;
-    units_ = grown(units_, newCapacity);
-    usedBases_ = grown(usedBases_, newCapacity);
-    capacity_ = newCapacity;
-    return newCapacity;
+    units_.grow(newCapacity);
+    capacity_ = units_.capacity();
+    // One spare word, as bitsAt reads the word after the one a bit is in.
+    usedBases_.grow(capacity_ / kWord + 2);
+    occupied_.grow(capacity_ / kWord + 2);
+    return capacity_;
   }
 
  private:
@@ -171,14 +170,6 @@ class DoubleArrayImpl {
   static constexpr std::size_t kMaxPosition =
       std::min<std::size_t>(static_cast<std::size_t>(std::numeric_limits<BaseType>::max()),
                             static_cast<std::size_t>(std::numeric_limits<CheckType>::max()));
-
-  template <class T>
-  T* grown(T* array, std::size_t newCapacity) {
-    T* bigger = static_cast<T*>(std::realloc(array, newCapacity * sizeof(T)));
-    if (bigger == nullptr) throw std::bad_alloc();
-    std::memset(static_cast<void*>(bigger + capacity_), 0, (newCapacity - capacity_) * sizeof(T));
-    return bigger;
-  }
 
   // Makes positions below `needed` addressable. Growth is geometric so that a chain of
   // single-unit groups costs amortized constant time per unit. The factor follows the share of
@@ -205,7 +196,8 @@ class DoubleArrayImpl {
       }
       const Node group = nodes_[frame.next];
       const std::size_t first = nodes_.size();
-      if (collectSiblings(group) == 0) {
+      // Below an end-of-key edge every key has ended: a terminal unit, with nothing to collect.
+      if (group.code == 0 || collectSiblings(group) == 0) {
         nodes_.resize(first);
         if (finishKey(frame.base + group.code, group.left)) {
           ++frame.next;
@@ -236,12 +228,8 @@ class DoubleArrayImpl {
     const std::size_t start = nodes_.size();
     CheckType previous = 0;
     for (std::size_t i = parent.left; i < parent.right; ++i) {
-      const std::size_t length = lengths_[i];
-      if (length < parent.depth) continue;
-      const CheckType code =
-          length == parent.depth
-              ? 0
-              : static_cast<CheckType>(static_cast<UKeyUnit>(keys_[i][parent.depth]) + 1);
+      CheckType code;
+      if (!codeAt(i, parent.depth, code)) continue;
       if (previous > code) {
         error_ = kUnsorted;
         return 0;
@@ -254,6 +242,22 @@ class DoubleArrayImpl {
     }
     if (nodes_.size() != start) nodes_.back().right = parent.right;
     return nodes_.size() - start;
+  }
+
+  // The code of key i at `depth`: 0 where the key ends, its byte + 1 before. False for a key
+  // that ended earlier, which only the keys below an end-of-key edge are.
+  bool codeAt(std::size_t i, std::size_t depth, CheckType& code) const {
+    if (lengths_ == nullptr) {
+      // NUL-terminated keys: the terminator marks the end without measuring.
+      const auto unit = static_cast<UKeyUnit>(keys_[i][depth]);
+      code = unit == 0 ? 0 : static_cast<CheckType>(unit + 1);
+      return true;
+    }
+    if (lengths_[i] < depth) return false;
+    code = lengths_[i] == depth
+               ? 0
+               : static_cast<CheckType>(static_cast<UKeyUnit>(keys_[i][depth]) + 1);
+    return true;
   }
 
   // Writes the terminal unit at `position` for the key with index `keyIndex`. Returns false
@@ -279,52 +283,79 @@ class DoubleArrayImpl {
     return true;
   }
 
-  // Chooses the base of the groups nodes_[first, end) and marks their units. The search starts
-  // at scanStart_, which moves to the first free unit met and jumps to the chosen one when the
-  // units passed were nearly all occupied.
+  // Chooses the base of the groups nodes_[first, end) and marks their units. The base is the
+  // first one, from max(first code + 1, scanStart_) on, at which the group's units are free
+  // and that no other group uses. scanStart_ moves to the first free unit met and jumps to the
+  // chosen one when the units passed were nearly all occupied.
+  //
+  // The search tests 64 candidate positions at a time on bitmaps of occupied units and used
+  // bases; it makes the same choice as testing them one by one.
   std::size_t placeSiblings(std::size_t first, std::size_t end) {
     if (error_ < 0) return 0;
     const std::size_t firstCode = nodes_[first].code;
     const std::size_t lastCode = nodes_[end - 1].code;
-    std::size_t pos = std::max(firstCode + 1, scanStart_) - 1;
-    std::size_t occupied = 0;
+    const std::size_t start = std::max(firstCode + 1, scanStart_);
+    std::size_t freeSeen = 0;  // free units in [start, window)
     bool seenFree = false;
-    std::size_t begin = 0;
-    for (;;) {
-      ++pos;
-      if (pos - firstCode + lastCode > kMaxPosition) {
+    std::size_t pos = 0;
+    for (std::size_t window = start;; window += 64) {
+      // Bits up to window - firstCode + lastCode + 127 are read below.
+      reserve(window + 2 * kWord + kTailUnits);
+      const std::uint64_t free = ~bitsAt(occupied_, window);
+      std::uint64_t fits = free & ~bitsAt(usedBases_, window - firstCode);
+      for (std::size_t i = first + 1; fits != 0 && i < end; ++i) {
+        fits &= ~bitsAt(occupied_, window - firstCode + nodes_[i].code);
+      }
+      if (!seenFree && free != 0) {
+        scanStart_ = window + lowestBit(free);
+        seenFree = true;
+      }
+      const std::size_t found = fits != 0 ? window + lowestBit(fits) : window + kWord - 1;
+      if (found - firstCode + lastCode > kMaxPosition) {
         error_ = kTooLarge;
         return 0;
       }
-      reserve(pos + 1);
-      if (units_[pos].check != 0) {
-        ++occupied;
-        continue;
+      if (fits != 0) {
+        pos = found;
+        freeSeen += popCount(free & lowBits(pos - window + 1));
+        break;
       }
-      if (!seenFree) {
-        scanStart_ = pos;
-        seenFree = true;
-      }
-      begin = pos - firstCode;
-      reserve(begin + lastCode + 1);
-      if (usedBases_[begin] == 0 && siblingsFit(begin, first + 1, end)) break;
+      freeSeen += popCount(free);
     }
+    const std::size_t occupied = pos - start + 1 - freeSeen;
     if (static_cast<double>(occupied) / static_cast<double>(pos - scanStart_ + 1) >= 0.95) {
       scanStart_ = pos;
     }
-    usedBases_[begin] = 1;
+    const std::size_t begin = pos - firstCode;
+    setBit(usedBases_, begin);
     unitCount_ = std::max(unitCount_, begin + lastCode + 1);
     for (std::size_t i = first; i < end; ++i) {
       units_[begin + nodes_[i].code].check = static_cast<CheckType>(begin);
+      setBit(occupied_, begin + nodes_[i].code);
     }
+    occupiedCount_ += end - first;
     return begin;
   }
 
-  bool siblingsFit(std::size_t begin, std::size_t first, std::size_t end) const {
-    for (std::size_t i = first; i < end; ++i) {
-      if (units_[begin + nodes_[i].code].check != 0) return false;
-    }
-    return true;
+  static constexpr std::size_t kWord = 64;
+
+  // Bits x to x + 63 of a bitmap, bit x lowest.
+  static std::uint64_t bitsAt(const PageArray<std::uint64_t>& bits, std::size_t x) {
+    const std::size_t word = x / kWord, shift = x % kWord;
+    const std::uint64_t low = bits[word] >> shift;
+    return shift == 0 ? low : low | bits[word + 1] << (kWord - shift);
+  }
+  static void setBit(PageArray<std::uint64_t>& bits, std::size_t x) {
+    bits[x / kWord] |= std::uint64_t{1} << (x % kWord);
+  }
+  static std::uint64_t lowBits(std::size_t n) {
+    return n >= kWord ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+  }
+  static std::size_t lowestBit(std::uint64_t x) {
+    return static_cast<std::size_t>(__builtin_ctzll(x));
+  }
+  static std::size_t popCount(std::uint64_t x) {
+    return static_cast<std::size_t>(__builtin_popcountll(x));
   }
 
   void swap(DoubleArrayImpl& other) noexcept {
@@ -332,13 +363,17 @@ class DoubleArrayImpl {
     std::swap(usedBases_, other.usedBases_);
     std::swap(unitCount_, other.unitCount_);
     std::swap(capacity_, other.capacity_);
+    std::swap(occupiedCount_, other.occupiedCount_);
     std::swap(error_, other.error_);
   }
 
-  Unit* units_ = nullptr;
-  std::uint8_t* usedBases_ = nullptr;  // 1 marks a position chosen as a base; only during build
+  PageArray<Unit> units_;
+  // Bitmaps of the build: positions chosen as bases, and units that belong to a group.
+  PageArray<std::uint64_t> usedBases_;
+  PageArray<std::uint64_t> occupied_;
   std::size_t unitCount_ = 0;
   std::size_t capacity_ = 0;
+  std::size_t occupiedCount_ = 0;
   // The state below lives from the start of a build to its end.
   std::size_t keyCount_ = 0;
   const KeyUnit* const* keys_ = nullptr;

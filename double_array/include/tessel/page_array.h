@@ -1,0 +1,79 @@
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace Tessel {
+
+// A growable array of trivially copyable elements in memory mapped straight from the kernel.
+// New elements are zero without being written, growth moves pages instead of copying them, and
+// large arrays ask for huge pages: page faults, not copying, are what large arrays cost.
+// Growth throws std::bad_alloc when the memory cannot be had.
+template <class T>
+class PageArray {
+  static_assert(std::is_trivially_copyable<T>::value, "elements are moved as bytes");
+
+ public:
+  PageArray() = default;
+  ~PageArray() { release(); }
+  PageArray(const PageArray&) = delete;
+  PageArray& operator=(const PageArray&) = delete;
+  PageArray(PageArray&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+  PageArray& operator=(PageArray&& other) noexcept {
+    if (this != &other) {
+      release();
+      data_ = std::exchange(other.data_, nullptr);
+      bytes_ = std::exchange(other.bytes_, 0);
+    }
+    return *this;
+  }
+
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+
+  // Number of elements that fit in the memory held; at least what grow() asked for.
+  std::size_t capacity() const { return bytes_ / sizeof(T); }
+
+  // Makes room for `count` elements, keeping the present ones; the new ones are zero.
+  // REQUIRES: count * sizeof(T) does not overflow.
+  void grow(std::size_t count) {
+    const std::size_t wanted = roundUp(count * sizeof(T));
+    if (wanted <= bytes_) return;
+    void* memory = data_ == nullptr ? ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE,
+                                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                    : ::mremap(data_, bytes_, wanted, MREMAP_MAYMOVE);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+    if (wanted >= kHugePage) ::madvise(memory, wanted, MADV_HUGEPAGE);
+    data_ = static_cast<T*>(memory);
+    bytes_ = wanted;
+  }
+
+  // Returns the memory to the system.
+  void release() {
+    if (data_ != nullptr) ::munmap(data_, bytes_);
+    data_ = nullptr;
+    bytes_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kPage = 4096;
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+  // Large arrays take whole huge pages, so that the kernel can back them with huge pages.
+  static std::size_t roundUp(std::size_t bytes) {
+    const std::size_t unit = bytes >= kHugePage ? kHugePage : kPage;
+    return (bytes + unit - 1) / unit * unit;
+  }
+
+  T* data_ = nullptr;
+  std::size_t bytes_ = 0;
+};
+
+}  // namespace Tessel
