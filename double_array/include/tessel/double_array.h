@@ -149,22 +149,23 @@ class DoubleArrayImpl {
   }
 
  private:
-  // A sibling group under construction: the keys [left, right) pass through the edge `code`,
-  // and `depth` is the index of the key byte that tells their children apart.
+  // A sibling group: the keys from `left` up to the next group's left (or to the end of the
+  // frame's range) pass through the edge `code`.
   struct Node {
     CheckType code;
-    std::size_t depth;
     std::size_t left;
-    std::size_t right;
   };
 
-  // A placed sibling group, nodes_[first, end), whose children are being built; `next` is the
-  // group being finished. The explicit stack of frames keeps long keys off the call stack.
+  // A placed run of sibling groups, nodes_[first, end), whose children are being built: their
+  // keys are [nodes_[first].left, right), and their codes came from key byte `depth`. `next` is
+  // the group being finished. This explicit stack keeps long keys off the call stack.
   struct Frame {
     std::size_t first;
     std::size_t end;
     std::size_t next;
     std::size_t base;
+    std::size_t depth;
+    std::size_t right;
   };
 
   static constexpr std::size_t kMaxPosition =
@@ -185,9 +186,9 @@ class DoubleArrayImpl {
   }
 
   void buildTree() {
-    const std::size_t groups = collectSiblings(Node{0, 0, 0, keyCount_});
-    if (groups == 0) return;
-    frames_.push_back(Frame{0, nodes_.size(), 0, placeSiblings(0, nodes_.size())});
+    if (collectSiblings(0, keyCount_, 0) == 0) return;
+    const std::size_t end = nodes_.size();
+    frames_.push_back(Frame{0, end, 0, placeSiblings(0, end), 0, keyCount_});
     while (!frames_.empty() && error_ != kTooLarge) {
       Frame& frame = frames_.back();
       if (frame.next == frame.end) {
@@ -195,19 +196,32 @@ class DoubleArrayImpl {
         continue;
       }
       const Node group = nodes_[frame.next];
+      const std::size_t right =
+          frame.next + 1 < frame.end ? nodes_[frame.next + 1].left : frame.right;
+      const std::size_t unit = frame.base + group.code;
+      const std::size_t depth = frame.depth + 1;
       const std::size_t first = nodes_.size();
       // Below an end-of-key edge every key has ended: a terminal unit, with nothing to collect.
-      if (group.code == 0 || collectSiblings(group) == 0) {
+      if (group.code == 0 ||
+          (right - group.left > 1 && collectSiblings(group.left, right, depth) == 0) ||
+          error_ < 0) {
         nodes_.resize(first);
-        if (finishKey(frame.base + group.code, group.left)) {
+        if (finishKey(unit, group.left)) {
           ++frame.next;
         } else {
           endFrame(0);
         }
         continue;
       }
-      const std::size_t base = placeSiblings(first, nodes_.size());
-      frames_.push_back(Frame{first, nodes_.size(), first, base});
+      if (right - group.left == 1) {
+        // One key left: the rest of it is a chain of single units, built without frames.
+        buildChain(unit, group.left, depth);
+        ++frame.next;
+        continue;
+      }
+      const std::size_t end = nodes_.size();
+      const std::size_t base = placeSiblings(first, end);
+      frames_.push_back(Frame{first, end, first, base, depth, right});
     }
   }
 
@@ -221,43 +235,57 @@ class DoubleArrayImpl {
     ++parent.next;
   }
 
-  // Appends the child groups of `parent` to nodes_ and returns their number: 0 for a node where
-  // all of its keys end, and 0 with kUnsorted when the keys are out of order.
-  std::size_t collectSiblings(Node parent) {
+  // Builds the rest of key `key` from byte `depth` on below the unit `unit`: one unit per
+  // byte, then its terminal unit. The units are those that one frame per byte would give.
+  void buildChain(std::size_t unit, std::size_t key, std::size_t depth) {
+    const std::size_t first = nodes_.size();
+    nodes_.push_back(Node{0, key});
+    for (;; ++depth) {
+      const CheckType code = codeAt(key, depth);
+      nodes_[first].code = code;
+      const std::size_t base = placeSiblings(first, first + 1);
+      if (error_ == kTooLarge) break;
+      const std::size_t child = base + code;
+      units_[unit].base = static_cast<BaseType>(base);
+      if (code == 0) {
+        // A key that cannot be finished leaves its parent without a base.
+        if (!finishKey(child, key)) units_[unit].base = 0;
+        break;
+      }
+      unit = child;
+    }
+    nodes_.resize(first);
+  }
+
+  // Appends the child groups of the keys [left, right) at byte `depth` to nodes_ and returns
+  // their number: 0 with kUnsorted when the keys are out of order.
+  std::size_t collectSiblings(std::size_t left, std::size_t right, std::size_t depth) {
     if (error_ < 0) return 0;
     const std::size_t start = nodes_.size();
-    CheckType previous = 0;
-    for (std::size_t i = parent.left; i < parent.right; ++i) {
-      CheckType code;
-      if (!codeAt(i, parent.depth, code)) continue;
-      if (previous > code) {
+    CheckType previous = codeAt(left, depth);
+    nodes_.push_back(Node{previous, left});
+    for (std::size_t i = left + 1; i < right; ++i) {
+      const CheckType code = codeAt(i, depth);
+      if (code == previous) continue;
+      if (code < previous) {
         error_ = kUnsorted;
         return 0;
       }
-      if (code != previous || nodes_.size() == start) {
-        if (nodes_.size() != start) nodes_.back().right = i;
-        nodes_.push_back(Node{code, parent.depth + 1, i, 0});
-      }
+      nodes_.push_back(Node{code, i});
       previous = code;
     }
-    if (nodes_.size() != start) nodes_.back().right = parent.right;
     return nodes_.size() - start;
   }
 
-  // The code of key i at `depth`: 0 where the key ends, its byte + 1 before. False for a key
-  // that ended earlier, which only the keys below an end-of-key edge are.
-  bool codeAt(std::size_t i, std::size_t depth, CheckType& code) const {
-    if (lengths_ == nullptr) {
-      // NUL-terminated keys: the terminator marks the end without measuring.
-      const auto unit = static_cast<UKeyUnit>(keys_[i][depth]);
-      code = unit == 0 ? 0 : static_cast<CheckType>(unit + 1);
-      return true;
-    }
-    if (lengths_[i] < depth) return false;
-    code = lengths_[i] == depth
-               ? 0
-               : static_cast<CheckType>(static_cast<UKeyUnit>(keys_[i][depth]) + 1);
-    return true;
+  // The code of key i at byte `depth`: 0 where the key ends, its byte + 1 before.
+  // REQUIRES: the key is at least `depth` bytes long, as every key below an edge other than an
+  // end-of-key edge is.
+  CheckType codeAt(std::size_t i, std::size_t depth) const {
+    // NUL-terminated keys: the terminator marks the end without measuring.
+    if (lengths_ != nullptr && lengths_[i] == depth) return 0;
+    const auto unit = static_cast<UKeyUnit>(keys_[i][depth]);
+    if (lengths_ == nullptr && unit == 0) return 0;
+    return static_cast<CheckType>(unit + 1);
   }
 
   // Writes the terminal unit at `position` for the key with index `keyIndex`. Returns false
