@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <tessel/double_array.h>
+#include <tessel/page_array.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -49,18 +48,21 @@ enum class ReadStatus { kOk, kCannotOpen, kCannotRead };
 
 // The whole key list in one buffer; each key is a line of it, its newline replaced by NUL.
 struct KeyList {
-  std::vector<char> text;
-  std::vector<const char*> keys;
+  Tessel::PageArray<char> text;
+  std::size_t textSize = 0;
+  Tessel::PageArray<const char*> keys;
+  std::size_t keyCount = 0;
 };
 
-// Reads fd to its end into text, followed by one NUL byte.
-bool readToEnd(int fd, std::size_t sizeHint, std::vector<char>& text) {
+// Reads fd to its end into list.text, followed by one NUL byte.
+bool readToEnd(int fd, std::size_t sizeHint, KeyList& list) {
   constexpr std::size_t kMinBuffer = std::size_t{1} << 16;
-  text.resize(std::max(sizeHint + 1, kMinBuffer));
+  list.text.grow(std::max(sizeHint + 1, kMinBuffer));
   std::size_t used = 0;
   for (;;) {
-    if (used == text.size()) text.resize(text.size() * 2);
-    const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
+    // Keep room for the NUL byte after the text.
+    if (used + 1 >= list.text.capacity()) list.text.grow(2 * list.text.capacity());
+    const ssize_t got = ::read(fd, list.text.data() + used, list.text.capacity() - used - 1);
     if (got < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -68,8 +70,8 @@ bool readToEnd(int fd, std::size_t sizeHint, std::vector<char>& text) {
     if (got == 0) break;
     used += static_cast<std::size_t>(got);
   }
-  text.resize(used + 1);
-  text[used] = '\0';
+  list.text[used] = '\0';
+  list.textSize = used;
   return true;
 }
 
@@ -77,20 +79,22 @@ bool readToEnd(int fd, std::size_t sizeHint, std::vector<char>& text) {
 // newline is. A key ends at its first NUL byte, which the builder's length rule gives for free.
 void splitLines(KeyList& list) {
   char* line = list.text.data();
-  char* const end = line + list.text.size() - 1;
-  std::size_t count = 0;
+  char* const end = line + list.textSize;
+  std::size_t lines = 0;
   for (const char* p = line; (p = static_cast<const char*>(std::memchr(p, '\n', end - p)));) {
     ++p;
-    ++count;
+    ++lines;
   }
-  list.keys.reserve(count + 1);
+  list.keys.grow(lines + 1);
+  std::size_t count = 0;
   while (line < end) {
-    list.keys.push_back(line);
+    list.keys[count++] = line;
     char* newline = static_cast<char*>(std::memchr(line, '\n', end - line));
     if (newline == nullptr) break;
     *newline = '\0';
     line = newline + 1;
   }
+  list.keyCount = count;
 }
 
 // Loads the key list from the file `name`, or from standard input when it is "-".
@@ -104,7 +108,7 @@ ReadStatus readKeys(const char* name, KeyList& list) {
     status = ReadStatus::kCannotOpen;
   } else {
     const std::size_t hint = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0;
-    if (!readToEnd(fd, hint, list.text)) status = ReadStatus::kCannotRead;
+    if (!readToEnd(fd, hint, list)) status = ReadStatus::kCannotRead;
   }
   if (!isStdin) ::close(fd);
   if (status == ReadStatus::kOk) splitLines(list);
@@ -123,7 +127,7 @@ int buildIndex(const char* file, const char* index) {
       case ReadStatus::kOk:
         break;
     }
-    if (trie.build(list.keys.size(), list.keys.data(), nullptr, nullptr, showProgress) != 0 ||
+    if (trie.build(list.keyCount, list.keys.data(), nullptr, nullptr, showProgress) != 0 ||
         trie.save(index) != 0) {
       return fail("Error: cannot build double array  ", file);
     }

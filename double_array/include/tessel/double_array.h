@@ -93,6 +93,8 @@ class DoubleArrayImpl {
     resize(kInitialCapacity);
     units_[0].base = 1;
     scanStart_ = 0;
+    nodeCount_ = 0;
+    frameCount_ = 0;
     buildTree();
 
     unitCount_ += kTailUnits;
@@ -101,8 +103,8 @@ class DoubleArrayImpl {
     usedBases_.release();
     occupied_.release();
     std::vector<std::size_t>().swap(measuredLengths_);
-    std::vector<Node>().swap(nodes_);
-    std::vector<Frame>().swap(frames_);
+    nodes_.release();
+    frames_.release();
     return error_;
   }
 
@@ -187,10 +189,9 @@ class DoubleArrayImpl {
 
   void buildTree() {
     if (collectSiblings(0, keyCount_, 0) == 0) return;
-    const std::size_t end = nodes_.size();
-    frames_.push_back(Frame{0, end, 0, placeSiblings(0, end), 0, keyCount_});
-    while (!frames_.empty() && error_ != kTooLarge) {
-      Frame& frame = frames_.back();
+    pushFrame(0, nodeCount_, placeSiblings(0, nodeCount_), 0, keyCount_);
+    while (frameCount_ != 0 && error_ != kTooLarge) {
+      Frame& frame = frames_[frameCount_ - 1];
       if (frame.next == frame.end) {
         endFrame(frame.base);
         continue;
@@ -200,12 +201,12 @@ class DoubleArrayImpl {
           frame.next + 1 < frame.end ? nodes_[frame.next + 1].left : frame.right;
       const std::size_t unit = frame.base + group.code;
       const std::size_t depth = frame.depth + 1;
-      const std::size_t first = nodes_.size();
+      const std::size_t first = nodeCount_;
       // Below an end-of-key edge every key has ended: a terminal unit, with nothing to collect.
       if (group.code == 0 ||
           (right - group.left > 1 && collectSiblings(group.left, right, depth) == 0) ||
           error_ < 0) {
-        nodes_.resize(first);
+        nodeCount_ = first;
         if (finishKey(unit, group.left)) {
           ++frame.next;
         } else {
@@ -219,18 +220,16 @@ class DoubleArrayImpl {
         ++frame.next;
         continue;
       }
-      const std::size_t end = nodes_.size();
-      const std::size_t base = placeSiblings(first, end);
-      frames_.push_back(Frame{first, end, first, base, depth, right});
+      const std::size_t base = placeSiblings(first, nodeCount_);
+      pushFrame(first, nodeCount_, base, depth, right);
     }
   }
 
   // Pops the top frame; its parent stores `base` for the group and moves to the next one.
   void endFrame(std::size_t base) {
-    nodes_.resize(frames_.back().first);
-    frames_.pop_back();
-    if (frames_.empty()) return;
-    Frame& parent = frames_.back();
+    nodeCount_ = frames_[--frameCount_].first;
+    if (frameCount_ == 0) return;
+    Frame& parent = frames_[frameCount_ - 1];
     units_[parent.base + nodes_[parent.next].code].base = static_cast<BaseType>(base);
     ++parent.next;
   }
@@ -238,8 +237,8 @@ class DoubleArrayImpl {
   // Builds the rest of key `key` from byte `depth` on below the unit `unit`: one unit per
   // byte, then its terminal unit. The units are those that one frame per byte would give.
   void buildChain(std::size_t unit, std::size_t key, std::size_t depth) {
-    const std::size_t first = nodes_.size();
-    nodes_.push_back(Node{0, key});
+    const std::size_t first = nodeCount_;
+    pushNode(0, key);
     for (;; ++depth) {
       const CheckType code = codeAt(key, depth);
       nodes_[first].code = code;
@@ -254,16 +253,16 @@ class DoubleArrayImpl {
       }
       unit = child;
     }
-    nodes_.resize(first);
+    nodeCount_ = first;
   }
 
   // Appends the child groups of the keys [left, right) at byte `depth` to nodes_ and returns
   // their number: 0 with kUnsorted when the keys are out of order.
   std::size_t collectSiblings(std::size_t left, std::size_t right, std::size_t depth) {
     if (error_ < 0) return 0;
-    const std::size_t start = nodes_.size();
+    const std::size_t start = nodeCount_;
     CheckType previous = codeAt(left, depth);
-    nodes_.push_back(Node{previous, left});
+    pushNode(previous, left);
     for (std::size_t i = left + 1; i < right; ++i) {
       const CheckType code = codeAt(i, depth);
       if (code == previous) continue;
@@ -271,10 +270,31 @@ class DoubleArrayImpl {
         error_ = kUnsorted;
         return 0;
       }
-      nodes_.push_back(Node{code, i});
+      pushNode(code, i);
       previous = code;
     }
-    return nodes_.size() - start;
+    return nodeCount_ - start;
+  }
+
+  // The stacks are filled field by field: building a record whole and copying it costs a
+  // stalled load on every push.
+  void pushNode(CheckType code, std::size_t left) {
+    if (nodeCount_ == nodes_.capacity()) nodes_.grow(2 * nodeCount_ + 1024);
+    Node& node = nodes_[nodeCount_++];
+    node.code = code;
+    node.left = left;
+  }
+
+  void pushFrame(std::size_t first, std::size_t end, std::size_t base, std::size_t depth,
+                 std::size_t right) {
+    if (frameCount_ == frames_.capacity()) frames_.grow(2 * frameCount_ + 256);
+    Frame& frame = frames_[frameCount_++];
+    frame.first = first;
+    frame.end = end;
+    frame.next = first;
+    frame.base = base;
+    frame.depth = depth;
+    frame.right = right;
   }
 
   // The code of key i at byte `depth`: 0 where the key ends, its byte + 1 before.
@@ -351,9 +371,9 @@ class DoubleArrayImpl {
       freeSeen += popCount(free);
     }
     const std::size_t occupied = pos - start + 1 - freeSeen;
-    if (static_cast<double>(occupied) / static_cast<double>(pos - scanStart_ + 1) >= 0.95) {
-      scanStart_ = pos;
-    }
+    // occupied / span >= 0.95, in integers: the double quotient gives the same answer for every
+    // span below 10^14, far above any position a 32-bit field holds.
+    if (20 * occupied >= 19 * (pos - scanStart_ + 1)) scanStart_ = pos;
     const std::size_t begin = pos - firstCode;
     setBit(usedBases_, begin);
     unitCount_ = std::max(unitCount_, begin + lastCode + 1);
@@ -382,8 +402,12 @@ class DoubleArrayImpl {
   static std::size_t lowestBit(std::uint64_t x) {
     return static_cast<std::size_t>(__builtin_ctzll(x));
   }
+  // Counts set bits without needing a processor's popcount instruction.
   static std::size_t popCount(std::uint64_t x) {
-    return static_cast<std::size_t>(__builtin_popcountll(x));
+    x -= (x >> 1) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<std::size_t>((x * 0x0101010101010101ull) >> 56);
   }
 
   void swap(DoubleArrayImpl& other) noexcept {
@@ -412,8 +436,10 @@ class DoubleArrayImpl {
   int error_ = kOk;
   ProgressFunc progress_ = nullptr;
   std::vector<std::size_t> measuredLengths_;
-  std::vector<Node> nodes_;
-  std::vector<Frame> frames_;
+  PageArray<Node> nodes_;
+  std::size_t nodeCount_ = 0;
+  PageArray<Frame> frames_;
+  std::size_t frameCount_ = 0;
 };
 
 // The trie the tools build: byte keys, 32-bit bases and checks, 8-byte units.
