@@ -160,7 +160,8 @@ class DoubleArrayImpl {
 
   // A placed run of sibling groups, nodes_[first, end), whose children are being built: their
   // keys are [nodes_[first].left, right), and their codes came from key byte `depth`. `next` is
-  // the group being finished. This explicit stack keeps long keys off the call stack.
+  // the next group to build; `unit` is the unit that gets `base` once all are built. This
+  // explicit stack keeps long keys off the call stack.
   struct Frame {
     std::size_t first;
     std::size_t end;
@@ -168,7 +169,11 @@ class DoubleArrayImpl {
     std::size_t base;
     std::size_t depth;
     std::size_t right;
+    std::size_t unit;
   };
+
+  // The root's base is fixed, so its frame hands its base to no unit.
+  static constexpr std::size_t kNoUnit = ~std::size_t{0};
 
   static constexpr std::size_t kMaxPosition =
       std::min<std::size_t>(static_cast<std::size_t>(std::numeric_limits<BaseType>::max()),
@@ -187,73 +192,110 @@ class DoubleArrayImpl {
     resize(std::max(needed, scaled));
   }
 
+  // Builds the trie depth first, in key order: the order in which keys are finished and
+  // reported, and in which disorder is found, is that of a recursion over the groups.
   void buildTree() {
     if (collectSiblings(0, keyCount_, 0) == 0) return;
-    pushFrame(0, nodeCount_, placeSiblings(0, nodeCount_), 0, keyCount_);
+    pushFrame(0, placeSiblings(0, nodeCount_), 0, keyCount_, kNoUnit);
     while (frameCount_ != 0 && error_ != kTooLarge) {
       Frame& frame = frames_[frameCount_ - 1];
       if (frame.next == frame.end) {
         endFrame(frame.base);
-        continue;
+      } else {
+        buildGroup(frame);
       }
-      const Node group = nodes_[frame.next];
-      const std::size_t right =
-          frame.next + 1 < frame.end ? nodes_[frame.next + 1].left : frame.right;
-      const std::size_t unit = frame.base + group.code;
-      const std::size_t depth = frame.depth + 1;
-      const std::size_t first = nodeCount_;
-      // Below an end-of-key edge every key has ended: a terminal unit, with nothing to collect.
-      if (group.code == 0 ||
-          (right - group.left > 1 && collectSiblings(group.left, right, depth) == 0) ||
-          error_ < 0) {
-        nodeCount_ = first;
-        if (finishKey(unit, group.left)) {
-          ++frame.next;
-        } else {
-          endFrame(0);
-        }
-        continue;
-      }
-      if (right - group.left == 1) {
-        // One key left: the rest of it is a chain of single units, built without frames.
-        buildChain(unit, group.left, depth);
-        ++frame.next;
-        continue;
-      }
-      const std::size_t base = placeSiblings(first, nodeCount_);
-      pushFrame(first, nodeCount_, base, depth, right);
     }
   }
 
-  // Pops the top frame; its parent stores `base` for the group and moves to the next one.
-  void endFrame(std::size_t base) {
-    nodeCount_ = frames_[--frameCount_].first;
-    if (frameCount_ == 0) return;
-    Frame& parent = frames_[frameCount_ - 1];
-    units_[parent.base + nodes_[parent.next].code].base = static_cast<BaseType>(base);
-    ++parent.next;
-  }
-
-  // Builds the rest of key `key` from byte `depth` on below the unit `unit`: one unit per
-  // byte, then its terminal unit. The units are those that one frame per byte would give.
-  void buildChain(std::size_t unit, std::size_t key, std::size_t depth) {
+  // Builds the subtree of the frame's next group, or starts a frame for it.
+  void buildGroup(Frame& frame) {
+    const Node group = nodes_[frame.next];
+    const std::size_t left = group.left;
+    const std::size_t right = ++frame.next < frame.end ? nodes_[frame.next].left : frame.right;
+    const std::size_t unit = frame.base + group.code;
+    const std::size_t depth = frame.depth + 1;
+    // Below an end-of-key edge every key has ended: a terminal unit, with nothing to collect.
+    if (group.code == 0 || error_ < 0) {
+      if (!finishKey(unit, left)) endFrame(0);
+      return;
+    }
+    // Where all the keys share their next bytes, each byte is a group of one unit: place those
+    // without frames or scans, then branch at the first byte where the keys differ.
+    const bool single = right - left == 1;
+    const std::size_t branch = single ? keyLength(left, depth) : sharedLength(left, right, depth);
+    std::size_t above = unit;
+    std::size_t last = unit;
+    for (std::size_t at = depth; at < branch; ++at) {
+      above = last;
+      last = placeChild(last, codeAt(left, at));
+      if (last == kNoUnit) return;
+    }
+    if (single) {
+      const std::size_t end = placeChild(last, 0);
+      // A key that cannot be finished leaves its parent without a base.
+      if (end != kNoUnit && !finishKey(end, left)) units_[last].base = 0;
+      return;
+    }
     const std::size_t first = nodeCount_;
-    pushNode(0, key);
-    for (;; ++depth) {
-      const CheckType code = codeAt(key, depth);
-      nodes_[first].code = code;
-      const std::size_t base = placeSiblings(first, first + 1);
-      if (error_ == kTooLarge) break;
-      const std::size_t child = base + code;
-      units_[unit].base = static_cast<BaseType>(base);
-      if (code == 0) {
-        // A key that cannot be finished leaves its parent without a base.
-        if (!finishKey(child, key)) units_[unit].base = 0;
-        break;
+    if (collectSiblings(left, right, branch) == 0) {
+      // Disorder found below `last`: it ends there, as a terminal unit.
+      nodeCount_ = first;
+      if (!finishKey(last, left)) {
+        if (last == unit) {
+          endFrame(0);
+        } else {
+          units_[above].base = 0;
+        }
       }
-      unit = child;
+      return;
     }
+    pushFrame(first, placeSiblings(first, nodeCount_), branch, right, last);
+  }
+
+  // Places the group of the one child `code` of the unit `parent`, stores its base there and
+  // returns the child's unit; kNoUnit when the position does not fit the fields.
+  std::size_t placeChild(std::size_t parent, CheckType code) {
+    const std::size_t first = nodeCount_;
+    pushNode(code, 0);
+    const std::size_t base = placeSiblings(first, first + 1);
     nodeCount_ = first;
+    if (error_ == kTooLarge) return kNoUnit;
+    units_[parent].base = static_cast<BaseType>(base);
+    return base + code;
+  }
+
+  // Pops the top frame and stores `base` in the unit that leads to it.
+  void endFrame(std::size_t base) {
+    const Frame& frame = frames_[--frameCount_];
+    nodeCount_ = frame.first;
+    if (frame.unit != kNoUnit) units_[frame.unit].base = static_cast<BaseType>(base);
+  }
+
+  // The length of key i. REQUIRES: it is at least `depth`.
+  std::size_t keyLength(std::size_t i, std::size_t depth) const {
+    if (lengths_ != nullptr) return lengths_[i];
+    while (keys_[i][depth] != KeyUnit()) ++depth;
+    return depth;
+  }
+
+  // The length of the prefix that all keys [left, right) share, at least `depth`: no key ends
+  // before it and all have the same bytes up to it. Byte order plays no part, so disorder is
+  // still found where a recursion over the groups finds it.
+  std::size_t sharedLength(std::size_t left, std::size_t right, std::size_t depth) const {
+    const KeyUnit* first = keys_[left];
+    std::size_t shared = lengths_ != nullptr ? lengths_[left] : ~std::size_t{0};
+    for (std::size_t i = left + 1; i < right && shared > depth; ++i) {
+      const KeyUnit* key = keys_[i];
+      std::size_t at = depth;
+      if (lengths_ != nullptr) {
+        const std::size_t limit = std::min(shared, lengths_[i]);
+        while (at < limit && first[at] == key[at]) ++at;
+      } else {
+        while (at < shared && first[at] == key[at] && first[at] != KeyUnit()) ++at;
+      }
+      shared = at;
+    }
+    return shared;
   }
 
   // Appends the child groups of the keys [left, right) at byte `depth` to nodes_ and returns
@@ -285,16 +327,18 @@ class DoubleArrayImpl {
     node.left = left;
   }
 
-  void pushFrame(std::size_t first, std::size_t end, std::size_t base, std::size_t depth,
-                 std::size_t right) {
+  // Starts a frame for the groups nodes_[first, nodeCount_).
+  void pushFrame(std::size_t first, std::size_t base, std::size_t depth, std::size_t right,
+                 std::size_t unit) {
     if (frameCount_ == frames_.capacity()) frames_.grow(2 * frameCount_ + 256);
     Frame& frame = frames_[frameCount_++];
     frame.first = first;
-    frame.end = end;
+    frame.end = nodeCount_;
     frame.next = first;
     frame.base = base;
     frame.depth = depth;
     frame.right = right;
+    frame.unit = unit;
   }
 
   // The code of key i at byte `depth`: 0 where the key ends, its byte + 1 before.
