@@ -80,14 +80,9 @@ bool readToEnd(int fd, std::size_t sizeHint, KeyList& list) {
 void splitLines(KeyList& list) {
   char* line = list.text.data();
   char* const end = line + list.textSize;
-  std::size_t lines = 0;
-  for (const char* p = line; (p = static_cast<const char*>(std::memchr(p, '\n', end - p)));) {
-    ++p;
-    ++lines;
-  }
-  list.keys.grow(lines + 1);
   std::size_t count = 0;
   while (line < end) {
+    if (count == list.keys.capacity()) list.keys.grow(2 * count + 4096);
     list.keys[count++] = line;
     char* newline = static_cast<char*>(std::memchr(line, '\n', end - line));
     if (newline == nullptr) break;
@@ -127,8 +122,10 @@ int buildIndex(const char* file, const char* index) {
       case ReadStatus::kOk:
         break;
     }
-    if (trie.build(list.keyCount, list.keys.data(), nullptr, nullptr, showProgress) != 0 ||
-        trie.save(index) != 0) {
+    const int status = trie.build(list.keyCount, list.keys.data(), nullptr, nullptr, showProgress);
+    // The keys are not needed past the build; the pages they free can take the index file.
+    list = KeyList();
+    if (status != 0 || trie.save(index) != 0) {
       return fail("Error: cannot build double array  ", file);
     }
   } catch (const std::bad_alloc&) {

@@ -220,36 +220,52 @@ class DoubleArrayImpl {
       return;
     }
     // Where all the keys share their next bytes, each byte is a group of one unit: place those
-    // without frames or scans, then branch at the first byte where the keys differ.
-    const bool single = right - left == 1;
-    const std::size_t branch = single ? keyLength(left, depth) : sharedLength(left, right, depth);
-    std::size_t above = unit;
-    std::size_t last = unit;
-    for (std::size_t at = depth; at < branch; ++at) {
-      above = last;
-      last = placeChild(last, codeAt(left, at));
-      if (last == kNoUnit) return;
-    }
-    if (single) {
-      const std::size_t end = placeChild(last, 0);
+    // without frames, then branch at the first byte where the keys differ.
+    if (right - left == 1) {
+      std::size_t above = unit;
+      const std::size_t last = placeRun(unit, left, depth, keyLength(left, depth), above);
+      const std::size_t end = last == kNoUnit ? kNoUnit : placeChild(last, 0);
       // A key that cannot be finished leaves its parent without a base.
       if (end != kNoUnit && !finishKey(end, left)) units_[last].base = 0;
       return;
     }
     const std::size_t first = nodeCount_;
-    if (collectSiblings(left, right, branch) == 0) {
-      // Disorder found below `last`: it ends there, as a terminal unit.
+    std::size_t branch = depth;
+    std::size_t last = unit;
+    std::size_t above = unit;
+    std::size_t groups = collectSiblings(left, right, depth);
+    if (groups == 1 && nodes_[first].code != 0) {
       nodeCount_ = first;
-      if (!finishKey(last, left)) {
-        if (last == unit) {
-          endFrame(0);
-        } else {
-          units_[above].base = 0;
-        }
+      branch = sharedLength(left, right, depth + 1);
+      last = placeRun(unit, left, depth, branch, above);
+      if (last == kNoUnit) return;
+      groups = collectSiblings(left, right, branch);
+    }
+    if (groups == 0) {
+      // Disorder found below `last`: it ends there, as a terminal unit, and a key that cannot
+      // be finished leaves the unit above it without a base.
+      nodeCount_ = first;
+      if (finishKey(last, left)) return;
+      if (last == unit) {
+        endFrame(0);
+      } else {
+        units_[above].base = 0;
       }
       return;
     }
     pushFrame(first, placeSiblings(first, nodeCount_), branch, right, last);
+  }
+
+  // Places one unit for each byte [depth, end) of key `key`, each the only child of the one
+  // before, below `unit`. Returns the last unit, or kNoUnit when a position does not fit;
+  // `above` becomes the unit before the last.
+  std::size_t placeRun(std::size_t unit, std::size_t key, std::size_t depth, std::size_t end,
+                       std::size_t& above) {
+    for (; depth < end && unit != kNoUnit; ++depth) {
+      above = unit;
+      unit = placeChild(unit, codeAt(key, depth));
+    }
+    return unit;
   }
 
   // Places the group of the one child `code` of the unit `parent`, stores its base there and
