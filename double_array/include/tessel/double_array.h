@@ -271,10 +271,7 @@ class DoubleArrayImpl {
   // Places the group of the one child `code` of the unit `parent`, stores its base there and
   // returns the child's unit; kNoUnit when the position does not fit the fields.
   std::size_t placeChild(std::size_t parent, CheckType code) {
-    const std::size_t first = nodeCount_;
-    pushNode(code, 0);
-    const std::size_t base = placeSiblings(first, first + 1);
-    nodeCount_ = first;
+    const std::size_t base = placeOne(code);
     if (error_ == kTooLarge) return kNoUnit;
     units_[parent].base = static_cast<BaseType>(base);
     return base + code;
@@ -406,7 +403,7 @@ class DoubleArrayImpl {
     std::size_t freeSeen = 0;  // free units in [start, window)
     bool seenFree = false;
     std::size_t pos = 0;
-    for (std::size_t window = start;; window += 64) {
+    for (std::size_t window = start;; window += kWord) {
       // Bits up to window - firstCode + lastCode + 127 are read below.
       reserve(window + 2 * kWord + kTailUnits);
       const std::uint64_t free = ~bitsAt(occupied_, window);
@@ -430,11 +427,8 @@ class DoubleArrayImpl {
       }
       freeSeen += popCount(free);
     }
-    const std::size_t occupied = pos - start + 1 - freeSeen;
-    // occupied / span >= 0.95, in integers: the double quotient gives the same answer for every
-    // span below 10^14, far above any position a 32-bit field holds.
-    if (20 * occupied >= 19 * (pos - scanStart_ + 1)) scanStart_ = pos;
     const std::size_t begin = pos - firstCode;
+    moveScanStart(pos, pos - start + 1 - freeSeen);
     setBit(usedBases_, begin);
     unitCount_ = std::max(unitCount_, begin + lastCode + 1);
     for (std::size_t i = first; i < end; ++i) {
@@ -443,6 +437,40 @@ class DoubleArrayImpl {
     }
     occupiedCount_ += end - first;
     return begin;
+  }
+
+  // placeSiblings for a group of one, the most common kind: most are placed in the first 64
+  // positions, where this needs no loop.
+  std::size_t placeOne(CheckType code) {
+    const std::size_t start = std::max<std::size_t>(code + 1, scanStart_);
+    reserve(start + 2 * kWord + kTailUnits);
+    const std::uint64_t free = ~bitsAt(occupied_, start);
+    const std::uint64_t fits = free & ~bitsAt(usedBases_, start - code);
+    if (fits == 0 || start + lowestBit(fits) > kMaxPosition) {
+      const std::size_t first = nodeCount_;
+      pushNode(code, 0);
+      const std::size_t base = placeSiblings(first, first + 1);
+      nodeCount_ = first;
+      return base;
+    }
+    const std::size_t pos = start + lowestBit(fits);
+    scanStart_ = start + lowestBit(free);
+    moveScanStart(pos, pos - start + 1 - popCount(free & lowBits(pos - start + 1)));
+    const std::size_t begin = pos - code;
+    setBit(usedBases_, begin);
+    unitCount_ = std::max(unitCount_, pos + 1);
+    units_[pos].check = static_cast<CheckType>(begin);
+    setBit(occupied_, pos);
+    ++occupiedCount_;
+    return begin;
+  }
+
+  // Past a search whose first free unit set scanStart_, jumps on to the chosen position `pos`
+  // when the units met were nearly all occupied: occupied / span >= 0.95, in integers; the
+  // double quotient gives the same answer for every span below 10^14, far above any position
+  // a 32-bit field holds.
+  void moveScanStart(std::size_t pos, std::size_t occupied) {
+    if (20 * occupied >= 19 * (pos - scanStart_ + 1)) scanStart_ = pos;
   }
 
   static constexpr std::size_t kWord = 64;
