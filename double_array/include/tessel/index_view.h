@@ -197,6 +197,7 @@ class IndexView {
 
   // The unit reached from `node` by `code`, or kNone.
   std::size_t child(std::size_t node, std::size_t code) const {
+    if (node >= unitCount_) return kNone;
     const std::int32_t b = base(node);
     if (b <= 0) return kNone;
     const std::size_t next = static_cast<std::size_t>(b) + code;

@@ -1,0 +1,264 @@
+#include <gtest/gtest.h>
+#include <tessel/double_array.h>
+#include <tessel/index_view.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "key_sets.h"
+
+namespace {
+
+using Tessel::IndexView;
+
+// A built trie and its keys; the view reads the trie's memory.
+struct Built {
+  std::vector<std::string> keys;
+  Tessel::DoubleArray trie;
+  IndexView view;
+
+  explicit Built(std::vector<std::string> sortedKeys) : keys(std::move(sortedKeys)) {
+    std::vector<const char*> pointers;
+    std::vector<std::size_t> lengths;
+    for (const std::string& key : keys) {
+      pointers.push_back(key.data());
+      lengths.push_back(key.size());
+    }
+    EXPECT_EQ(trie.build(keys.size(), pointers.data(), lengths.data()), 0);
+    EXPECT_EQ(view.attach(trie.array(), trie.size() * sizeof(*trie.array())), IndexView::kOk);
+  }
+
+  // The value of each distinct key: the index of its first occurrence.
+  std::vector<std::pair<std::string, std::int32_t>> expected() const {
+    std::vector<std::pair<std::string, std::int32_t>> pairs;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (i == 0 || keys[i] != keys[i - 1]) pairs.emplace_back(keys[i], static_cast<int>(i));
+    }
+    return pairs;
+  }
+};
+
+std::vector<std::pair<std::string, std::int32_t>> dump(const IndexView& view, int* status) {
+  std::vector<std::pair<std::string, std::int32_t>> pairs;
+  *status = view.forEach([&](const std::string& k, std::int32_t v) { pairs.emplace_back(k, v); });
+  return pairs;
+}
+
+void expectRoundTrip(const Built& built, std::mt19937& rng) {
+  const auto expected = built.expected();
+  std::set<std::string> present;
+  for (const auto& [key, value] : expected) {
+    std::int32_t found = -1;
+    ASSERT_TRUE(built.view.find(key.data(), key.size(), found)) << key;
+    ASSERT_EQ(found, value) << key;
+    present.insert(key);
+  }
+  // Keys with a byte changed, cut or added are found exactly when they are keys too.
+  for (int n = 0; n < 2000; ++n) {
+    std::string probe = expected[rng() % expected.size()].first;
+    switch (rng() % 3) {
+      case 0:
+        if (!probe.empty()) probe[rng() % probe.size()] ^= static_cast<char>(1 + rng() % 255);
+        break;
+      case 1:
+        probe.resize(probe.empty() ? 0 : rng() % probe.size());
+        break;
+      default:
+        probe.push_back(static_cast<char>(rng()));
+    }
+    std::int32_t found;
+    ASSERT_EQ(built.view.find(probe.data(), probe.size(), found), present.count(probe) == 1);
+  }
+  int status;
+  EXPECT_EQ(dump(built.view, &status), expected);
+  EXPECT_EQ(status, IndexView::kOk);
+}
+
+TEST(IndexViewTest, RoundTripsOnGeneratedSets) {
+  std::mt19937 rng(11);
+  for (const char* set : {"words", "urls", "bytes", "dups", "deep"}) {
+    SCOPED_TRACE(set);
+    const Built built(TesselBench::makeKeys(set, std::strcmp(set, "deep") == 0 ? 300 : 20000, 3));
+    expectRoundTrip(built, rng);
+  }
+}
+
+TEST(IndexViewTest, EmptyKeyAndBytesOfEveryValue) {
+  std::vector<std::string> keys = {""};
+  for (int c = 0; c < 256; ++c) keys.push_back(std::string(1, static_cast<char>(c)) + "x");
+  std::sort(keys.begin(), keys.end());
+  const Built built(keys);
+  std::mt19937 rng(1);
+  expectRoundTrip(built, rng);
+}
+
+TEST(IndexViewTest, CommonPrefixesAndPredictionMatchBruteForce) {
+  const Built built(TesselBench::makeKeys("words", 5000, 8));
+  const auto expected = built.expected();
+  std::map<std::string, std::int32_t> values(expected.begin(), expected.end());
+  std::mt19937 rng(2);
+  for (int n = 0; n < 500; ++n) {
+    std::string query = expected[rng() % expected.size()].first + (n % 2 ? "ing" : "");
+    query.resize(std::min(query.size(), std::size_t{1} + rng() % 12));
+    std::vector<std::pair<std::size_t, std::int32_t>> want, got;
+    for (std::size_t length = 0; length <= query.size(); ++length) {
+      const auto it = values.find(query.substr(0, length));
+      if (it != values.end()) want.emplace_back(length, it->second);
+    }
+    EXPECT_EQ(
+        built.view.commonPrefixes(query.data(), query.size(),
+                                  [&](std::size_t l, std::int32_t v) { got.emplace_back(l, v); }),
+        want.size());
+    EXPECT_EQ(got, want) << query;
+
+    std::vector<std::pair<std::string, std::int32_t>> wantKeys, gotKeys;
+    for (auto it = values.lower_bound(query); it != values.end() && it->first.rfind(query, 0) == 0;
+         ++it) {
+      wantKeys.emplace_back(*it);
+    }
+    built.view.predict(query.data(), query.size(),
+                       [&](const std::string& k, std::int32_t v) { gotKeys.emplace_back(k, v); });
+    EXPECT_EQ(gotKeys, wantKeys) << query;
+  }
+}
+
+TEST(IndexViewTest, TraversalGoesOnAcrossBuffers) {
+  const Built built({"abc", "abcdef", "abd"});
+  std::size_t node = 0, pos = 0;
+  EXPECT_EQ(built.view.traverse("ab", 2, node, pos), IndexView::kNoValue);
+  pos = 0;
+  EXPECT_EQ(built.view.traverse("c", 1, node, pos), 0);
+  pos = 0;
+  EXPECT_EQ(built.view.traverse("dex", 3, node, pos), IndexView::kNoPath);
+  EXPECT_EQ(pos, 2u);  // stopped before the x
+  pos = 0;
+  node = 0;
+  EXPECT_EQ(built.view.traverse("abcdef", 6, node, pos), 1);
+}
+
+class IndexFileTest : public testing::Test {
+ protected:
+  void TearDown() override { ::unlink(path_.c_str()); }
+  const char* write(const std::string& bytes) {
+    std::ofstream(path_, std::ios::binary) << bytes;
+    return path_.c_str();
+  }
+  std::string path_ = testing::TempDir() + "tessel_index_view.idx";
+};
+
+TEST_F(IndexFileTest, OpensWhatSaveWrote) {
+  const Built built(TesselBench::makeKeys("urls", 3000, 5));
+  ASSERT_EQ(built.trie.save(path_.c_str()), 0);
+  IndexView view;
+  ASSERT_EQ(view.open(path_.c_str()), IndexView::kOk);
+  EXPECT_EQ(view.size(), built.trie.size());
+  int status;
+  EXPECT_EQ(dump(view, &status), built.expected());
+  IndexView moved(std::move(view));
+  std::int32_t value;
+  EXPECT_TRUE(moved.find(built.keys[7].data(), built.keys[7].size(), value));
+  EXPECT_EQ(view.size(), 0u);  // NOLINT(bugprone-use-after-move): the source is left empty
+}
+
+TEST_F(IndexFileTest, RefusesWhatIsNotAnIndex) {
+  IndexView view;
+  EXPECT_EQ(view.open((testing::TempDir() + "no-such-file.idx").c_str()), IndexView::kCannotOpen);
+  EXPECT_EQ(view.open(testing::TempDir().c_str()), IndexView::kCannotOpen);
+  EXPECT_EQ(view.open(write("")), IndexView::kNotAnIndex);
+  std::string units(258 * 8, '\0');
+  EXPECT_EQ(view.open(write(units)), IndexView::kNotAnIndex);  // root is (0, 0)
+  units[0] = 1;
+  EXPECT_EQ(view.open(write(units)), IndexView::kOk);
+  EXPECT_EQ(view.open(write(units + "x")), IndexView::kNotAnIndex);
+  EXPECT_EQ(view.open(write(units.substr(0, 257 * 8))), IndexView::kNotAnIndex);
+  std::int32_t value;
+  EXPECT_FALSE(view.find("", 0, value));  // a refused file leaves the view empty
+}
+
+// Units of a hand-made index.
+struct Units {
+  std::vector<std::pair<std::int32_t, std::uint32_t>> units;
+  explicit Units(std::size_t count) : units(count) { units[0] = {1, 0}; }
+  std::string bytes() const {
+    std::string out;
+    for (const auto& [base, check] : units) {
+      out.append(reinterpret_cast<const char*>(&base), 4);
+      out.append(reinterpret_cast<const char*>(&check), 4);
+    }
+    return out;
+  }
+};
+
+// Runs every kind of query on a damaged index; each must end quickly, whatever it answers.
+int queryEverything(const std::string& bytes) {
+  IndexView view;
+  if (view.attach(bytes.data(), bytes.size()) != IndexView::kOk) return IndexView::kNotAnIndex;
+  const auto start = std::chrono::steady_clock::now();
+  std::mt19937 rng(4);
+  for (int n = 0; n < 200; ++n) {
+    std::string query;
+    for (std::size_t k = rng() % 6; k > 0; --k) query.push_back(static_cast<char>(rng() % 4 + 'a'));
+    std::int32_t value;
+    view.find(query.data(), query.size(), value);
+    view.commonPrefixes(query.data(), query.size(), [](std::size_t, std::int32_t) {});
+    view.predict(query.data(), query.size(), [](const std::string&, std::int32_t) {});
+  }
+  const int status = view.forEach([](const std::string&, std::int32_t) {});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  return status;
+}
+
+TEST(DamagedIndexTest, SharedBasesAndCyclesAreCorrupt) {
+  // 'a' (code 98) and 'b' (code 99) both lead to base 200: their children are reached twice.
+  Units shared(1000);
+  shared.units[99] = {200, 1};
+  shared.units[100] = {200, 1};
+  shared.units[200] = {-1, 200};
+  EXPECT_EQ(queryEverything(shared.bytes()), IndexView::kCorrupt);
+
+  // 'a' leads back to base 1: the root's group again, a cycle.
+  Units cycle(1000);
+  cycle.units[99] = {1, 1};
+  EXPECT_EQ(queryEverything(cycle.bytes()), IndexView::kCorrupt);
+}
+
+TEST(DamagedIndexTest, BasesPastTheEndAndRandomBytesEndNormally) {
+  Units past(600);
+  past.units[99] = {0x7FFFFFF0, 1};
+  past.units[100] = {590, 1};
+  past.units[590] = {-5, 590};
+  EXPECT_EQ(queryEverything(past.bytes()), IndexView::kOk);
+
+  std::mt19937 rng(9);
+  for (int round = 0; round < 20; ++round) {
+    Units noise(300 + rng() % 3000);
+    for (std::size_t i = 1; i < noise.units.size(); ++i) {
+      // Small bases and checks, so that many units claim each other.
+      noise.units[i] = {static_cast<std::int32_t>(rng() % 400) - 100,
+                        static_cast<std::uint32_t>(rng() % 400)};
+    }
+    const int status = queryEverything(noise.bytes());
+    EXPECT_TRUE(status == IndexView::kOk || status == IndexView::kCorrupt);
+  }
+}
+
+TEST(DamagedIndexTest, TruncatedIndexesEndNormally) {
+  const Built built(TesselBench::makeKeys("words", 3000, 6));
+  const std::string whole(reinterpret_cast<const char*>(built.trie.array()), built.trie.size() * 8);
+  for (std::size_t units : {std::size_t{258}, built.trie.size() / 3, built.trie.size() - 258}) {
+    const int status = queryEverything(whole.substr(0, units * 8));
+    EXPECT_TRUE(status == IndexView::kOk || status == IndexView::kCorrupt);
+  }
+}
+
+}  // namespace
