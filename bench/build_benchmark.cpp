@@ -40,10 +40,17 @@ void buildKeys(benchmark::State& state, const std::string& set) {
   state.counters["units"] = static_cast<double>(units);
 }
 
-void BM_BuildWords(benchmark::State& state) { buildKeys(state, "words"); }
-void BM_BuildUrls(benchmark::State& state) { buildKeys(state, "urls"); }
+void BM_BuildWords(benchmark::State& state) {
+  buildKeys(state, "words");
+}
+void BM_BuildUrls(benchmark::State& state) {
+  buildKeys(state, "urls");
+}
 
-BENCHMARK(BM_BuildWords)->RangeMultiplier(10)->Range(10000, 10000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BuildWords)
+    ->RangeMultiplier(10)
+    ->Range(10000, 10000000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BuildUrls)->RangeMultiplier(10)->Range(10000, 10000000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
