@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -333,6 +334,19 @@ TEST(DoubleArrayTest, PositionsBeyondTheFieldsAreRefused) {
   repeated.push_back("b");
   EXPECT_EQ(narrow.build(repeated.size(), repeated.data()), 0);
   EXPECT_EQ(narrow.array()[narrow.array()[narrow.array()[0].base + 'b' + 1].base].base, -32768);
+}
+
+TEST(DoubleArrayTest, ABuildCutShortByAnExceptionIsNeverSaved) {
+  DoubleArray trie;
+  const char* keys[] = {"a", "b", "c"};
+  auto throwAtSecond = [](std::size_t current, std::size_t) -> int {
+    if (current == 2) throw std::runtime_error("stop");
+    return 0;
+  };
+  EXPECT_THROW(trie.build(3, keys, nullptr, nullptr, throwAtSecond), std::runtime_error);
+  EXPECT_NE(trie.save((testing::TempDir() + "tessel_cut_short.idx").c_str()), 0);
+  EXPECT_EQ(trie.build(3, keys), 0);  // the object stays usable
+  EXPECT_EQ(TesselTest::lookup(trie, "c"), std::optional<int>(2));
 }
 
 TEST(DoubleArrayTest, MovingTransfersTheArray) {

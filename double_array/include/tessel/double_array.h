@@ -7,10 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <limits>
-#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -77,6 +74,7 @@ class DoubleArrayImpl {
             const BaseType* values = nullptr, ProgressFunc progress = nullptr) {
     clear();
     error_ = kOk;
+    complete_ = false;
     if (keyCount == 0 || keys == nullptr) return error_;
     keyCount_ = keyCount;
     keys_ = keys;
@@ -105,14 +103,15 @@ class DoubleArrayImpl {
     std::vector<std::size_t>().swap(measuredLengths_);
     nodes_.release();
     frames_.release();
+    complete_ = error_ == kOk;
     return error_;
   }
 
   // Writes the first size() units to `path`, replacing the file as a whole (see replaceFile).
-  // Returns 0 on success; -1 when there is nothing to write, the last build failed, or the file
-  // cannot be written.
+  // Returns 0 on success; -1 when there is nothing to write, the last build failed or was cut
+  // short by an exception, or the file cannot be written.
   int save(const char* path) const {
-    if (unitCount_ == 0 || error_ != kOk) return -1;
+    if (unitCount_ == 0 || !complete_) return -1;
     return replaceFile(path, units_.data(), unitCount_ * sizeof(Unit));
   }
 
@@ -505,6 +504,7 @@ class DoubleArrayImpl {
     std::swap(capacity_, other.capacity_);
     std::swap(occupiedCount_, other.occupiedCount_);
     std::swap(error_, other.error_);
+    std::swap(complete_, other.complete_);
   }
 
   PageArray<Unit> units_;
@@ -522,6 +522,7 @@ class DoubleArrayImpl {
   std::size_t completed_ = 0;
   std::size_t scanStart_ = 0;
   int error_ = kOk;
+  bool complete_ = false;  // the last build ran to its end without a failure
   ProgressFunc progress_ = nullptr;
   std::vector<std::size_t> measuredLengths_;
   PageArray<Node> nodes_;
