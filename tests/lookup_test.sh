@@ -2,15 +2,7 @@
 # Tests of the tessel-lookup program as a user runs it.
 # Usage: lookup_test.sh CASE  with TOOL (tessel-build), LOOKUP (tessel-lookup) and KEYGEN in
 # the environment.
-set -u
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-lookup.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
+source "$(dirname "$0")/test_lib.sh"
 
 # query ARGS... < input: runs tessel-lookup, keeping its output, errors and status.
 query() {
@@ -119,4 +111,4 @@ case_corrupt() {
 }
 
 "case_$1"
-[ "$failures" -eq 0 ]
+finish

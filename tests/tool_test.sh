@@ -2,17 +2,7 @@
 # Tests of the tessel-build program as a user runs it.
 # Usage: tool_test.sh CASE  with TOOL, PLAIN_TOOL (built without sanitizers), LOOKUP and
 # SOURCE_DIR in the environment.
-set -u
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-tool.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
-expect_file() { cmp -s "$1" "$2" || fail "$3: $1 differs from $2"; }
-absent() { [ ! -e "$1" ] || fail "$2: $1 should not exist"; }
+source "$(dirname "$0")/test_lib.sh"
 
 # run ARGS...: runs the tool, keeping standard output, standard error and the status.
 run() {
@@ -244,4 +234,4 @@ case_out_of_memory() {
 }
 
 "case_$1"
-[ "$failures" -eq 0 ]
+finish

@@ -1,0 +1,14 @@
+# Shared by the program tests: a scratch directory that is removed at exit, and assertions that
+# count failures instead of stopping at the first. Source it, run the case, then `finish`.
+set -u
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
+expect_file() { cmp -s "$1" "$2" || fail "$3: $1 differs from $2"; }
+absent() { [ ! -e "$1" ] || fail "$2: $1 should not exist"; }
+finish() { [ "$failures" -eq 0 ]; }
