@@ -119,8 +119,12 @@ template <class Maker>
 std::vector<std::string> distinct(Random& random, std::size_t count, const Maker& make) {
   std::vector<std::string> keys;
   while (keys.size() < count) {
+    // Sort only the keys drawn in this round, then merge them in.
+    const std::size_t sorted = keys.size();
     for (std::size_t n = count - keys.size(); n > 0; --n) keys.push_back(make(random));
-    std::sort(keys.begin(), keys.end());
+    std::sort(keys.begin() + static_cast<std::ptrdiff_t>(sorted), keys.end());
+    std::inplace_merge(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(sorted),
+                       keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   }
   return keys;
