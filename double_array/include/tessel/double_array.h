@@ -497,14 +497,28 @@ class DoubleArrayImpl {
     return static_cast<std::size_t>((x * 0x0101010101010101ull) >> 56);
   }
 
+  // Exchanges every member, so that a moved-from object is a new one.
   void swap(DoubleArrayImpl& other) noexcept {
     std::swap(units_, other.units_);
     std::swap(usedBases_, other.usedBases_);
+    std::swap(occupied_, other.occupied_);
     std::swap(unitCount_, other.unitCount_);
     std::swap(capacity_, other.capacity_);
     std::swap(occupiedCount_, other.occupiedCount_);
+    std::swap(keyCount_, other.keyCount_);
+    std::swap(keys_, other.keys_);
+    std::swap(lengths_, other.lengths_);
+    std::swap(values_, other.values_);
+    std::swap(completed_, other.completed_);
+    std::swap(scanStart_, other.scanStart_);
     std::swap(error_, other.error_);
     std::swap(complete_, other.complete_);
+    std::swap(progress_, other.progress_);
+    std::swap(measuredLengths_, other.measuredLengths_);
+    std::swap(nodes_, other.nodes_);
+    std::swap(nodeCount_, other.nodeCount_);
+    std::swap(frames_, other.frames_);
+    std::swap(frameCount_, other.frameCount_);
   }
 
   PageArray<Unit> units_;
