@@ -164,6 +164,7 @@ int answerQueries(const Tessel::IndexView& index, Mode mode, Output& out) {
   bool allFound = true;
   std::vector<std::pair<std::size_t, std::int32_t>> matches;
   std::string keys;
+  Tessel::IndexView::Scratch scratch;
   while (queries.next(query, length)) {
     if (mode == Mode::kExact) {
       std::int32_t value = -1;
@@ -180,10 +181,13 @@ int answerQueries(const Tessel::IndexView& index, Mode mode, Output& out) {
       });
     } else {
       // Keys are laid end to end in `keys`; matches hold their ends.
-      count = index.predict(query, length, [&](const std::string& key, std::int32_t value) {
-        keys += key;
-        matches.emplace_back(keys.size(), value);
-      });
+      count = index.predict(
+          query, length,
+          [&](const std::string& key, std::int32_t value) {
+            keys += key;
+            matches.emplace_back(keys.size(), value);
+          },
+          scratch);
     }
     allFound &= count > 0;
     out.line(static_cast<long long>(count), query, length);

@@ -36,6 +36,17 @@ class IndexView {
   static constexpr std::size_t kUnitBytes = 8;
   static constexpr std::size_t kTailUnits = 257;
 
+  // Memory that predict() reuses from one call to the next; one per thread.
+  class Scratch {
+    friend class IndexView;
+    struct Step {
+      std::size_t node;
+      std::size_t code;  // the next code to try below node
+    };
+    std::string key;
+    std::vector<Step> stack;
+  };
+
   IndexView() = default;
   ~IndexView() { close(); }
   IndexView(const IndexView&) = delete;
@@ -149,19 +160,26 @@ class IndexView {
 
   // Calls onKey(key, value) with a std::string holding each key that begins with
   // prefix[0 .. length), in byte order. A walk takes at most size() steps, so it ends on any
-  // file; on a damaged one it may list a key twice. Returns the number of keys.
+  // file; on a damaged one it may list a key twice. Returns the number of keys. With
+  // `scratch`, repeated calls allocate nothing once its buffers have grown.
   template <class OnKey>
-  std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey) const {
+  std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey,
+                      Scratch& scratch) const {
     std::size_t node = 0;
     std::size_t pos = 0;
     if (unitCount_ == 0 || traverse(prefix, length, node, pos) == kNoPath) return 0;
-    std::string key(prefix, length);
+    scratch.key.assign(prefix, length);
     std::size_t found = 0;
-    walk(node, key, nullptr, [&](const std::string& k, std::int32_t v) {
+    walk(node, scratch, nullptr, [&](const std::string& k, std::int32_t v) {
       onKey(k, v);
       ++found;
     });
     return found;
+  }
+  template <class OnKey>
+  std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey) const {
+    Scratch scratch;
+    return predict(prefix, length, onKey, scratch);
   }
 
   // Calls onKey(key, value) for every key, in byte order. Returns kOk, or kCorrupt when the
@@ -171,8 +189,8 @@ class IndexView {
   int forEach(OnKey&& onKey) const {
     if (unitCount_ == 0) return kOk;
     std::vector<bool> seen(unitCount_);
-    std::string key;
-    return walk(0, key, &seen, onKey);
+    Scratch scratch;
+    return walk(0, scratch, &seen, onKey);
   }
 
  private:
@@ -226,21 +244,19 @@ class IndexView {
     return kNone;
   }
 
-  // Depth-first walk below `node`, whose key is `key`, children in code order. With `seen`, a
+  // Depth-first walk below `node`, whose key is scratch.key, children in code order. With `seen`, a
   // unit reached twice ends the walk with kCorrupt; without, the walk stops after size()
   // steps. An explicit stack keeps deep keys off the call stack.
   template <class OnKey>
-  int walk(std::size_t node, std::string& key, std::vector<bool>* seen, OnKey&& onKey) const {
-    struct Step {
-      std::size_t node;
-      std::size_t code;  // the next code to try below node
-    };
+  int walk(std::size_t node, Scratch& scratch, std::vector<bool>* seen, OnKey&& onKey) const {
+    std::string& key = scratch.key;
+    std::vector<Scratch::Step>& stack = scratch.stack;
     const std::size_t depth = key.size();
-    std::vector<Step> stack{{node, 0}};
+    stack.assign(1, Scratch::Step{node, 0});
     if (seen != nullptr) (*seen)[node] = true;
     std::size_t steps = 0;
     while (!stack.empty()) {
-      Step& top = stack.back();
+      Scratch::Step& top = stack.back();
       const std::size_t next = nextChild(top.node, top.code);
       if (next == kNone) {
         stack.pop_back();
@@ -259,7 +275,7 @@ class IndexView {
         continue;
       }
       key.push_back(static_cast<char>(code - 1));
-      stack.push_back(Step{next, 0});
+      stack.push_back(Scratch::Step{next, 0});
     }
     return kOk;
   }
