@@ -222,7 +222,7 @@ class DoubleArrayImpl {
     // without frames, then branch at the first byte where the keys differ.
     if (right - left == 1) {
       std::size_t above = unit;
-      const std::size_t last = placeRun(unit, left, depth, keyLength(left, depth), above);
+      const std::size_t last = placeRun(unit, left, depth, kNoUnit, above);
       const std::size_t end = last == kNoUnit ? kNoUnit : placeChild(last, 0);
       // A key that cannot be finished leaves its parent without a base.
       if (end != kNoUnit && !finishKey(end, left)) units_[last].base = 0;
@@ -255,18 +255,18 @@ class DoubleArrayImpl {
     pushFrame(first, placeSiblings(first, nodeCount_), branch, right, last);
   }
 
-  // Places one unit for each byte [depth, end) of key `key`, each the only child of the one
-  // before, below `unit`. Returns the last unit, or kNoUnit when a position does not fit;
-  // `above` becomes the unit before the last.
+  // Places one unit for each byte [depth, end) of key `key`, up to its end, each the only
+  // child of the one before, below `unit`. Returns the last unit, or kNoUnit when a position
+  // does not fit; `above` becomes the unit before the last.
   std::size_t placeRun(std::size_t unit, std::size_t key, std::size_t depth, std::size_t end,
                        std::size_t& above) {
-    for (; depth < end && unit != kNoUnit; ++depth) {
+    for (CheckType code; depth < end && unit != kNoUnit && (code = codeAt(key, depth)) != 0;
+         ++depth) {
       above = unit;
-      unit = placeChild(unit, codeAt(key, depth));
+      unit = placeChild(unit, code);
     }
     return unit;
   }
-
   // Places the group of the one child `code` of the unit `parent`, stores its base there and
   // returns the child's unit; kNoUnit when the position does not fit the fields.
   std::size_t placeChild(std::size_t parent, CheckType code) {
@@ -281,13 +281,6 @@ class DoubleArrayImpl {
     const Frame& frame = frames_[--frameCount_];
     nodeCount_ = frame.first;
     if (frame.unit != kNoUnit) units_[frame.unit].base = static_cast<BaseType>(base);
-  }
-
-  // The length of key i. REQUIRES: it is at least `depth`.
-  std::size_t keyLength(std::size_t i, std::size_t depth) const {
-    if (lengths_ != nullptr) return lengths_[i];
-    while (keys_[i][depth] != KeyUnit()) ++depth;
-    return depth;
   }
 
   // The length of the prefix that all keys [left, right) share, at least `depth`: no key ends
@@ -454,7 +447,9 @@ class DoubleArrayImpl {
     }
     const std::size_t pos = start + lowestBit(fits);
     scanStart_ = start + lowestBit(free);
-    moveScanStart(pos, pos - start + 1 - popCount(free & lowBits(pos - start + 1)));
+    // Mostly the first free unit is taken, and the units before it are all occupied.
+    const std::size_t freeMet = pos == scanStart_ ? 1 : popCount(free & lowBits(pos - start + 1));
+    moveScanStart(pos, pos - start + 1 - freeMet);
     const std::size_t begin = pos - code;
     setBit(usedBases_, begin);
     unitCount_ = std::max(unitCount_, pos + 1);
