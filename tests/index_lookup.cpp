@@ -1,5 +1,6 @@
 // Test helper: looks keys up in an index file by the format's rule and prints one value per
-// key (-1 when absent). Usage: index-lookup INDEX KEY...
+// key (-1 when absent), written apart from the library so that each checks the other.
+// Usage: index-lookup INDEX KEY...
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
