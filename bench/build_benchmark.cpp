@@ -1,12 +1,12 @@
 // In-process build speed: keys already in memory, from 10^4 to 10^7 keys, so that the growth of
 // the cost with the key count shows.
-#include <benchmark/benchmark.h>
-#include <tessel/double_array.h>
-
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <benchmark/benchmark.h>
+#include <tessel/double_array.h>
 
 #include "key_sets.h"
 

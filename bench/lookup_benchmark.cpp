@@ -1,14 +1,14 @@
 // In-process query speed on the word list (/usr/share/dict/words when installed, otherwise a
 // generated word set): exact lookups and common-prefix searches, queries in random order.
-#include <benchmark/benchmark.h>
-#include <tessel/double_array.h>
-#include <tessel/index_view.h>
-
 #include <algorithm>
 #include <fstream>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
+#include <tessel/double_array.h>
+#include <tessel/index_view.h>
 
 #include "key_sets.h"
 

@@ -1,8 +1,8 @@
 // Builds a trie from keys held in memory, looks one up by the index format's rule, and saves it.
-#include <tessel/double_array.h>
-
 #include <cstdio>
 #include <cstring>
+
+#include <tessel/double_array.h>
 
 int main() {
   const char* keys[] = {"apple", "apricot", "banana", "band"};

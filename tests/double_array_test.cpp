@@ -1,6 +1,4 @@
-#include <gtest/gtest.h>
 #include <pthread.h>
-#include <tessel/double_array.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +12,9 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <tessel/double_array.h>
 
 #include "reference_builder.h"
 #include "trie_checks.h"

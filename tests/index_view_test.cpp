@@ -1,6 +1,3 @@
-#include <gtest/gtest.h>
-#include <tessel/double_array.h>
-#include <tessel/index_view.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +11,10 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <tessel/double_array.h>
+#include <tessel/index_view.h>
 
 #include "key_sets.h"
 

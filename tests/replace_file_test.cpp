@@ -1,8 +1,6 @@
 #include <dirent.h>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <tessel/replace_file.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -11,6 +9,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <tessel/replace_file.h>
 
 namespace {
 

@@ -2,14 +2,14 @@
 
 // Checks of a built array against the index format, independent of how it was built.
 
-#include <gtest/gtest.h>
-#include <tessel/double_array.h>
-
 #include <cstddef>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <tessel/double_array.h>
 
 namespace TesselTest {
 

@@ -4,8 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <tessel/double_array.h>
-#include <tessel/page_array.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+
+#include <tessel/double_array.h>
+#include <tessel/page_array.h>
 
 namespace {
 

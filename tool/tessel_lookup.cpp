@@ -4,7 +4,6 @@
 // query was not found or the check failed, 2 on any error, with one line on standard error.
 
 #include <fcntl.h>
-#include <tessel/index_view.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <tessel/index_view.h>
 
 #ifndef TESSEL_VERSION
 #define TESSEL_VERSION "unknown"

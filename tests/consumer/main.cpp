@@ -1,8 +1,8 @@
 // Builds a small index, saves it, opens it again and looks a key up.
+#include <cstdio>
+
 #include <tessel/double_array.h>
 #include <tessel/index_view.h>
-
-#include <cstdio>
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;

@@ -1,15 +1,15 @@
 #pragma once
 
-#include <tessel/length.h>
-#include <tessel/page_array.h>
-#include <tessel/replace_file.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <type_traits>
 #include <vector>
+
+#include <tessel/length.h>
+#include <tessel/page_array.h>
+#include <tessel/replace_file.h>
 
 namespace Tessel {
 
