@@ -7,6 +7,7 @@
 //   bytes  short keys of every byte value but NUL and newline
 //   dups   word-like keys in runs of equal keys (the only set with repeated keys)
 //   deep   long keys (up to a few thousand bytes) sharing long prefixes
+//   binary long keys of two letters, a shape that leaves many free units no group can take
 
 #include <algorithm>
 #include <cstddef>
@@ -113,6 +114,12 @@ class DeepMaker {
   std::string spine_;
 };
 
+inline std::string binaryKey(Random& random) {
+  std::string key(1 + random.below(300), 'a');
+  for (char& c : key) c = static_cast<char>('a' + random.below(2));
+  return key;
+}
+
 // Draws keys until `count` distinct ones are found, then sorts them. std::string compares
 // bytes as unsigned values, the order the builder requires.
 template <class Maker>
@@ -149,6 +156,7 @@ inline std::vector<std::string> makeKeys(const std::string& set, std::size_t cou
   if (set == "bytes") return distinct(random, count, byteKey);
   if (set == "dups") return duplicates(random, count);
   if (set == "deep") return distinct(random, count, DeepMaker(random));
+  if (set == "binary") return distinct(random, count, binaryKey);
   return {};
 }
 

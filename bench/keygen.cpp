@@ -26,7 +26,7 @@ bool writeKeys(const std::vector<std::string>& keys) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "Usage: %s words|urls|bytes|dups|deep COUNT [SEED]\n", argv[0]);
+    std::fprintf(stderr, "Usage: %s words|urls|bytes|dups|deep|binary COUNT [SEED]\n", argv[0]);
     return 2;
   }
   const std::size_t count = std::strtoull(argv[2], nullptr, 10);

@@ -91,6 +91,8 @@ class DoubleArrayImpl {
     resize(kInitialCapacity);
     units_[0].base = 1;
     scanStart_ = 0;
+    std::fill(std::begin(firstLive_), std::end(firstLive_), 0);
+    countedFrom_ = countedTo_ = counted_ = 0;
     nodeCount_ = 0;
     frameCount_ = 0;
     buildTree();
@@ -100,6 +102,7 @@ class DoubleArrayImpl {
     if (unitCount_ >= capacity_) resize(unitCount_);
     usedBases_.release();
     occupied_.release();
+    occupiedInBlock_.release();
     std::vector<std::size_t>().swap(measuredLengths_);
     nodes_.release();
     frames_.release();
@@ -132,6 +135,7 @@ class DoubleArrayImpl {
     units_.release();
     usedBases_.release();
     occupied_.release();
+    occupiedInBlock_.release();
     unitCount_ = 0;
     capacity_ = 0;
     occupiedCount_ = 0;
@@ -146,6 +150,7 @@ class DoubleArrayImpl {
     // One spare word, as bitsAt reads the word after the one a bit is in.
     usedBases_.grow(capacity_ / kWord + 2);
     occupied_.grow(capacity_ / kWord + 2);
+    occupiedInBlock_.grow(capacity_ / kBlock + 1);
     return capacity_;
   }
 
@@ -170,6 +175,8 @@ class DoubleArrayImpl {
     std::size_t right;
     std::size_t unit;
   };
+
+  static constexpr std::size_t kMaxCode = 256;
 
   // The root's base is fixed, so its frame hands its base to no unit.
   static constexpr std::size_t kNoUnit = ~std::size_t{0};
@@ -386,26 +393,30 @@ class DoubleArrayImpl {
   // chosen one when the units passed were nearly all occupied.
   //
   // The search tests 64 candidate positions at a time on bitmaps of occupied units and used
-  // bases; it makes the same choice as testing them one by one.
+  // bases, and starts past the positions that earlier searches proved useless for the same
+  // first code; it makes the same choice as testing them one by one.
   std::size_t placeSiblings(std::size_t first, std::size_t end) {
     if (error_ < 0) return 0;
     const std::size_t firstCode = nodes_[first].code;
     const std::size_t lastCode = nodes_[end - 1].code;
     const std::size_t start = std::max(firstCode + 1, scanStart_);
-    std::size_t freeSeen = 0;  // free units in [start, window)
-    bool seenFree = false;
+    bool live = false;
     std::size_t pos = 0;
-    for (std::size_t window = start;; window += kWord) {
+    std::uint64_t firstFreeBits = 0;  // free units of the first window, when it is at start
+    for (std::size_t window = std::max(start, firstLive_[firstCode]);; window += kWord) {
       // Bits up to window - firstCode + lastCode + 127 are read below.
       reserve(window + 2 * kWord + kTailUnits);
+      // Free units whose base for the first code is unused: once out, never back in.
       const std::uint64_t free = ~bitsAt(occupied_, window);
-      std::uint64_t fits = free & ~bitsAt(usedBases_, window - firstCode);
+      if (window == start) firstFreeBits = free;
+      const std::uint64_t candidates = free & ~bitsAt(usedBases_, window - firstCode);
+      if (!live && candidates != 0) {
+        firstLive_[firstCode] = window + lowestBit(candidates);
+        live = true;
+      }
+      std::uint64_t fits = candidates;
       for (std::size_t i = first + 1; fits != 0 && i < end; ++i) {
         fits &= ~bitsAt(occupied_, window - firstCode + nodes_[i].code);
-      }
-      if (!seenFree && free != 0) {
-        scanStart_ = window + lowestBit(free);
-        seenFree = true;
       }
       const std::size_t found = fits != 0 ? window + lowestBit(fits) : window + kWord - 1;
       if (found - firstCode + lastCode > kMaxPosition) {
@@ -414,31 +425,36 @@ class DoubleArrayImpl {
       }
       if (fits != 0) {
         pos = found;
-        freeSeen += popCount(free & lowBits(pos - window + 1));
         break;
       }
-      freeSeen += popCount(free);
+    }
+    if (pos - start < kWord && firstFreeBits != 0) {
+      // Found in a first window at start: its bits tell all.
+      scanStart_ = start + lowestBit(firstFreeBits);
+      moveScanStart(pos, pos - start + 1 - popCount(firstFreeBits & lowBits(pos - start + 1)));
+    } else {
+      scanStart_ = firstFree(start);
+      moveScanStart(pos, occupiedBetween(start, pos + 1));
     }
     const std::size_t begin = pos - firstCode;
-    moveScanStart(pos, pos - start + 1 - freeSeen);
     setBit(usedBases_, begin);
     unitCount_ = std::max(unitCount_, begin + lastCode + 1);
     for (std::size_t i = first; i < end; ++i) {
       units_[begin + nodes_[i].code].check = static_cast<CheckType>(begin);
-      setBit(occupied_, begin + nodes_[i].code);
+      markOccupied(begin + nodes_[i].code);
     }
     occupiedCount_ += end - first;
     return begin;
   }
 
   // placeSiblings for a group of one, the most common kind: most are placed in the first 64
-  // positions, where this needs no loop.
+  // positions from the start, where this needs no loop.
   std::size_t placeOne(CheckType code) {
     const std::size_t start = std::max<std::size_t>(code + 1, scanStart_);
     reserve(start + 2 * kWord + kTailUnits);
     const std::uint64_t free = ~bitsAt(occupied_, start);
     const std::uint64_t fits = free & ~bitsAt(usedBases_, start - code);
-    if (fits == 0 || start + lowestBit(fits) > kMaxPosition) {
+    if (firstLive_[code] > start || fits == 0 || start + lowestBit(fits) > kMaxPosition) {
       const std::size_t first = nodeCount_;
       pushNode(code, 0);
       const std::size_t base = placeSiblings(first, first + 1);
@@ -446,6 +462,7 @@ class DoubleArrayImpl {
       return base;
     }
     const std::size_t pos = start + lowestBit(fits);
+    firstLive_[code] = pos;
     scanStart_ = start + lowestBit(free);
     // Mostly the first free unit is taken, and the units before it are all occupied.
     const std::size_t freeMet = pos == scanStart_ ? 1 : popCount(free & lowBits(pos - start + 1));
@@ -454,9 +471,59 @@ class DoubleArrayImpl {
     setBit(usedBases_, begin);
     unitCount_ = std::max(unitCount_, pos + 1);
     units_[pos].check = static_cast<CheckType>(begin);
-    setBit(occupied_, pos);
+    markOccupied(pos);
     ++occupiedCount_;
     return begin;
+  }
+
+  // The first free unit at or after `from`. REQUIRES: there is one within the bitmap.
+  std::size_t firstFree(std::size_t from) const {
+    for (;; from += kWord) {
+      const std::uint64_t free = ~bitsAt(occupied_, from);
+      if (free != 0) return from + lowestBit(free);
+    }
+  }
+
+  // The number of occupied units in [from, to), a block at a time where it can.
+  std::size_t countOccupied(std::size_t from, std::size_t to) const {
+    std::size_t count = 0;
+    while (from < to) {
+      if (from % kBlock == 0 && to - from >= kBlock) {
+        count += occupiedInBlock_[from / kBlock];
+        from += kBlock;
+        continue;
+      }
+      const std::size_t bits = std::min(kWord - from % kWord, to - from);
+      count += popCount((occupied_[from / kWord] >> (from % kWord)) & lowBits(bits));
+      from += bits;
+    }
+    return count;
+  }
+
+  // The number of occupied units in [from, to). Searches that pass far over occupied units
+  // mostly start where the last one did and end near where it ended, so the count of the last
+  // range is kept up to date and moved, instead of counted again.
+  std::size_t occupiedBetween(std::size_t from, std::size_t to) {
+    if (from < countedFrom_ || from >= countedTo_) {
+      countedFrom_ = from;
+      countedTo_ = from;
+      counted_ = 0;
+    }
+    counted_ -= countOccupied(countedFrom_, from);
+    countedFrom_ = from;
+    if (to >= countedTo_) {
+      counted_ += countOccupied(countedTo_, to);
+    } else {
+      counted_ -= countOccupied(to, countedTo_);
+    }
+    countedTo_ = to;
+    return counted_;
+  }
+
+  void markOccupied(std::size_t position) {
+    setBit(occupied_, position);
+    ++occupiedInBlock_[position / kBlock];
+    if (position >= countedFrom_ && position < countedTo_) ++counted_;
   }
 
   // Past a search whose first free unit set scanStart_, jumps on to the chosen position `pos`
@@ -468,6 +535,8 @@ class DoubleArrayImpl {
   }
 
   static constexpr std::size_t kWord = 64;
+  // Units per entry of occupiedInBlock_.
+  static constexpr std::size_t kBlock = 512;
 
   // Bits x to x + 63 of a bitmap, bit x lowest.
   static std::uint64_t bitsAt(const PageArray<std::uint64_t>& bits, std::size_t x) {
@@ -497,6 +566,11 @@ class DoubleArrayImpl {
     std::swap(units_, other.units_);
     std::swap(usedBases_, other.usedBases_);
     std::swap(occupied_, other.occupied_);
+    std::swap(occupiedInBlock_, other.occupiedInBlock_);
+    std::swap(firstLive_, other.firstLive_);
+    std::swap(countedFrom_, other.countedFrom_);
+    std::swap(countedTo_, other.countedTo_);
+    std::swap(counted_, other.counted_);
     std::swap(unitCount_, other.unitCount_);
     std::swap(capacity_, other.capacity_);
     std::swap(occupiedCount_, other.occupiedCount_);
@@ -520,6 +594,14 @@ class DoubleArrayImpl {
   // Bitmaps of the build: positions chosen as bases, and units that belong to a group.
   PageArray<std::uint64_t> usedBases_;
   PageArray<std::uint64_t> occupied_;
+  PageArray<std::uint16_t> occupiedInBlock_;  // occupied units per block of kBlock
+  // Per first code, the first position that may still take a group: every position before it
+  // is occupied or has its base in use, and neither ever changes back.
+  std::size_t firstLive_[kMaxCode + 1] = {};
+  // The occupied units in [countedFrom_, countedTo_), kept by occupiedBetween.
+  std::size_t countedFrom_ = 0;
+  std::size_t countedTo_ = 0;
+  std::size_t counted_ = 0;
   std::size_t unitCount_ = 0;
   std::size_t capacity_ = 0;
   std::size_t occupiedCount_ = 0;
