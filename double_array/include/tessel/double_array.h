@@ -92,6 +92,7 @@ class DoubleArrayImpl {
     units_[0].base = 1;
     scanStart_ = 0;
     std::fill(std::begin(firstLive_), std::end(firstLive_), 0);
+    pairLive_.release();
     countedFrom_ = countedTo_ = counted_ = 0;
     nodeCount_ = 0;
     frameCount_ = 0;
@@ -103,6 +104,7 @@ class DoubleArrayImpl {
     usedBases_.release();
     occupied_.release();
     occupiedInBlock_.release();
+    pairLive_.release();
     std::vector<std::size_t>().swap(measuredLengths_);
     nodes_.release();
     frames_.release();
@@ -403,14 +405,24 @@ class DoubleArrayImpl {
     bool live = false;
     std::size_t pos = 0;
     std::uint64_t firstFreeBits = 0;  // free units of the first window, when it is at start
-    for (std::size_t window = std::max(start, firstLive_[firstCode]);; window += kWord) {
+    // Groups of two, common in small alphabets, also remember where their own candidates begin.
+    std::size_t* pairLive = nullptr;
+    const std::size_t firstFrom = std::max(start, firstLive_[firstCode]);
+    std::size_t from = firstFrom;
+    if (end - first == 2) {
+      pairLive_.grow((kMaxCode + 1) * (kMaxCode + 1));
+      pairLive = &pairLive_[firstCode * (kMaxCode + 1) + lastCode];
+      from = std::max(from, *pairLive);
+    }
+    for (std::size_t window = from;; window += kWord) {
       // Bits up to window - firstCode + lastCode + 127 are read below.
       reserve(window + 2 * kWord + kTailUnits);
       // Free units whose base for the first code is unused: once out, never back in.
       const std::uint64_t free = ~bitsAt(occupied_, window);
       if (window == start) firstFreeBits = free;
       const std::uint64_t candidates = free & ~bitsAt(usedBases_, window - firstCode);
-      if (!live && candidates != 0) {
+      // Only a scan from firstFrom has seen every position it may skip for the first code.
+      if (!live && candidates != 0 && from == firstFrom) {
         firstLive_[firstCode] = window + lowestBit(candidates);
         live = true;
       }
@@ -436,6 +448,7 @@ class DoubleArrayImpl {
       scanStart_ = firstFree(start);
       moveScanStart(pos, occupiedBetween(start, pos + 1));
     }
+    if (pairLive != nullptr) *pairLive = pos;
     const std::size_t begin = pos - firstCode;
     setBit(usedBases_, begin);
     unitCount_ = std::max(unitCount_, begin + lastCode + 1);
@@ -568,6 +581,7 @@ class DoubleArrayImpl {
     std::swap(occupied_, other.occupied_);
     std::swap(occupiedInBlock_, other.occupiedInBlock_);
     std::swap(firstLive_, other.firstLive_);
+    std::swap(pairLive_, other.pairLive_);
     std::swap(countedFrom_, other.countedFrom_);
     std::swap(countedTo_, other.countedTo_);
     std::swap(counted_, other.counted_);
@@ -598,6 +612,7 @@ class DoubleArrayImpl {
   // Per first code, the first position that may still take a group: every position before it
   // is occupied or has its base in use, and neither ever changes back.
   std::size_t firstLive_[kMaxCode + 1] = {};
+  PageArray<std::size_t> pairLive_;  // the same for groups of two, by first and second code
   // The occupied units in [countedFrom_, countedTo_), kept by occupiedBetween.
   std::size_t countedFrom_ = 0;
   std::size_t countedTo_ = 0;
