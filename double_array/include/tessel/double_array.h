@@ -440,23 +440,11 @@ class DoubleArrayImpl {
         break;
       }
     }
-    if (pos - start < kWord && firstFreeBits != 0) {
-      // Found in a first window at start: its bits tell all.
-      scanStart_ = start + lowestBit(firstFreeBits);
-      moveScanStart(pos, pos - start + 1 - popCount(firstFreeBits & lowBits(pos - start + 1)));
-    } else {
-      scanStart_ = firstFree(start);
-      moveScanStart(pos, occupiedBetween(start, pos + 1));
-    }
+    moveScanStart(start, pos, firstFreeBits);
     if (pairLive != nullptr) *pairLive = pos;
     const std::size_t begin = pos - firstCode;
-    setBit(usedBases_, begin);
-    unitCount_ = std::max(unitCount_, begin + lastCode + 1);
-    for (std::size_t i = first; i < end; ++i) {
-      units_[begin + nodes_[i].code].check = static_cast<CheckType>(begin);
-      markOccupied(begin + nodes_[i].code);
-    }
-    occupiedCount_ += end - first;
+    useBase(begin, begin + lastCode);
+    for (std::size_t i = first; i < end; ++i) occupy(begin + nodes_[i].code, begin);
     return begin;
   }
 
@@ -476,16 +464,10 @@ class DoubleArrayImpl {
     }
     const std::size_t pos = start + lowestBit(fits);
     firstLive_[code] = pos;
-    scanStart_ = start + lowestBit(free);
-    // Mostly the first free unit is taken, and the units before it are all occupied.
-    const std::size_t freeMet = pos == scanStart_ ? 1 : popCount(free & lowBits(pos - start + 1));
-    moveScanStart(pos, pos - start + 1 - freeMet);
+    moveScanStart(start, pos, free);
     const std::size_t begin = pos - code;
-    setBit(usedBases_, begin);
-    unitCount_ = std::max(unitCount_, pos + 1);
-    units_[pos].check = static_cast<CheckType>(begin);
-    markOccupied(pos);
-    ++occupiedCount_;
+    useBase(begin, pos);
+    occupy(pos, begin);
     return begin;
   }
 
@@ -533,17 +515,43 @@ class DoubleArrayImpl {
     return counted_;
   }
 
-  void markOccupied(std::size_t position) {
+  // Takes `begin` as the base of a group whose last unit is `lastUnit`.
+  void useBase(std::size_t begin, std::size_t lastUnit) {
+    setBit(usedBases_, begin);
+    unitCount_ = std::max(unitCount_, lastUnit + 1);
+  }
+
+  // Gives the free unit at `position` to the group based at `begin`.
+  void occupy(std::size_t position, std::size_t begin) {
+    units_[position].check = static_cast<CheckType>(begin);
     setBit(occupied_, position);
     ++occupiedInBlock_[position / kBlock];
     if (position >= countedFrom_ && position < countedTo_) ++counted_;
+    ++occupiedCount_;
   }
 
-  // Past a search whose first free unit set scanStart_, jumps on to the chosen position `pos`
-  // when the units met were nearly all occupied: occupied / span >= 0.95, in integers; the
-  // double quotient gives the same answer for every span below 10^14, far above any position
-  // a 32-bit field holds.
-  void moveScanStart(std::size_t pos, std::size_t occupied) {
+  // Ends a search from `start` that chose `pos`: scanStart_ moves to the first free unit met,
+  // then on to `pos` when the units met were nearly all occupied. `firstWindow` holds the free
+  // units of the 64 from `start`, or 0 when that window was not read.
+  [[gnu::always_inline]] void moveScanStart(std::size_t start, std::size_t pos,
+                                            std::uint64_t firstWindow) {
+    if (firstWindow == 0 || pos - start >= kWord) return moveScanStartFar(start, pos);
+    scanStart_ = start + lowestBit(firstWindow);
+    // Mostly the first free unit is taken, and the units before it are all occupied.
+    const std::size_t freeMet =
+        pos == scanStart_ ? 1 : popCount(firstWindow & lowBits(pos - start + 1));
+    jumpIfDense(pos, pos - start + 1 - freeMet);
+  }
+
+  // moveScanStart for a search that went past its first window.
+  [[gnu::noinline]] void moveScanStartFar(std::size_t start, std::size_t pos) {
+    scanStart_ = firstFree(start);
+    jumpIfDense(pos, occupiedBetween(start, pos + 1));
+  }
+
+  // occupied / span >= 0.95, in integers: the double quotient gives the same answer for every
+  // span below 10^14, far above any position a 32-bit field holds.
+  void jumpIfDense(std::size_t pos, std::size_t occupied) {
     if (20 * occupied >= 19 * (pos - scanStart_ + 1)) scanStart_ = pos;
   }
 
