@@ -2,19 +2,16 @@
 //
 // Exit status: 0 on success, 255 on any failure, with one line on standard error.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <signal.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 #include <tessel/double_array.h>
-#include <tessel/page_array.h>
+#include <tessel/replace_file.h>
+
+#include "key_list.h"
 
 namespace {
 
@@ -45,77 +42,14 @@ int fail(const char* message, const char* name) {
   return kFailure;
 }
 
-enum class ReadStatus { kOk, kCannotOpen, kCannotRead };
-
-// The whole key list in one buffer; each key is a line of it, its newline replaced by NUL.
-struct KeyList {
-  Tessel::PageArray<char> text;
-  std::size_t textSize = 0;
-  Tessel::PageArray<const char*> keys;
-  std::size_t keyCount = 0;
-};
-
-// Reads fd to its end into list.text, followed by one NUL byte.
-bool readToEnd(int fd, std::size_t sizeHint, KeyList& list) {
-  constexpr std::size_t kMinBuffer = std::size_t{1} << 16;
-  list.text.grow(std::max(sizeHint + 1, kMinBuffer));
-  std::size_t used = 0;
-  for (;;) {
-    // Keep room for the NUL byte after the text.
-    if (used + 1 >= list.text.capacity()) list.text.grow(2 * list.text.capacity());
-    const ssize_t got = ::read(fd, list.text.data() + used, list.text.capacity() - used - 1);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (got == 0) break;
-    used += static_cast<std::size_t>(got);
-  }
-  list.text[used] = '\0';
-  list.textSize = used;
-  return true;
-}
-
-// Cuts the text into lines. A final line without a newline is a key; nothing after the last
-// newline is. A key ends at its first NUL byte, which the builder's length rule gives for free.
-void splitLines(KeyList& list) {
-  char* line = list.text.data();
-  char* const end = line + list.textSize;
-  std::size_t count = 0;
-  while (line < end) {
-    if (count == list.keys.capacity()) list.keys.grow(2 * count + 4096);
-    list.keys[count++] = line;
-    char* newline = static_cast<char*>(std::memchr(line, '\n', end - line));
-    if (newline == nullptr) break;
-    *newline = '\0';
-    line = newline + 1;
-  }
-  list.keyCount = count;
-}
-
-// Loads the key list from the file `name`, or from standard input when it is "-".
-ReadStatus readKeys(const char* name, KeyList& list) {
-  const bool isStdin = std::strcmp(name, "-") == 0;
-  const int fd = isStdin ? STDIN_FILENO : ::open(name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return ReadStatus::kCannotOpen;
-  struct stat st;
-  ReadStatus status = ReadStatus::kOk;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    status = ReadStatus::kCannotOpen;
-  } else {
-    const std::size_t hint = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0;
-    if (!readToEnd(fd, hint, list)) status = ReadStatus::kCannotRead;
-  }
-  if (!isStdin) ::close(fd);
-  if (status == ReadStatus::kOk) splitLines(list);
-  return status;
-}
+using Tessel::Tool::KeyList;
+using Tessel::Tool::ReadStatus;
 
 int buildIndex(const char* file, const char* index) {
   Tessel::DoubleArray trie;
   try {
     KeyList list;
-    switch (readKeys(file, list)) {
+    switch (Tessel::Tool::readKeys(file, list)) {
       case ReadStatus::kCannotOpen:
         return fail("Cannot Open: ", file);
       case ReadStatus::kCannotRead:
@@ -140,11 +74,33 @@ int buildIndex(const char* file, const char* index) {
   return 0;
 }
 
+// Takes the temporary index file away before the signal ends the process, so that an
+// interrupted run leaves Index as it was and nothing beside it.
+void removeTemporaryAndDie(int signal) {
+  Tessel::removeTemporaryFiles();
+  std::raise(signal);
+}
+
+void handleSignals() {
+  // Past a file-size limit, a write should fail and be reported rather than kill the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action = {};
+  action.sa_handler = removeTemporaryAndDie;
+  action.sa_flags = SA_RESETHAND;
+  sigfillset(&action.sa_mask);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction previous;
+    // A signal ignored by whoever started the program stays ignored, as for nohup.
+    if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+      ::sigaction(signal, &action, nullptr);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Past a file-size limit, a write should fail and be reported rather than kill the process.
-  std::signal(SIGXFSZ, SIG_IGN);
+  handleSignals();
   if (argc < 3) {
     std::fprintf(stderr, "Usage: %s File Index\n", argc > 0 && argv[0] ? argv[0] : "tessel-build");
     return kFailure;

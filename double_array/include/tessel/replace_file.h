@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -53,18 +54,80 @@ inline bool resolveLinks(std::string& path) {
   }
 }
 
+// A temporary file that may exist, recorded where a signal handler can read it: `path` is
+// complete whenever `state` is kArmed.
+struct PendingTemporary {
+  static constexpr int kFree = 0, kClaimed = 1, kArmed = 2;
+  std::atomic<int> state{kFree};
+  char path[4096];
+};
+static_assert(std::atomic<int>::is_always_lock_free, "read from signal handlers");
+
+// Enough for every thread that may be saving at once; a save finding none free goes
+// unrecorded.
+inline PendingTemporary pendingTemporaries[16];
+
+// Records temporary file names for as long as it lives.
+class TemporaryRecord {
+ public:
+  TemporaryRecord() {
+    for (PendingTemporary& slot : pendingTemporaries) {
+      int expected = PendingTemporary::kFree;
+      if (slot.state.compare_exchange_strong(expected, PendingTemporary::kClaimed)) {
+        slot_ = &slot;
+        return;
+      }
+    }
+  }
+  ~TemporaryRecord() {
+    if (slot_ != nullptr) slot_->state.store(PendingTemporary::kFree);
+  }
+  TemporaryRecord(const TemporaryRecord&) = delete;
+  TemporaryRecord& operator=(const TemporaryRecord&) = delete;
+
+  // Records `path` before the file is created, so that no moment has it on disk unrecorded.
+  void arm(const std::string& path) {
+    if (slot_ == nullptr || path.size() >= sizeof slot_->path) return;
+    slot_->state.store(PendingTemporary::kClaimed);
+    std::memcpy(slot_->path, path.c_str(), path.size() + 1);
+    slot_->state.store(PendingTemporary::kArmed);
+  }
+  // Forgets the path once the file has been renamed or removed.
+  void disarm() {
+    if (slot_ != nullptr) slot_->state.store(PendingTemporary::kClaimed);
+  }
+
+ private:
+  PendingTemporary* slot_ = nullptr;
+};
+
 // Creates a new file beside `finalPath` with the permissions `mode` (the umask applies).
-inline int createTemporary(const std::string& finalPath, mode_t mode, std::string& tempPath) {
+inline int createTemporary(const std::string& finalPath, mode_t mode, std::string& tempPath,
+                           TemporaryRecord& record) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     char name[64];
     std::snprintf(name, sizeof name, ".tessel-%ld-%lx-%u.tmp", static_cast<long>(::getpid()),
                   static_cast<unsigned long>(std::time(nullptr)), counter++);
     tempPath = directoryPart(finalPath) + name;
+    record.arm(tempPath);
     const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    if (fd >= 0) return fd;
+    record.disarm();
+    if (errno != EEXIST) return -1;
   }
   return -1;
+}
+
+// Makes a rename in the directory of `path` survive a crash. Some file systems cannot sync a
+// directory; the rename has happened all the same, so that is no failure.
+inline void syncDirectory(const std::string& path) {
+  const std::string directory = directoryPart(path);
+  const int fd =
+      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
 }
 
 inline bool closeChecked(int fd) {
@@ -73,9 +136,19 @@ inline bool closeChecked(int fd) {
 
 }  // namespace detail
 
+// Removes the temporary files of the replaceFile calls under way in this process, leaving their
+// targets as they were. Meant for a handler of SIGINT or SIGTERM that then ends the process:
+// it is async-signal-safe, and a replaceFile it interrupts must not go on.
+inline void removeTemporaryFiles() noexcept {
+  for (detail::PendingTemporary& slot : detail::pendingTemporaries) {
+    if (slot.state.load() == detail::PendingTemporary::kArmed) ::unlink(slot.path);
+  }
+}
+
 // Writes `size` bytes from `data` to the file `path` so that a reader sees either the old
 // content or all of the new one: the bytes go to a temporary file in the same directory,
-// which is renamed over `path` once complete and removed on any failure. A symbolic link
+// which is synced to the disk, renamed over `path` and removed on any failure; the directory is
+// synced after the rename. A symbolic link
 // stays a link and its target is replaced; an existing file keeps its permission bits and,
 // where allowed, its owner; a new file gets 0666 less the umask. A path that exists and is
 // not a regular file (a FIFO, a device) is opened and written in place. A file that exists
@@ -98,7 +171,9 @@ inline int replaceFile(const char* path, const void* data, std::size_t size) {
   if (exists && ::faccessat(AT_FDCWD, finalPath.c_str(), W_OK, AT_EACCESS) != 0) return -1;
 
   std::string tempPath;
-  const int fd = detail::createTemporary(finalPath, exists ? (st.st_mode & 07777) : 0666, tempPath);
+  detail::TemporaryRecord record;
+  const int fd =
+      detail::createTemporary(finalPath, exists ? (st.st_mode & 07777) : 0666, tempPath, record);
   if (fd < 0) return -1;
   bool ok = true;
   if (exists) {
@@ -108,14 +183,18 @@ inline int replaceFile(const char* path, const void* data, std::size_t size) {
     ok = ::fchmod(fd, st.st_mode & 07777) == 0;
   }
   ok = ok && detail::writeAll(fd, bytes, size);
+  ok = ok && ::fsync(fd) == 0;
   ok = detail::closeChecked(fd) && ok;
   ok = ok && ::rename(tempPath.c_str(), finalPath.c_str()) == 0;
   if (!ok) {
     const int saved = errno;
     ::unlink(tempPath.c_str());
+    record.disarm();
     errno = saved;
     return -1;
   }
+  record.disarm();
+  detail::syncDirectory(finalPath);
   return 0;
 }
 
