@@ -3,7 +3,10 @@
 set -u
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-test.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# Only the test's own shell cleans up, not a child forked for a background job that a signal
+# ends before it runs its command.
+owner=$BASHPID
+trap '[ "$BASHPID" = "$owner" ] && rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
 failures=0

@@ -1,0 +1,269 @@
+#!/usr/bin/env bash
+# Faults and load around tessel-build: bad input, signals, crashes, full disks, permissions and
+# concurrent writers. Whatever happens, Index holds either its old bytes or a complete index,
+# and no temporary file stays beside it (but after SIGKILL, which no program can handle).
+# Usage: fault_test.sh CASE  with TOOL, PLAIN_TOOL (built without sanitizers), READER
+# (tessel-lookup) and KEYGEN in the environment.
+source "$(dirname "$0")/test_lib.sh"
+
+build_error() { printf 'Error: cannot build double array  %s\n' "$1"; }
+
+temporaries() { ls -A | grep -c '^\.tessel-'; }
+
+# expect_refused STATUS-LINE KEYS [INDEX]: building KEYS fails with STATUS-LINE on standard
+# error and status 255, and INDEX (kept.idx) keeps its bytes.
+expect_refused() {
+  local message=$1 keys=$2 index=${3:-kept.idx}
+  cp "$index" before.idx
+  "$TOOL" "$keys" "$index" > out 2> err
+  expect_eq "$?" 255 "status for $keys"
+  expect_eq "$(cat err)" "$message" "message for $keys"
+  expect_file "$index" before.idx "$index after $keys"
+  expect_eq "$(temporaries)" 0 "temporary files after $keys"
+}
+
+# expect_built KEYS: KEYS builds, and the reader finds exactly its keys in the index.
+expect_built() {
+  "$TOOL" "$1" built.idx > out 2> err
+  expect_eq "$?" 0 "status for $1"
+  "$READER" -c "$1" built.idx > check.out 2>&1 || fail "check of $1: $(head -c 300 check.out)"
+}
+
+old_index() { printf 'old\n' > old.txt && "$TOOL" old.txt kept.idx > /dev/null; }
+
+# as_other_user COMMAND...: runs COMMAND without root's power to ignore permissions; returns
+# 77 when that cannot be arranged.
+as_other_user() {
+  if [ "$(id -u)" -ne 0 ]; then
+    "$@"
+  elif command -v setpriv > /dev/null && setpriv --reuid=65534 --regid=65534 --clear-groups -- test -x "$TOOL"; then
+    setpriv --reuid=65534 --regid=65534 --clear-groups -- "$@"
+  else
+    return 77
+  fi
+}
+
+case_unsorted() {
+  old_index
+  seq -w 1000 1999 > sorted.txt
+  { echo 2000; cat sorted.txt; } > first.txt
+  { seq -w 1000 1499; echo 1000; seq -w 1500 1999; } > middle.txt
+  { cat sorted.txt; echo 0999; } > last.txt
+  for keys in first.txt middle.txt last.txt; do
+    expect_refused "$(build_error $keys)" $keys
+  done
+}
+
+case_odd_bytes() {
+  old_index
+  # A key ends at its first NUL byte: these keys are a, a, b.
+  printf 'a\000z\na\000b\nb\n' > nul.txt
+  expect_built nul.txt
+  expect_eq "$(printf 'a\nb\na\000z\n' | "$READER" built.idx | tr '\t\n' ': ')" "0:a 2:b 0:a " "values"
+  # ...so what follows it does not count towards the order either.
+  printf 'ab\na\000zz\n' > nul-unsorted.txt
+  expect_refused "$(build_error nul-unsorted.txt)" nul-unsorted.txt
+  # Carriage returns belong to their keys: a list with CR LF line ends builds, its keys end
+  # in CR, and one sorted as text may be out of order as bytes (CR sorts after tab).
+  printf 'apple\r\nbanana\r\n' > crlf.txt
+  expect_built crlf.txt
+  expect_eq "$(printf 'apple\r\napple\n' | "$READER" built.idx | cut -f1 | tr '\n' ' ')" "0 -1 " "CR LF keys"
+  printf 'a\r\na\tb\r\n' > crlf-unsorted.txt
+  expect_refused "$(build_error crlf-unsorted.txt)" crlf-unsorted.txt
+  # Only newlines: every line is the empty key.
+  printf '\n\n\n' > newlines.txt
+  expect_built newlines.txt
+  # Noise: lines of random bytes are not in order.
+  head -c 1000000 /dev/urandom > noise.bin
+  expect_refused "$(build_error noise.bin)" noise.bin
+}
+
+case_huge_line() {
+  # One line of 100 MB: one unit a byte, an 800 MB index. The build without sanitizers keeps
+  # this to seconds.
+  old_index
+  head -c 100000000 /dev/zero | tr '\0' 'q' > huge.txt
+  printf 'a\n' > shortkey.txt
+  "$PLAIN_TOOL" huge.txt kept.idx > out 2> err
+  expect_eq "$?" 0 "status"
+  [ "$(wc -c < kept.idx)" -gt 800000000 ] || fail "index of $(wc -c < kept.idx) bytes"
+  expect_eq "$("$READER" kept.idx < huge.txt | cut -c1-2)" "0	" "the long key"
+  expect_eq "$(printf 'qqq\n' | "$READER" kept.idx)" "-1	qqq" "a prefix of it"
+}
+
+case_unreadable() {
+  old_index
+  mkdir dir
+  expect_refused "Cannot Open: dir" dir
+  expect_refused "Cannot Open: missing.txt" missing.txt
+  printf 'a\n' > locked.txt
+  chmod 000 locked.txt
+  chmod 755 "$work"
+  chmod 666 kept.idx
+  cp kept.idx before.idx
+  as_other_user "$TOOL" locked.txt kept.idx > out 2> err
+  local status=$?
+  if [ "$status" -eq 77 ]; then
+    echo "SKIP: cannot run as another user; the unreadable file is not tested"
+    return
+  fi
+  expect_eq "$status" 255 "status for an unreadable file"
+  expect_eq "$(cat err)" "Cannot Open: locked.txt" "message for an unreadable file"
+  expect_file kept.idx before.idx "index after an unreadable file"
+}
+
+case_index_directory() {
+  printf 'a\nb\n' > keys.txt
+  "$TOOL" keys.txt missing/out.idx > out 2> err
+  expect_eq "$?" 255 "status for a missing directory"
+  expect_eq "$(cat err)" "$(build_error keys.txt)" "message for a missing directory"
+  absent missing "the missing directory"
+  # A directory that may not be written: neither a new Index nor a temporary file can be made
+  # there, and an existing Index is not truncated in place.
+  mkdir locked
+  old_index
+  cp kept.idx locked/kept.idx
+  chmod 666 locked/kept.idx
+  chmod 555 locked
+  chmod 755 "$work"
+  local status
+  for index in locked/new.idx locked/kept.idx; do
+    as_other_user "$TOOL" keys.txt "$index" > out 2> err
+    status=$?
+    if [ "$status" -eq 77 ]; then
+      echo "SKIP: cannot run as another user; the read-only directory is not tested"
+      return
+    fi
+    expect_eq "$status" 255 "status for $index"
+    expect_eq "$(cat err)" "$(build_error keys.txt)" "message for $index"
+  done
+  absent locked/new.idx "new index in a read-only directory"
+  expect_file locked/kept.idx kept.idx "index in a read-only directory"
+  expect_eq "$(ls -A locked)" kept.idx "the read-only directory"
+}
+
+case_full_disk() {
+  # A 1 MiB file system holds the old index but not the new one nor its temporary file.
+  "$KEYGEN" words 20000 > keys.txt
+  old_index
+  cat > inside.sh << 'EOF'
+mount -t tmpfs -o size=1m tmpfs disk || exit 77
+cp kept.idx disk/kept.idx
+"$TOOL" keys.txt disk/kept.idx > out 2> err
+echo $? > status
+cmp -s kept.idx disk/kept.idx && echo same > compared
+ls -A disk > left
+EOF
+  mkdir disk
+  TOOL=$TOOL unshare -Urm bash inside.sh
+  if [ "$?" -ne 0 ] || [ ! -f status ]; then
+    echo "SKIP: cannot mount a small file system here; a full disk is not tested"
+    return
+  fi
+  expect_eq "$(cat status)" 255 "status on a full disk"
+  expect_eq "$(cat err)" "$(build_error keys.txt)" "message on a full disk"
+  expect_eq "$(cat compared 2> /dev/null)" same "index on a full disk"
+  expect_eq "$(cat left)" kept.idx "files left on the full disk"
+}
+
+# interrupt SIGNAL WAIT: starts a build of keys.txt into kept.idx, sends SIGNAL once WAIT (a
+# command) returns, and checks that the run ended by the signal with kept.idx as it was, or
+# ended after finishing the index. Sets `interrupted` when the signal came before the rename.
+interrupt() {
+  local signal=$1 wait=$2
+  cp kept.idx before.idx
+  "$TOOL" keys.txt kept.idx > /dev/null 2>&1 &
+  local pid=$!
+  until_started "$pid"
+  $wait "$pid"
+  kill "-$signal" "$pid" 2> /dev/null
+  wait "$pid" 2> /dev/null
+  local status=$?
+  interrupted=
+  if cmp -s kept.idx before.idx; then
+    expect_eq "$status" $((128 + $(kill -l "$signal"))) "status after SIG$signal"
+    interrupted=yes
+  else
+    expect_file kept.idx new.idx "index after SIG$signal"
+  fi
+  expect_eq "$(temporaries)" 0 "temporary files after SIG$signal"
+  cp before.idx kept.idx
+}
+
+# until_started PID: returns once the background job PID runs the tool, or has ended.
+until_started() {
+  local program
+  program=$(readlink -f "$TOOL")
+  while kill -0 "$1" 2> /dev/null && [ "$(readlink "/proc/$1/exe")" != "$program" ]; do :; done
+}
+
+# until_temporary PID: returns once PID has created its temporary file, or has ended.
+until_temporary() {
+  while kill -0 "$1" 2> /dev/null && ! compgen -G ".tessel-$1-*" > /dev/null; do :; done
+}
+after_ms() { sleep "$(printf '0.%03d' "$1")"; }
+
+case_interrupted() {
+  # Job control, so that background runs do not start with SIGINT ignored.
+  set -m
+  "$KEYGEN" words 300000 > keys.txt
+  "$TOOL" keys.txt new.idx > /dev/null
+  old_index
+  local hits=0 signal ms
+  for signal in INT TERM HUP; do
+    for _ in 1 2 3; do
+      interrupt "$signal" until_temporary
+      [ -n "$interrupted" ] && hits=$((hits + 1))
+    done
+    for ms in 0 5 20 50 100 200 400; do
+      interrupt "$signal" "after_ms $ms"
+    done
+  done
+  [ "$hits" -gt 0 ] || fail "no signal arrived during the write"
+}
+
+case_killed() {
+  # SIGKILL cannot be handled: Index stays as it was and the temporary file, named after the
+  # process, may stay beside it.
+  "$KEYGEN" words 300000 > keys.txt
+  "$TOOL" keys.txt new.idx > /dev/null
+  old_index
+  cp kept.idx before.idx
+  "$TOOL" keys.txt kept.idx > /dev/null 2>&1 &
+  local pid=$!
+  until_started "$pid"
+  until_temporary "$pid"
+  local seen
+  seen=$(compgen -G '.tessel-*')
+  kill -KILL "$pid" 2> /dev/null
+  wait "$pid" 2> /dev/null
+  if [ -n "$seen" ] && cmp -s kept.idx before.idx; then
+    [[ "$seen" == .tessel-$pid-*.tmp ]] || fail "temporary file $seen is not named after $pid"
+  fi
+  cmp -s kept.idx before.idx || cmp -s kept.idx new.idx || fail "a half-written index"
+}
+
+case_concurrent_writers() {
+  # Eight builds of different lists into one Index: the last rename wins whole.
+  local i pids=()
+  for i in 1 2 3 4 5 6 7 8; do
+    "$KEYGEN" words $((20000 + 5000 * i)) "$i" > "keys$i.txt"
+  done
+  for i in 1 2 3 4 5 6 7 8; do
+    "$TOOL" "keys$i.txt" shared.idx > "out$i" 2> "err$i" &
+    pids+=($!)
+  done
+  for i in 1 2 3 4 5 6 7 8; do
+    wait "${pids[$((i - 1))]}"
+    expect_eq "$?" 0 "status of writer $i"
+  done
+  local winner=
+  for i in 1 2 3 4 5 6 7 8; do
+    if "$READER" -c "keys$i.txt" shared.idx > /dev/null 2>&1; then winner=$i; fi
+  done
+  [ -n "$winner" ] || fail "the index holds none of the eight lists"
+  expect_eq "$(temporaries)" 0 "temporary files"
+}
+
+"case_$1"
+finish
