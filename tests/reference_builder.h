@@ -110,7 +110,7 @@ class ReferenceBuilder {
       std::vector<Node> children;
       if (collect(g, children) == 0) {
         const int value = values_ ? (*values_)[g.left] : static_cast<int>(g.left);
-        units_[begin + g.code].base = -value - 1;
+        units_[begin + g.code].base = ~value;  // -value - 1, without overflow at INT_MIN
         if (value < 0) {
           error_ = -2;
           return 0;

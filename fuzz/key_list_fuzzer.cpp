@@ -1,0 +1,77 @@
+// Fuzzes the reading of key lists: the bytes as the input of tessel-build (from a file and
+// from a pipe) and as the key list of tessel-lookup -c must give the keys of a plain split:
+// one key a line, a last line without a newline counted, each key cut at its first NUL byte.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "key_list.h"
+#include "line_reader.h"
+
+namespace {
+
+std::vector<std::string> plainSplit(const std::string& text) {
+  std::vector<std::string> keys;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    keys.push_back(line.substr(0, line.find('\0')));
+    start = end + 1;
+  }
+  return keys;
+}
+
+std::vector<std::string> buildReads(int fd) {
+  Tessel::Tool::KeyList list;
+  FUZZ_CHECK(Tessel::Tool::readKeysFrom(fd, list) == Tessel::Tool::ReadStatus::kOk);
+  FUZZ_CHECK(list.text[list.textSize] == '\0');
+  return std::vector<std::string>(list.keys.data(), list.keys.data() + list.keyCount);
+}
+
+std::vector<std::string> lookupReads(int fd) {
+  Tessel::Tool::LineReader reader(fd);
+  std::vector<std::string> keys;
+  const char* line;
+  std::size_t length;
+  while (reader.next(line, length)) keys.emplace_back(line, length);
+  FUZZ_CHECK(!reader.failed());
+  return keys;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(bytes), size);
+  const std::vector<std::string> expected = plainSplit(text);
+
+  static const int file = ::memfd_create("keys", 0);
+  FUZZ_CHECK(file >= 0);
+  FUZZ_CHECK(::ftruncate(file, 0) == 0);
+  FUZZ_CHECK(::pwrite(file, bytes, size, 0) == static_cast<ssize_t>(size));
+  FUZZ_CHECK(::lseek(file, 0, SEEK_SET) == 0);
+  FUZZ_CHECK(buildReads(file) == expected);
+  FUZZ_CHECK(::lseek(file, 0, SEEK_SET) == 0);
+  FUZZ_CHECK(lookupReads(file) == expected);
+
+  // A pipe gives no size to start from; what fits in its buffer can be written up front.
+  int pipeEnds[2];
+  FUZZ_CHECK(::pipe(pipeEnds) == 0);
+  if (size <= 4096) {
+    FUZZ_CHECK(::write(pipeEnds[1], bytes, size) == static_cast<ssize_t>(size));
+    ::close(pipeEnds[1]);
+    FUZZ_CHECK(buildReads(pipeEnds[0]) == expected);
+  } else {
+    ::close(pipeEnds[1]);
+  }
+  ::close(pipeEnds[0]);
+  return 0;
+}
