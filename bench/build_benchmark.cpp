@@ -30,6 +30,7 @@ const std::vector<const char*>& keysOf(const std::string& set, std::size_t count
 void buildKeys(benchmark::State& state, const std::string& set) {
   const auto& keys = keysOf(set, static_cast<std::size_t>(state.range(0)));
   std::size_t units = 0;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused by design
   for (auto _ : state) {
     Tessel::DoubleArray trie;
     if (trie.build(keys.size(), keys.data()) != 0) state.SkipWithError("build failed");

@@ -26,14 +26,15 @@ bool writeKeys(const std::vector<std::string>& keys) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "Usage: %s words|urls|bytes|dups|deep|binary COUNT [SEED]\n", argv[0]);
+    (void)std::fprintf(stderr, "Usage: %s words|urls|bytes|dups|deep|binary COUNT [SEED]\n",
+                       argv[0]);
     return 2;
   }
   const std::size_t count = std::strtoull(argv[2], nullptr, 10);
   const std::vector<std::string> keys =
       TesselBench::makeKeys(argv[1], count, argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1);
   if (keys.empty() && count > 0) {
-    std::fprintf(stderr, "keygen: unknown set %s\n", argv[1]);
+    (void)std::fprintf(stderr, "keygen: unknown set %s\n", argv[1]);
     return 2;
   }
   return writeKeys(keys) ? 0 : 1;

@@ -44,6 +44,7 @@ const WordIndex& wordIndex() {
 void BM_ExactLookup(benchmark::State& state) {
   const WordIndex& index = wordIndex();
   std::size_t i = 0, found = 0;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused by design
   for (auto _ : state) {
     const std::string& query = index.queries[i++ % index.queries.size()];
     std::int32_t value;
@@ -56,6 +57,7 @@ void BM_ExactLookup(benchmark::State& state) {
 void BM_CommonPrefixSearch(benchmark::State& state) {
   const WordIndex& index = wordIndex();
   std::size_t i = 0, matches = 0;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused by design
   for (auto _ : state) {
     const std::string& query = index.queries[i++ % index.queries.size()];
     matches +=

@@ -30,7 +30,7 @@ int openAsFile(const std::string& bytes, Tessel::IndexView& view) {
   FUZZ_CHECK(::ftruncate(fd, 0) == 0);
   FUZZ_CHECK(::pwrite(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()));
   char path[64];
-  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   return view.open(path);
 }
 
@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   std::string file = data.ConsumeRemainingBytesAsString();
   // Most random files fail the first checks; repairing the root and the size gets past them.
   if (repair) {
-    file.resize(std::max<std::size_t>(file.size() + 7 & ~std::size_t{7}, 258 * 8));
+    file.resize(std::max<std::size_t>(file.size() + 7 & ~std::size_t{7}, std::size_t{258} * 8));
     const std::int32_t root[2] = {1, 0};
     std::memcpy(&file[0], root, sizeof root);
   }

@@ -325,8 +325,10 @@ using NarrowArray =
 
 TEST(DoubleArrayTest, PositionsBeyondTheFieldsAreRefused) {
   std::vector<std::string> keys;
+  keys.reserve(20000);
   for (int i = 0; i < 20000; ++i) keys.push_back(std::to_string(100000 + i));
   std::vector<const char*> pointers;
+  pointers.reserve(keys.size());
   for (const auto& key : keys) pointers.push_back(key.c_str());
   NarrowArray narrow;
   EXPECT_EQ(narrow.build(pointers.size(), pointers.data()), NarrowArray::kTooLarge);

@@ -69,7 +69,10 @@ void expectRoundTrip(const Built& built, std::mt19937& rng) {
     std::string probe = expected[rng() % expected.size()].first;
     switch (rng() % 3) {
       case 0:
-        if (!probe.empty()) probe[rng() % probe.size()] ^= static_cast<char>(1 + rng() % 255);
+        if (!probe.empty()) {
+          char& byte = probe[rng() % probe.size()];
+          byte = static_cast<char>(byte ^ (1 + rng() % 255));
+        }
         break;
       case 1:
         probe.resize(probe.empty() ? 0 : rng() % probe.size());
@@ -168,7 +171,8 @@ TEST_F(IndexFileTest, OpensWhatSaveWrote) {
   IndexView moved(std::move(view));
   std::int32_t value;
   EXPECT_TRUE(moved.find(built.keys[7].data(), built.keys[7].size(), value));
-  EXPECT_EQ(view.size(), 0u);  // NOLINT(bugprone-use-after-move): the source is left empty
+  EXPECT_EQ(view.size(), 0u);  // NOLINT(bugprone-use-after-move,clang-analyzer-cplusplus.Move): the
+                               // source is left empty
 }
 
 TEST_F(IndexFileTest, RefusesWhatIsNotAnIndex) {
@@ -176,12 +180,12 @@ TEST_F(IndexFileTest, RefusesWhatIsNotAnIndex) {
   EXPECT_EQ(view.open((testing::TempDir() + "no-such-file.idx").c_str()), IndexView::kCannotOpen);
   EXPECT_EQ(view.open(testing::TempDir().c_str()), IndexView::kCannotOpen);
   EXPECT_EQ(view.open(write("")), IndexView::kNotAnIndex);
-  std::string units(258 * 8, '\0');
+  std::string units(std::size_t{258} * 8, '\0');
   EXPECT_EQ(view.open(write(units)), IndexView::kNotAnIndex);  // root is (0, 0)
   units[0] = 1;
   EXPECT_EQ(view.open(write(units)), IndexView::kOk);
   EXPECT_EQ(view.open(write(units + "x")), IndexView::kNotAnIndex);
-  EXPECT_EQ(view.open(write(units.substr(0, 257 * 8))), IndexView::kNotAnIndex);
+  EXPECT_EQ(view.open(write(units.substr(0, std::size_t{257} * 8))), IndexView::kNotAnIndex);
   std::int32_t value;
   EXPECT_FALSE(view.find("", 0, value));  // a refused file leaves the view empty
 }

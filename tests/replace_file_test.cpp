@@ -1,10 +1,11 @@
-#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -22,7 +23,10 @@ class ReplaceFileTest : public testing::Test {
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     dir_ = pattern + "/";
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
 
   std::string path(const std::string& name) const { return dir_ + name; }
 
@@ -48,13 +52,10 @@ class ReplaceFileTest : public testing::Test {
 
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
-    DIR* d = ::opendir(dir_.c_str());
-    while (dirent* e = ::readdir(d)) {
-      if (e->d_name[0] != '.' || (e->d_name[1] != '\0' && e->d_name[1] != '.')) {
-        names.push_back(e->d_name);
-      }
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      names.push_back(entry.path().filename().string());
     }
-    ::closedir(d);
+    std::sort(names.begin(), names.end());
     return names;
   }
 
@@ -127,7 +128,7 @@ TEST_F(ReplaceFileTest, AFailedWriteKeepsTheOldFile) {
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
   const int status = replace(path("kept.idx"), large);
   ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previous);
+  (void)std::signal(SIGXFSZ, previous);
   EXPECT_NE(status, 0);
   EXPECT_EQ(read(path("kept.idx")), "old index");
   EXPECT_EQ(entries(), std::vector<std::string>{"kept.idx"});

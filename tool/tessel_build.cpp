@@ -24,21 +24,25 @@ int lastPercent = 0;
 
 // Redraws the progress bar on standard output whenever the whole percentage changes.
 int showProgress(std::size_t current, std::size_t total) {
-  const int percent = static_cast<int>(100.0 * static_cast<double>(current) / total);
+  const int percent =
+      static_cast<int>(100.0 * static_cast<double>(current) / static_cast<double>(total));
   if (percent != lastPercent) {
-    const int barLength = static_cast<int>(static_cast<double>(current) * kBarWidth / total);
-    std::printf("Making Double Array: %3d%% |%.*s%*s| ", percent, barLength, kProgressBar,
-                kBarWidth - barLength, "");
-    std::putchar(percent == 100 ? '\n' : '\r');
-    std::fflush(stdout);
+    const int barLength =
+        static_cast<int>(static_cast<double>(current) * kBarWidth / static_cast<double>(total));
+    // A failed write leaves the stream's error flag set; buildIndex checks it before the end.
+    (void)std::printf("Making Double Array: %3d%% |%.*s%*s| ", percent, barLength, kProgressBar,
+                      kBarWidth - barLength, "");
+    (void)std::putchar(percent == 100 ? '\n' : '\r');
+    (void)std::fflush(stdout);
   }
   lastPercent = percent;
   return 1;
 }
 
+// A message that cannot be written has nowhere else to go; the status still tells.
 int fail(const char* message, const char* name) {
-  std::fprintf(stderr, "%s%s\n", message, name);
-  std::fflush(stderr);
+  (void)std::fprintf(stderr, "%s%s\n", message, name);
+  (void)std::fflush(stderr);
   return kFailure;
 }
 
@@ -66,8 +70,9 @@ int buildIndex(const char* file, const char* index) {
   } catch (const std::bad_alloc&) {
     return fail("Error: cannot build double array  ", file);
   }
-  std::printf("Done!, Compression Ratio: %g %%\n",
-              100.0 * static_cast<double>(trie.occupiedCount()) / trie.size());
+  (void)std::printf(
+      "Done!, Compression Ratio: %g %%\n",
+      100.0 * static_cast<double>(trie.occupiedCount()) / static_cast<double>(trie.size()));
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     return fail("Cannot Write: ", "standard output");
   }
@@ -78,12 +83,12 @@ int buildIndex(const char* file, const char* index) {
 // interrupted run leaves Index as it was and nothing beside it.
 void removeTemporaryAndDie(int signal) {
   Tessel::removeTemporaryFiles();
-  std::raise(signal);
+  (void)std::raise(signal);
 }
 
 void handleSignals() {
   // Past a file-size limit, a write should fail and be reported rather than kill the process.
-  std::signal(SIGXFSZ, SIG_IGN);
+  (void)std::signal(SIGXFSZ, SIG_IGN);
   struct sigaction action = {};
   action.sa_handler = removeTemporaryAndDie;
   action.sa_flags = SA_RESETHAND;
@@ -92,7 +97,7 @@ void handleSignals() {
     struct sigaction previous;
     // A signal ignored by whoever started the program stays ignored, as for nohup.
     if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-      ::sigaction(signal, &action, nullptr);
+      (void)::sigaction(signal, &action, nullptr);
     }
   }
 }
@@ -102,7 +107,8 @@ void handleSignals() {
 int main(int argc, char** argv) {
   handleSignals();
   if (argc < 3) {
-    std::fprintf(stderr, "Usage: %s File Index\n", argc > 0 && argv[0] ? argv[0] : "tessel-build");
+    (void)std::fprintf(stderr, "Usage: %s File Index\n",
+                       argc > 0 && argv[0] ? argv[0] : "tessel-build");
     return kFailure;
   }
   return buildIndex(argv[argc - 2], argv[argc - 1]);

@@ -48,8 +48,9 @@ constexpr char kUsage[] =
     "Exit status: 0 when every query was found (or the dump or check succeeded), 1 when some\n"
     "query was not found or the check failed, 2 on any error.\n";
 
+// A message that cannot be written has nowhere else to go; the status still tells.
 int fail(const char* message, const char* name) {
-  std::fprintf(stderr, "%s%s\n", message, name);
+  (void)std::fprintf(stderr, "%s%s\n", message, name);
   return kError;
 }
 
@@ -229,7 +230,7 @@ int openIndex(Tessel::IndexView& index, const char* name) {
 }
 
 int usage() {
-  std::fputs(kUsage, stderr);
+  (void)std::fputs(kUsage, stderr);
   return kError;
 }
 

@@ -50,7 +50,12 @@ inline bool resolveLinks(std::string& path) {
     const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
     if (length < 0 || static_cast<std::size_t>(length) == target.size()) return false;
     const std::string link(target.data(), static_cast<std::size_t>(length));
-    path = link[0] == '/' ? link : directoryPart(path) + link;
+    if (link[0] == '/') {
+      path = link;
+    } else {
+      path = directoryPart(path);
+      path += link;
+    }
   }
 }
 
@@ -107,8 +112,8 @@ inline int createTemporary(const std::string& finalPath, mode_t mode, std::strin
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     char name[64];
-    std::snprintf(name, sizeof name, ".tessel-%ld-%lx-%u.tmp", static_cast<long>(::getpid()),
-                  static_cast<unsigned long>(std::time(nullptr)), counter++);
+    (void)std::snprintf(name, sizeof name, ".tessel-%ld-%lx-%u.tmp", static_cast<long>(::getpid()),
+                        static_cast<unsigned long>(std::time(nullptr)), counter++);
     tempPath = directoryPart(finalPath) + name;
     record.arm(tempPath);
     const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -126,7 +131,7 @@ inline void syncDirectory(const std::string& path) {
   const int fd =
       ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  ::fsync(fd);
+  (void)::fsync(fd);
   ::close(fd);
 }
 
