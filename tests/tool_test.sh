@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Tests of the tessel-build program as a user runs it.
 # Usage: tool_test.sh CASE  with TOOL, PLAIN_TOOL (built without sanitizers), LOOKUP, KEYGEN
-# and SOURCE_DIR in the environment.
+# and SOURCE_DIR in the environment; TOOL_NAME is the name the tool calls itself when TOOL
+# is a wrapper.
 source "$(dirname "$0")/test_lib.sh"
 
 # run ARGS...: runs the tool, keeping standard output, standard error and the status.
@@ -57,7 +58,7 @@ case_usage() {
     # shellcheck disable=SC2086
     run $args
     expect_eq "$status" 255 "status with [$args]"
-    expect_eq "$(cat err)" "Usage: $TOOL File Index" "usage line"
+    expect_eq "$(cat err)" "Usage: ${TOOL_NAME:-$TOOL} File Index" "usage line"
     expect_eq "$(wc -c < out)" 0 "standard output"
   done
 }
