@@ -29,6 +29,9 @@ expect_built() {
   "$READER" -c "$1" built.idx > check.out 2>&1 || fail "check of $1: $(head -c 300 check.out)"
 }
 
+# skip REASON: marks the case skipped for ctest, unless something already failed.
+skip() { [ "$failures" -gt 0 ] || echo "SKIP: $*"; }
+
 old_index() { printf 'old\n' > old.txt && "$TOOL" old.txt kept.idx > /dev/null; }
 
 # as_other_user COMMAND...: runs COMMAND without root's power to ignore permissions; returns
@@ -104,7 +107,7 @@ case_unreadable() {
   as_other_user "$TOOL" locked.txt kept.idx > out 2> err
   local status=$?
   if [ "$status" -eq 77 ]; then
-    echo "SKIP: cannot run as another user; the unreadable file is not tested"
+    skip "cannot run as another user; the unreadable file is not tested"
     return
   fi
   expect_eq "$status" 255 "status for an unreadable file"
@@ -126,12 +129,18 @@ case_index_directory() {
   chmod 666 locked/kept.idx
   chmod 555 locked
   chmod 755 "$work"
+  build_into_locked
+  chmod 755 locked  # so that the scratch directory can be removed
+}
+
+# Builds into the read-only directory `locked` as a user without root's powers.
+build_into_locked() {
   local status
   for index in locked/new.idx locked/kept.idx; do
     as_other_user "$TOOL" keys.txt "$index" > out 2> err
     status=$?
     if [ "$status" -eq 77 ]; then
-      echo "SKIP: cannot run as another user; the read-only directory is not tested"
+      skip "cannot run as another user; the read-only directory is not tested"
       return
     fi
     expect_eq "$status" 255 "status for $index"
@@ -157,7 +166,7 @@ EOF
   mkdir disk
   TOOL=$TOOL unshare -Urm bash inside.sh
   if [ "$?" -ne 0 ] || [ ! -f status ]; then
-    echo "SKIP: cannot mount a small file system here; a full disk is not tested"
+    skip "cannot mount a small file system here; a full disk is not tested"
     return
   fi
   expect_eq "$(cat status)" 255 "status on a full disk"
