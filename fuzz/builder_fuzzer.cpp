@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,11 +71,22 @@ void checkIndex(const Tessel::DoubleArray& trie, const KeySet& set) {
     listed.emplace_back(key, value);
   }) == index.kOk);
   FUZZ_CHECK(listed == expected);
+  // Free units are (0, 0), the tail is free, and every other unit belongs to a node's group.
+  const auto* units = trie.array();
+  std::set<unsigned> bases = {1};
   std::size_t used = 0;
-  for (std::size_t i = 1; i < trie.size(); ++i) used += trie.array()[i].check != 0;
+  for (std::size_t i = 1; i < trie.size(); ++i) {
+    if (units[i].check == 0) FUZZ_CHECK(units[i].base == 0);
+    if (units[i].check != 0 && units[i].base > 0)
+      bases.insert(static_cast<unsigned>(units[i].base));
+    used += units[i].check != 0;
+  }
   FUZZ_CHECK(used == trie.occupiedCount());
+  for (std::size_t i = 1; i < trie.size(); ++i) {
+    FUZZ_CHECK(units[i].check == 0 || bases.count(units[i].check) == 1);
+  }
   for (std::size_t i = trie.size() - Tessel::DoubleArray::kTailUnits; i < trie.size(); ++i) {
-    FUZZ_CHECK(trie.array()[i].base == 0 && trie.array()[i].check == 0);
+    FUZZ_CHECK(units[i].check == 0);
   }
 }
 
