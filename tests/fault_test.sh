@@ -6,8 +6,6 @@
 # (tessel-lookup) and KEYGEN in the environment.
 source "$(dirname "$0")/test_lib.sh"
 
-build_error() { printf 'Error: cannot build double array  %s\n' "$1"; }
-
 temporaries() { ls -A | grep -c '^\.tessel-'; }
 
 # expect_refused STATUS-LINE KEYS [INDEX]: building KEYS fails with STATUS-LINE on standard

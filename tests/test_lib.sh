@@ -15,3 +15,6 @@ expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
 expect_file() { cmp -s "$1" "$2" || fail "$3: $1 differs from $2"; }
 absent() { [ ! -e "$1" ] || fail "$2: $1 should not exist"; }
 finish() { [ "$failures" -eq 0 ]; }
+
+# build_error FILE: tessel-build's line for a key list it cannot build into an index.
+build_error() { printf 'Error: cannot build double array  %s\n' "$1"; }

@@ -19,8 +19,6 @@ bar_line() {  # bar_line PERCENT STARS END: one progress line as the tool draws 
     $((43 - $2)) '' "$3"
 }
 
-build_error() { printf 'Error: cannot build double array  %s\n' "$1"; }
-
 # expect_build_error_under LIMIT... -- PROGRAM: under the shell limit, building keys.txt into
 # kept.idx fails with the build error line and leaves kept.idx as it was.
 expect_build_error_under() {
