@@ -16,7 +16,7 @@
 #include <tessel/double_array.h>
 #include <tessel/index_view.h>
 
-#include "fuzz_check.h"
+#include "fuzz_support.h"
 #include "reference_builder.h"
 
 namespace {

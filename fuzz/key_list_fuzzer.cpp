@@ -2,7 +2,6 @@
 // from a pipe) and as the key list of tessel-lookup -c must give the keys of a plain split:
 // one key a line, a last line without a newline counted, each key cut at its first NUL byte.
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -11,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_check.h"
+#include "fuzz_support.h"
 #include "key_list.h"
 #include "line_reader.h"
 
@@ -53,11 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::string text(reinterpret_cast<const char*>(bytes), size);
   const std::vector<std::string> expected = plainSplit(text);
 
-  static const int file = ::memfd_create("keys", 0);
-  FUZZ_CHECK(file >= 0);
-  FUZZ_CHECK(::ftruncate(file, 0) == 0);
-  FUZZ_CHECK(::pwrite(file, bytes, size, 0) == static_cast<ssize_t>(size));
-  FUZZ_CHECK(::lseek(file, 0, SEEK_SET) == 0);
+  const int file = memoryFile(bytes, size);
   FUZZ_CHECK(buildReads(file) == expected);
   FUZZ_CHECK(::lseek(file, 0, SEEK_SET) == 0);
   FUZZ_CHECK(lookupReads(file) == expected);

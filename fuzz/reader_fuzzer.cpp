@@ -4,8 +4,6 @@
 // wherever the units form a tree.
 
 #include <fuzzer/FuzzedDataProvider.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +15,7 @@
 
 #include <tessel/index_view.h>
 
-#include "fuzz_check.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -25,10 +23,7 @@ using Key = std::pair<std::string, std::int32_t>;
 
 // Opens the bytes as a file, through the same path as a file on disk.
 int openAsFile(const std::string& bytes, Tessel::IndexView& view) {
-  static const int fd = ::memfd_create("index", 0);
-  FUZZ_CHECK(fd >= 0);
-  FUZZ_CHECK(::ftruncate(fd, 0) == 0);
-  FUZZ_CHECK(::pwrite(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()));
+  const int fd = memoryFile(bytes.data(), bytes.size());
   char path[64];
   (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   return view.open(path);
