@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -17,6 +15,7 @@
 #include <tessel/index_view.h>
 
 #include "key_sets.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -150,14 +149,17 @@ TEST(IndexViewTest, TraversalGoesOnAcrossBuffers) {
   EXPECT_EQ(built.view.traverse("abcdef", 6, node, pos), 1);
 }
 
-class IndexFileTest : public testing::Test {
+class IndexFileTest : public TesselTest::ScratchDirTest {
  protected:
-  void TearDown() override { ::unlink(path_.c_str()); }
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    path_ = path("index.idx");
+  }
   const char* write(const std::string& bytes) {
     std::ofstream(path_, std::ios::binary) << bytes;
     return path_.c_str();
   }
-  std::string path_ = testing::TempDir() + "tessel_index_view.idx";
+  std::string path_;
 };
 
 TEST_F(IndexFileTest, OpensWhatSaveWrote) {
@@ -177,8 +179,8 @@ TEST_F(IndexFileTest, OpensWhatSaveWrote) {
 
 TEST_F(IndexFileTest, RefusesWhatIsNotAnIndex) {
   IndexView view;
-  EXPECT_EQ(view.open((testing::TempDir() + "no-such-file.idx").c_str()), IndexView::kCannotOpen);
-  EXPECT_EQ(view.open(testing::TempDir().c_str()), IndexView::kCannotOpen);
+  EXPECT_EQ(view.open(path("no-such-file.idx").c_str()), IndexView::kCannotOpen);
+  EXPECT_EQ(view.open(dir_.c_str()), IndexView::kCannotOpen);
   EXPECT_EQ(view.open(write("")), IndexView::kNotAnIndex);
   std::string units(std::size_t{258} * 8, '\0');
   EXPECT_EQ(view.open(write(units)), IndexView::kNotAnIndex);  // root is (0, 0)

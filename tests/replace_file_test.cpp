@@ -14,22 +14,12 @@
 #include <gtest/gtest.h>
 #include <tessel/replace_file.h>
 
+#include "scratch_dir.h"
+
 namespace {
 
-class ReplaceFileTest : public testing::Test {
+class ReplaceFileTest : public TesselTest::ScratchDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = testing::TempDir() + "tessel_replace_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern + "/";
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-
-  std::string path(const std::string& name) const { return dir_ + name; }
-
   static std::string read(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
     std::ostringstream text;
@@ -58,8 +48,6 @@ class ReplaceFileTest : public testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-
-  std::string dir_;
 };
 
 TEST_F(ReplaceFileTest, NewFileGetsTheUmaskedMode) {
