@@ -70,9 +70,9 @@ class IndexView {
     if (fd < 0) return kCannotOpen;
     struct stat st;
     int status = kOk;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      status = S_ISDIR(st.st_mode) ? kCannotOpen : kNotAnIndex;
-    } else if (!validSize(static_cast<std::size_t>(st.st_size))) {
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+      status = kCannotOpen;
+    } else if (!S_ISREG(st.st_mode) || !validSize(static_cast<std::size_t>(st.st_size))) {
       status = kNotAnIndex;
     } else {
       void* memory =
@@ -226,8 +226,12 @@ class IndexView {
   // The value of the key ending at `node`, or kNoValue.
   long valueAt(std::size_t node) const {
     const std::size_t end = child(node, 0);
-    if (end == kNone) return kNoValue;
-    const std::int32_t b = base(end);
+    return end == kNone ? kNoValue : terminalValue(end);
+  }
+
+  // The value a terminal unit holds as -value - 1, or kNoValue when its base is no value.
+  long terminalValue(std::size_t unit) const {
+    const std::int32_t b = base(unit);
     return b < 0 ? -static_cast<long>(b + 1) : kNoValue;
   }
 
@@ -270,8 +274,9 @@ class IndexView {
         (*seen)[next] = true;
       }
       if (code == 0) {
-        const std::int32_t v = base(next);
-        if (v < 0) onKey(static_cast<const std::string&>(key), static_cast<std::int32_t>(-(v + 1)));
+        const long value = terminalValue(next);
+        if (value >= 0)
+          onKey(static_cast<const std::string&>(key), static_cast<std::int32_t>(value));
         continue;
       }
       key.push_back(static_cast<char>(code - 1));
