@@ -92,7 +92,6 @@ class DoubleArrayImpl {
     units_[0].base = 1;
     scanStart_ = 0;
     std::fill(std::begin(firstLive_), std::end(firstLive_), 0);
-    pairLive_.release();
     countedFrom_ = countedTo_ = counted_ = 0;
     nodeCount_ = 0;
     frameCount_ = 0;
@@ -101,13 +100,7 @@ class DoubleArrayImpl {
     unitCount_ += kTailUnits;
     // The final size is known here, so this last growth is exact.
     if (unitCount_ >= capacity_) resize(unitCount_);
-    usedBases_.release();
-    occupied_.release();
-    occupiedInBlock_.release();
-    pairLive_.release();
-    std::vector<std::size_t>().swap(measuredLengths_);
-    nodes_.release();
-    frames_.release();
+    releaseWorkspace();
     complete_ = error_ == kOk;
     return error_;
   }
@@ -132,12 +125,11 @@ class DoubleArrayImpl {
   // Status of the last build.
   int error() const { return error_; }
 
-  // Releases the array. The status of the last build is kept.
+  // Releases the array, and what a build cut short by an exception held. The status of the
+  // last build is kept.
   void clear() {
     units_.release();
-    usedBases_.release();
-    occupied_.release();
-    occupiedInBlock_.release();
+    releaseWorkspace();
     unitCount_ = 0;
     capacity_ = 0;
     occupiedCount_ = 0;
@@ -179,6 +171,17 @@ class DoubleArrayImpl {
   };
 
   static constexpr std::size_t kMaxCode = 256;
+
+  // Returns the memory that only a build uses.
+  void releaseWorkspace() {
+    usedBases_.release();
+    occupied_.release();
+    occupiedInBlock_.release();
+    pairLive_.release();
+    std::vector<std::size_t>().swap(measuredLengths_);
+    nodes_.release();
+    frames_.release();
+  }
 
   // The root's base is fixed, so its frame hands its base to no unit.
   static constexpr std::size_t kNoUnit = ~std::size_t{0};
