@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <set>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +16,7 @@
 #include <tessel/double_array.h>
 #include <tessel/index_view.h>
 
+#include "format_check.h"
 #include "fuzz_support.h"
 #include "reference_builder.h"
 
@@ -71,23 +72,9 @@ void checkIndex(const Tessel::DoubleArray& trie, const KeySet& set) {
     listed.emplace_back(key, value);
   }) == index.kOk);
   FUZZ_CHECK(listed == expected);
-  // Free units are (0, 0), the tail is free, and every other unit belongs to a node's group.
-  const auto* units = trie.array();
-  std::set<unsigned> bases = {1};
-  std::size_t used = 0;
-  for (std::size_t i = 1; i < trie.size(); ++i) {
-    if (units[i].check == 0) FUZZ_CHECK(units[i].base == 0);
-    if (units[i].check != 0 && units[i].base > 0)
-      bases.insert(static_cast<unsigned>(units[i].base));
-    used += units[i].check != 0;
-  }
-  FUZZ_CHECK(used == trie.occupiedCount());
-  for (std::size_t i = 1; i < trie.size(); ++i) {
-    FUZZ_CHECK(units[i].check == 0 || bases.count(units[i].check) == 1);
-  }
-  for (std::size_t i = trie.size() - Tessel::DoubleArray::kTailUnits; i < trie.size(); ++i) {
-    FUZZ_CHECK(units[i].check == 0);
-  }
+  const std::string fault = TesselTest::formatFault(trie);
+  if (!fault.empty()) (void)std::fprintf(stderr, "%s\n", fault.c_str());
+  FUZZ_CHECK(fault.empty());
 }
 
 }  // namespace

@@ -4,12 +4,13 @@
 
 #include <cstddef>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <tessel/double_array.h>
+
+#include "format_check.h"
 
 namespace TesselTest {
 
@@ -42,28 +43,7 @@ inline std::size_t terminalCount(const Tessel::DoubleArray& trie) {
 // Keys are sorted; a key's value is the index of its first occurrence.
 inline void expectWellFormed(const Tessel::DoubleArray& trie,
                              const std::vector<std::string>& keys) {
-  const auto* units = trie.array();
-  ASSERT_GE(trie.size(), 258u);
-  EXPECT_EQ(units[0].base, 1);
-  EXPECT_EQ(units[0].check, 0u);
-  for (std::size_t i = trie.size() - 257; i < trie.size(); ++i) {
-    ASSERT_EQ(units[i].base, 0) << "tail unit " << i;
-    ASSERT_EQ(units[i].check, 0u) << "tail unit " << i;
-  }
-  std::set<unsigned> bases = {1};
-  for (std::size_t i = 1; i < trie.size(); ++i) {
-    if (units[i].check == 0) {
-      ASSERT_EQ(units[i].base, 0) << "free unit " << i;
-    } else if (units[i].base > 0) {
-      ASSERT_TRUE(bases.insert(static_cast<unsigned>(units[i].base)).second)
-          << "two groups share base " << units[i].base;
-    }
-  }
-  for (std::size_t i = 1; i < trie.size(); ++i) {
-    if (units[i].check != 0) {
-      ASSERT_EQ(bases.count(units[i].check), 1u) << "orphan unit " << i;
-    }
-  }
+  ASSERT_EQ(formatFault(trie), "");
   std::size_t distinct = 0;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     if (i > 0 && keys[i] == keys[i - 1]) continue;
