@@ -133,7 +133,7 @@ case_index_directory() {
 
 # Builds into the read-only directory `locked` as a user without root's powers.
 build_into_locked() {
-  local status
+  local status index
   for index in locked/new.idx locked/kept.idx; do
     as_other_user "$TOOL" keys.txt "$index" > out 2> err
     status=$?

@@ -168,7 +168,8 @@ int dump(const Tessel::IndexView& index, const char* name, Output& out) {
 // first occurrence (equal keys follow each other in a sorted list).
 int check(const Tessel::IndexView& index, const char* keysName, const char* indexName,
           Output& out) {
-  const int fd = std::strcmp(keysName, "-") == 0 ? STDIN_FILENO : ::open(keysName, O_RDONLY);
+  const int fd =
+      std::strcmp(keysName, "-") == 0 ? STDIN_FILENO : ::open(keysName, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail("Cannot Open: ", keysName);
   LineReader keys(fd);
   const char* key;
