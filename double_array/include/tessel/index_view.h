@@ -6,10 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -20,13 +25,14 @@ namespace Tessel {
 //
 // Every unit access is bounds-checked, so a damaged or hostile file gives ordinary answers or
 // kCorrupt, never a read outside the data or an endless loop. A const view may be used from
-// several threads at once.
+// several threads at once, including the first calls that build keyCount()'s and
+// restoreKey()'s tables.
 class IndexView {
  public:
   // Results of open() and attach(), and of the whole-trie walks.
   static constexpr int kOk = 0;
   static constexpr int kCannotOpen = 1;  // the file cannot be opened, read or mapped
-  static constexpr int kNotAnIndex = 2;  // wrong size, or unit 0 is not the root (1, 0)
+  static constexpr int kNotAnIndex = 2;  // not a regular file, wrong size, or unit 0 not (1, 0)
   static constexpr int kCorrupt = 3;     // a walk reached a unit twice: not a tree
 
   // Results of traverse() besides a value (>= 0).
@@ -36,16 +42,9 @@ class IndexView {
   static constexpr std::size_t kUnitBytes = 8;
   static constexpr std::size_t kTailUnits = 257;
 
+  class Cursor;
   // Memory that predict() reuses from one call to the next; one per thread.
-  class Scratch {
-    friend class IndexView;
-    struct Step {
-      std::size_t node;
-      std::size_t code;  // the next code to try below node
-    };
-    std::string key;
-    std::vector<Step> stack;
-  };
+  using Scratch = Cursor;
 
   IndexView() = default;
   ~IndexView() { close(); }
@@ -63,15 +62,21 @@ class IndexView {
   // Maps the index file at `path` read-only, in constant time, replacing what the view held.
   // The file must not shrink while mapped (the system would stop the process); a file that
   // DoubleArray::save replaced is safe, as the old one lives on until unmapped.
-  // Returns kOk, kCannotOpen or kNotAnIndex.
+  // Returns kOk, kCannotOpen (errno tells why; EISDIR for a directory) or kNotAnIndex. A FIFO
+  // or a device is not an index and is refused at once, without waiting for a writer.
   int open(const char* path) {
     close();
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return kCannotOpen;
     struct stat st;
     int status = kOk;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    int error = 0;
+    if (::fstat(fd, &st) != 0) {
       status = kCannotOpen;
+      error = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+      status = kCannotOpen;
+      error = EISDIR;
     } else if (!S_ISREG(st.st_mode) || !validSize(static_cast<std::size_t>(st.st_size))) {
       status = kNotAnIndex;
     } else {
@@ -79,6 +84,7 @@ class IndexView {
           ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
       if (memory == MAP_FAILED) {
         status = kCannotOpen;
+        error = errno;
       } else {
         data_ = static_cast<const unsigned char*>(memory);
         mapped_ = static_cast<std::size_t>(st.st_size);
@@ -88,6 +94,8 @@ class IndexView {
     }
     ::close(fd);
     if (status != kOk) close();
+    if (status == kOk) tables_ = std::make_unique<Tables>();
+    if (error != 0) errno = error;
     return status;
   }
 
@@ -102,19 +110,25 @@ class IndexView {
       close();
       return kNotAnIndex;
     }
+    tables_ = std::make_unique<Tables>();
     return kOk;
   }
 
-  // Releases the mapping; the view is then empty and finds nothing.
+  // Releases the mapping and the tables built on first use; the view is then empty and finds
+  // nothing. REQUIRES: no other thread is using the view.
   void close() {
     if (mapped_ != 0) ::munmap(const_cast<unsigned char*>(data_), mapped_);
     data_ = nullptr;
     mapped_ = 0;
     unitCount_ = 0;
+    tables_.reset();
   }
 
   // Number of units; 0 for an empty view.
   std::size_t size() const { return unitCount_; }
+
+  // The first byte of the units (nullptr for an empty view); size() * kUnitBytes bytes.
+  const void* data() const { return data_; }
 
   // Stores the value of the key key[0 .. length) in `value` and returns true when it is a key.
   bool find(const char* key, std::size_t length, std::int32_t& value) const {
@@ -124,6 +138,18 @@ class IndexView {
     if (result < 0) return false;
     value = static_cast<std::int32_t>(result);
     return true;
+  }
+
+  // Looks up `count` keys at once: values[i] becomes the value of keys[i][0 .. lengths[i]), or
+  // -1 when it is not a key. The same answers as find(), faster for many keys: several walks
+  // are kept in flight so that their memory accesses overlap.
+  // REQUIRES: keys, lengths and values each hold `count` elements.
+  void findMany(std::size_t count, const char* const* keys, const std::size_t* lengths,
+                std::int32_t* values) const {
+    Batch batch(*this, count, keys, lengths);
+    std::size_t query;
+    long value;
+    while (batch.nextExact(query, value)) values[query] = static_cast<std::int32_t>(value);
   }
 
   // Follows key[pos .. length) from unit `node` (0 is the root), advancing node and pos past
@@ -158,22 +184,140 @@ class IndexView {
     return matches;
   }
 
+  // commonPrefixes() for `count` queries at once, with walks kept in flight as in findMany():
+  // calls onMatch(query, length, value) for every key that is a prefix of
+  // queries[query][0 .. lengths[query]), in query order and shortest first within a query.
+  // Returns the number of matches. REQUIRES: queries and lengths each hold `count` elements.
+  template <class OnMatch>
+  std::size_t commonPrefixesMany(std::size_t count, const char* const* queries,
+                                 const std::size_t* lengths, OnMatch&& onMatch) const {
+    Batch batch(*this, count, queries, lengths);
+    std::size_t matches = 0;
+    while (batch.nextPrefixBlock()) {
+      for (const Batch::Match& match : batch.matches()) {
+        onMatch(match.query, match.length, static_cast<std::int32_t>(match.value));
+        ++matches;
+      }
+    }
+    return matches;
+  }
+
+  // Lists the keys below a prefix one at a time, in byte order, for as long as the caller
+  // likes: a cursor can be kept between calls and reused for another prefix, which then
+  // allocates nothing once its buffers have grown. Its walk takes at most size() steps, so it
+  // ends on any file; on a damaged one it may list a key twice. One per thread.
+  // REQUIRES: the view outlives the cursor's use and is not closed or moved meanwhile.
+  class Cursor {
+   public:
+    Cursor() = default;
+
+    // Starts listing the keys that begin with prefix[0 .. length).
+    void reset(const IndexView& view, const char* prefix, std::size_t length) {
+      view_ = &view;
+      key_.assign(prefix, length);
+      stack_.clear();
+      steps_ = 0;
+      depth_ = length;
+      value_ = -1;
+      std::size_t node = 0;
+      std::size_t pos = 0;
+      if (view.unitCount_ != 0 && view.traverse(prefix, length, node, pos) != kNoPath) {
+        codes_ = view.edgeCodes();
+        push(node);
+      }
+    }
+
+    // Moves to the next key; false when there are no more.
+    bool next() { return advance(nullptr) == kKey; }
+
+    // The current key and its value. REQUIRES: the last next() returned true.
+    const std::string& key() const { return key_; }
+    std::int32_t value() const { return value_; }
+
+   private:
+    friend class IndexView;
+    enum Step { kKey, kEnd, kLoop };
+    struct Frame {
+      std::size_t node;
+      std::uint32_t base;  // the node's base, 0 when it has no children
+      std::uint32_t at;    // index of the next code to try in codes_
+    };
+
+    void push(std::size_t node) {
+      const std::int32_t b = view_->base(node);
+      const bool inner = b > 0 && static_cast<std::size_t>(b) < view_->unitCount_;
+      stack_.push_back(Frame{node, inner ? static_cast<std::uint32_t>(b) : 0u, 0});
+    }
+
+    // Depth first, children in code order. With `seen`, a unit reached twice ends the walk
+    // with kLoop; without, the walk ends after size() steps.
+    Step advance(std::vector<bool>* seen) {
+      const std::size_t units = view_ == nullptr ? 0 : view_->unitCount_;
+      while (!stack_.empty()) {
+        Frame& top = stack_.back();
+        std::size_t next = kNone;
+        std::size_t code = 0;
+        if (top.base != 0) {
+          const std::size_t limit = units - top.base;  // codes below it stay inside the file
+          const std::uint16_t* codes = codes_->data();
+          const std::uint32_t codeCount = static_cast<std::uint32_t>(codes_->size());
+          while (top.at < codeCount) {
+            code = codes[top.at++];
+            if (code >= limit) {
+              top.at = codeCount;
+              break;
+            }
+            if (view_->check(top.base + code) == top.base) {
+              next = top.base + code;
+              break;
+            }
+          }
+        }
+        if (next == kNone) {
+          stack_.pop_back();
+          if (key_.size() > depth_) key_.pop_back();
+          continue;
+        }
+        if (++steps_ > units) return kLoop;
+        if (seen != nullptr) {
+          if ((*seen)[next]) return kLoop;
+          (*seen)[next] = true;
+        }
+        if (code == 0) {
+          const long value = view_->terminalValue(next);
+          if (value < 0) continue;
+          value_ = static_cast<std::int32_t>(value);
+          return kKey;
+        }
+        key_.push_back(static_cast<char>(code - 1));
+        push(next);
+      }
+      return kEnd;
+    }
+
+    const IndexView* view_ = nullptr;
+    const std::vector<std::uint16_t>* codes_ = nullptr;
+    std::string key_;
+    std::vector<Frame> stack_;
+    std::size_t steps_ = 0;
+    std::size_t depth_ = 0;
+    std::int32_t value_ = -1;
+  };
+
   // Calls onKey(key, value) with a std::string holding each key that begins with
-  // prefix[0 .. length), in byte order. A walk takes at most size() steps, so it ends on any
-  // file; on a damaged one it may list a key twice. Returns the number of keys. With
+  // prefix[0 .. length), in byte order, up to `limit` keys. onKey may return bool: false stops
+  // the listing after that key. A walk takes at most size() steps, so it ends on any file; on
+  // a damaged one it may list a key twice. Returns the number of keys passed to onKey. With
   // `scratch`, repeated calls allocate nothing once its buffers have grown.
   template <class OnKey>
-  std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey,
-                      Scratch& scratch) const {
-    std::size_t node = 0;
-    std::size_t pos = 0;
-    if (unitCount_ == 0 || traverse(prefix, length, node, pos) == kNoPath) return 0;
-    scratch.key.assign(prefix, length);
+  std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey, Scratch& scratch,
+                      std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
+    scratch.reset(*this, prefix, length);
     std::size_t found = 0;
-    walk(node, scratch, nullptr, [&](const std::string& k, std::int32_t v) {
-      onKey(k, v);
+    while (found < limit && scratch.next()) {
       ++found;
-    });
+      if (!goOn(onKey, static_cast<const std::string&>(scratch.key_), scratch.value_)) break;
+    }
     return found;
   }
   template <class OnKey>
@@ -182,25 +326,287 @@ class IndexView {
     return predict(prefix, length, onKey, scratch);
   }
 
-  // Calls onKey(key, value) for every key, in byte order. Returns kOk, or kCorrupt when the
-  // units do not form a tree (a unit reached twice, as by two groups sharing a base or a
-  // cycle); the keys before that point have been reported.
+  // Calls onKey(key, value) for every key, in byte order; onKey may return bool, and false
+  // stops the listing. Returns kOk, or kCorrupt when the units do not form a tree (a unit
+  // reached twice, as by two groups sharing a base or a cycle); the keys before that point have
+  // been reported.
   template <class OnKey>
   int forEach(OnKey&& onKey) const {
     if (unitCount_ == 0) return kOk;
-    std::vector<bool> seen(unitCount_);
-    Scratch scratch;
-    return walk(0, scratch, &seen, onKey);
+    std::vector<bool> seen(reachableUnits());
+    Cursor cursor;
+    cursor.reset(*this, "", 0);
+    seen[0] = true;
+    for (;;) {
+      switch (cursor.advance(&seen)) {
+        case Cursor::kKey:
+          if (!goOn(onKey, static_cast<const std::string&>(cursor.key_), cursor.value_)) return kOk;
+          break;
+        case Cursor::kEnd:
+          return kOk;
+        case Cursor::kLoop:
+          return kCorrupt;
+      }
+    }
+  }
+
+  // The number of keys: the units that end a key (a negative base and a non-zero check),
+  // counted in one pass on the first call and kept. On an index that DoubleArray wrote this
+  // is the number of distinct keys; on a damaged file it counts such units wherever they lie,
+  // reachable or not, so it may differ from what forEach() lists.
+  std::size_t keyCount() const {
+    if (!tables_) return 0;
+    std::call_once(tables_->countOnce, [this] { tables_->keyCount = countTerminals(); });
+    return tables_->keyCount;
+  }
+
+  // Value -> key: sets `key` to the key whose value is `value` and returns true, or returns
+  // false when no key has it. When several keys share the value, the first of them in byte
+  // order comes back. The first call walks the trie once and keeps a parent for every unit
+  // (4 bytes a unit) and a table from values to their key ends (4 bytes per value up to the
+  // largest value when values are dense, else 8 bytes a key): up to 12 bytes a unit, built in
+  // time linear in the units. On a damaged file the walk stops where the units stop forming a
+  // tree (a unit reached again is not followed); keys beyond such a point give false, and
+  // every key returned is one that find() maps to `value`.
+  bool restoreKey(std::int32_t value, std::string& key) const {
+    key.clear();
+    if (!tables_ || value < 0) return false;
+    std::call_once(tables_->reverseOnce, [this] { buildReverse(); });
+    const Tables& t = *tables_;
+    std::uint32_t unit = kNoUnit;
+    const std::uint32_t v = static_cast<std::uint32_t>(value);
+    if (!t.denseEnds.empty() || t.sparseEnds.empty()) {
+      if (v < t.denseEnds.size()) unit = t.denseEnds[v];
+    } else {
+      const auto it = std::lower_bound(t.sparseEnds.begin(), t.sparseEnds.end(), v,
+                                       [](const std::pair<std::uint32_t, std::uint32_t>& e,
+                                          std::uint32_t x) { return e.first < x; });
+      if (it != t.sparseEnds.end() && it->first == v) unit = it->second;
+    }
+    if (unit == kNoUnit) return false;
+    // Parents were set in walk order, so following them always ends at the root.
+    for (unit = t.parent[unit]; unit != 0; unit = t.parent[unit]) {
+      key.push_back(static_cast<char>(unit - static_cast<std::uint32_t>(base(t.parent[unit])) - 1));
+    }
+    std::reverse(key.begin(), key.end());
+    return true;
   }
 
  private:
   static constexpr std::size_t kNone = ~std::size_t{0};
   static constexpr std::size_t kMaxCode = 256;
+  static constexpr std::uint32_t kNoUnit = ~std::uint32_t{0};
+
+  // What the view builds on first use and keeps; behind a pointer so that views stay movable.
+  struct Tables {
+    std::once_flag codesOnce;
+    std::vector<std::uint16_t> codes;  // the codes that some unit's check allows, ascending
+    std::once_flag countOnce;
+    std::size_t keyCount = 0;
+    std::once_flag reverseOnce;
+    std::vector<std::uint32_t> parent;     // walk parent of each reached unit, else kNoUnit
+    std::vector<std::uint32_t> denseEnds;  // value -> key end, when values are dense
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> sparseEnds;  // (value, key end)
+  };
+
+  // Walks of many queries at once, kept in flight together; see findMany().
+  class Batch {
+   public:
+    struct Match {
+      std::size_t query;
+      std::size_t length;
+      long value;
+    };
+
+    Batch(const IndexView& view, std::size_t count, const char* const* keys,
+          const std::size_t* lengths)
+        : view_(view), count_(count), keys_(keys), lengths_(lengths) {}
+
+    // Finishes one more exact walk: its query and its value (-1 for a non-key). False when
+    // all are done.
+    bool nextExact(std::size_t& query, long& value) {
+      if (view_.unitCount_ == 0) {
+        if (started_ == count_) return false;
+        query = started_++;
+        value = kNoValue;
+        return true;
+      }
+      if (live_ == 0) fill(false);
+      // Round robin, so that each walk's prefetched unit has time to arrive.
+      while (live_ != 0) {
+        if (at_ >= live_) at_ = 0;
+        Walk& w = walks_[at_];
+        if (stepExact(w)) {
+          ++at_;
+          continue;
+        }
+        query = w.query;
+        value = w.value;
+        if (start(w, false)) {
+          ++at_;
+        } else {
+          w = walks_[--live_];
+        }
+        return true;
+      }
+      return false;
+    }
+
+    // Runs the common-prefix walks of the next block of queries; false when none are left.
+    // matches() then holds the block's matches in query order.
+    bool nextPrefixBlock() {
+      if (started_ == count_ || view_.unitCount_ == 0) return false;
+      found_.clear();
+      blockStart_ = started_;
+      blockEnd_ = std::min(count_, started_ + kBlock);
+      fill(true);
+      while (live_ != 0) {
+        for (std::size_t i = 0; i < live_; ++i) {
+          if (stepPrefix(walks_[i])) continue;
+          if (!start(walks_[i], true)) {
+            walks_[i] = walks_[--live_];
+            --i;
+          }
+        }
+      }
+      // A counting sort by query keeps each query's matches in their order.
+      std::fill(counts_, counts_ + kBlock + 1, 0);
+      for (const Match& m : found_) ++counts_[m.query - blockStart_ + 1];
+      for (std::size_t i = 1; i <= kBlock; ++i) counts_[i] += counts_[i - 1];
+      sorted_.resize(found_.size());
+      for (const Match& m : found_) sorted_[counts_[m.query - blockStart_]++] = m;
+      return true;
+    }
+    const std::vector<Match>& matches() const { return sorted_; }
+
+   private:
+    static constexpr std::size_t kInFlight = 16;
+    static constexpr std::size_t kBlock = 256;
+
+    // An exact walk waits at `unit`, reached from a node whose base is `parent` by the code
+    // of byte pos - 1 (or code 0 when pos > length). A common-prefix walk waits at a node
+    // whose base is `parent`, about to look at its key end and at the child for byte pos.
+    struct Walk {
+      const unsigned char* key;
+      std::size_t length;
+      std::size_t pos;
+      std::size_t unit;
+      std::uint32_t parent;
+      std::size_t query;
+      long value;
+    };
+
+    void prefetch(std::size_t unit) const {
+#if defined(__GNUC__) || defined(__clang__)
+      if (unit < view_.unitCount_) __builtin_prefetch(view_.data_ + unit * kUnitBytes);
+#else
+      (void)unit;
+#endif
+    }
+
+    void fill(bool prefixes) {
+      while (live_ < kInFlight && start(walks_[live_], prefixes)) ++live_;
+    }
+
+    // Starts the next query in `w`; false when there is none (in this block, for prefixes).
+    bool start(Walk& w, bool prefixes) {
+      if (started_ == (prefixes ? blockEnd_ : count_)) return false;
+      const std::size_t q = started_++;
+      w.key = reinterpret_cast<const unsigned char*>(keys_[q]);
+      w.length = lengths_[q];
+      w.query = q;
+      w.value = kNoValue;
+      w.parent = static_cast<std::uint32_t>(view_.base(0));
+      if (prefixes) {
+        w.pos = 0;
+        prefetchPrefix(w);
+      } else {
+        w.pos = 1;
+        w.unit = w.parent + (w.length > 0 ? w.key[0] + 1u : 0u);
+        prefetch(w.unit);
+      }
+      return true;
+    }
+
+    // One step of an exact walk; false when it is done, with w.value set.
+    bool stepExact(Walk& w) const {
+      if (w.unit >= view_.unitCount_ || view_.check(w.unit) != w.parent) return false;
+      if (w.pos > w.length) {
+        w.value = view_.terminalValue(w.unit);
+        return false;
+      }
+      const std::int32_t b = view_.base(w.unit);
+      if (b <= 0) return false;
+      const std::size_t code = w.pos < w.length ? w.key[w.pos] + 1u : 0u;
+      ++w.pos;
+      w.parent = static_cast<std::uint32_t>(b);
+      w.unit = static_cast<std::size_t>(b) + code;
+      prefetch(w.unit);
+      return true;
+    }
+
+    void prefetchPrefix(const Walk& w) const {
+      prefetch(w.parent);
+      if (w.pos < w.length) prefetch(std::size_t{w.parent} + w.key[w.pos] + 1u);
+    }
+
+    // One step of a common-prefix walk; false when it is done.
+    bool stepPrefix(Walk& w) {
+      const std::size_t end = w.parent;
+      if (end < view_.unitCount_ && view_.check(end) == w.parent) {
+        const long value = view_.terminalValue(end);
+        if (value >= 0) found_.push_back(Match{w.query, w.pos, value});
+      }
+      if (w.pos == w.length) return false;
+      const std::size_t next = std::size_t{w.parent} + w.key[w.pos] + 1u;
+      if (next >= view_.unitCount_ || view_.check(next) != w.parent) return false;
+      const std::int32_t b = view_.base(next);
+      if (b <= 0) return false;
+      ++w.pos;
+      w.parent = static_cast<std::uint32_t>(b);
+      prefetchPrefix(w);
+      return true;
+    }
+
+    const IndexView& view_;
+    std::size_t count_;
+    const char* const* keys_;
+    const std::size_t* lengths_;
+    std::size_t started_ = 0;
+    std::size_t blockStart_ = 0;
+    std::size_t blockEnd_ = 0;
+    Walk walks_[kInFlight] = {};
+    std::size_t live_ = 0;
+    std::size_t at_ = 0;
+    std::vector<Match> found_;
+    std::vector<Match> sorted_;
+    std::size_t counts_[kBlock + 1] = {};
+  };
 
   static bool validSize(std::size_t bytes) {
     return bytes % kUnitBytes == 0 && bytes / kUnitBytes >= 1 + kTailUnits;
   }
-  bool validRoot() const { return base(0) == 1 && check(0) == 0; }
+  bool validRoot() const {
+    return base(0) == 1 && check(0) == 0;
+  }
+
+  // No walk goes past the largest base plus the largest code.
+  std::size_t reachableUnits() const {
+    const std::size_t most = std::size_t{std::numeric_limits<std::int32_t>::max()} + kMaxCode + 1;
+    return std::min(unitCount_, most);
+  }
+
+  // Calls onKey and tells whether the listing goes on: onKey's bool, or true when it returns
+  // nothing.
+  template <class OnKey>
+  static bool goOn(OnKey& onKey, const std::string& key, std::int32_t value) {
+    if constexpr (std::is_convertible_v<decltype(onKey(key, value)), bool>) {
+      return static_cast<bool>(onKey(key, value));
+    } else {
+      onKey(key, value);
+      return true;
+    }
+  }
 
   std::int32_t base(std::size_t unit) const {
     std::int32_t v;
@@ -235,65 +641,97 @@ class IndexView {
     return b < 0 ? -static_cast<long>(b + 1) : kNoValue;
   }
 
-  // The first child of `node` whose code is `code` or more, with `code` moved to it; kNone
-  // when there is none.
-  std::size_t nextChild(std::size_t node, std::size_t& code) const {
-    const std::int32_t b = base(node);
-    if (b <= 0 || static_cast<std::size_t>(b) >= unitCount_) return kNone;
-    const std::size_t first = static_cast<std::size_t>(b);
-    const std::size_t last = std::min(kMaxCode, unitCount_ - 1 - first);
-    for (; code <= last; ++code) {
-      if (check(first + code) == static_cast<std::uint32_t>(b)) return first + code;
-    }
-    return kNone;
+  // The codes of all edges, learned in one pass on first use: a unit u with check c can only
+  // be the child of code u - c. Listings then try these codes instead of all 257, and list the
+  // same children, as every edge's code is among them.
+  const std::vector<std::uint16_t>* edgeCodes() const {
+    std::call_once(tables_->codesOnce, [this] {
+      bool used[kMaxCode + 1] = {};
+      std::size_t seen = 0;
+      for (std::size_t u = 0; u < unitCount_ && seen <= kMaxCode; ++u) {
+        const std::uint32_t c = check(u);
+        if (c != 0 && c <= u && u - c <= kMaxCode && !used[u - c]) {
+          used[u - c] = true;
+          ++seen;
+        }
+      }
+      for (std::uint16_t code = 0; code <= kMaxCode; ++code) {
+        if (used[code]) tables_->codes.push_back(code);
+      }
+    });
+    return &tables_->codes;
   }
 
-  // Depth-first walk below `node`, whose key is scratch.key, children in code order. With `seen`, a
-  // unit reached twice ends the walk with kCorrupt; without, the walk stops after size()
-  // steps. An explicit stack keeps deep keys off the call stack.
-  template <class OnKey>
-  int walk(std::size_t node, Scratch& scratch, std::vector<bool>* seen, OnKey&& onKey) const {
-    std::string& key = scratch.key;
-    std::vector<Scratch::Step>& stack = scratch.stack;
-    const std::size_t depth = key.size();
-    stack.assign(1, Scratch::Step{node, 0});
-    if (seen != nullptr) (*seen)[node] = true;
-    std::size_t steps = 0;
-    while (!stack.empty()) {
-      Scratch::Step& top = stack.back();
-      const std::size_t next = nextChild(top.node, top.code);
-      if (next == kNone) {
-        stack.pop_back();
-        if (key.size() > depth) key.pop_back();
-        continue;
-      }
-      const std::size_t code = top.code++;
-      if (++steps > unitCount_) return kCorrupt;
-      if (seen != nullptr) {
-        if ((*seen)[next]) return kCorrupt;
-        (*seen)[next] = true;
-      }
-      if (code == 0) {
-        const long value = terminalValue(next);
-        if (value >= 0)
-          onKey(static_cast<const std::string&>(key), static_cast<std::int32_t>(value));
-        continue;
-      }
-      key.push_back(static_cast<char>(code - 1));
-      stack.push_back(Scratch::Step{next, 0});
+  std::size_t countTerminals() const {
+    std::size_t count = 0;
+    for (std::size_t u = 0; u < unitCount_; ++u) {
+      std::uint64_t unit;
+      std::memcpy(&unit, data_ + u * kUnitBytes, sizeof unit);
+      std::int32_t b;
+      std::uint32_t c;
+      std::memcpy(&b, &unit, sizeof b);
+      std::memcpy(&c, reinterpret_cast<const unsigned char*>(&unit) + 4, sizeof c);
+      count += (b < 0) & (c != 0);
     }
-    return kOk;
+    return count;
+  }
+
+  // Walks the trie once, recording each reached unit's parent and each value's first key end.
+  void buildReverse() const {
+    Tables& t = *tables_;
+    t.parent.assign(reachableUnits(), kNoUnit);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ends;  // (value, key end), byte order
+    std::uint32_t largest = 0;
+    std::vector<std::uint32_t> stack{0};
+    t.parent[0] = 0;
+    const std::vector<std::uint16_t>& codes = *edgeCodes();
+    // Children are pushed in reverse code order so that they leave the stack in byte order.
+    while (!stack.empty()) {
+      const std::uint32_t node = stack.back();
+      stack.pop_back();
+      const std::int32_t b = base(node);
+      if (b <= 0 || static_cast<std::size_t>(b) >= unitCount_) continue;
+      for (auto it = codes.rbegin(); it != codes.rend(); ++it) {
+        const std::size_t next = static_cast<std::size_t>(b) + *it;
+        if (next >= unitCount_ || check(next) != static_cast<std::uint32_t>(b)) continue;
+        if (t.parent[next] != kNoUnit) continue;  // reached twice: not a tree past here
+        t.parent[next] = node;
+        if (*it != 0) {
+          stack.push_back(static_cast<std::uint32_t>(next));
+        } else if (terminalValue(next) >= 0) {
+          const auto value = static_cast<std::uint32_t>(terminalValue(next));
+          ends.emplace_back(value, static_cast<std::uint32_t>(next));
+          largest = std::max(largest, value);
+        }
+      }
+    }
+    if (ends.empty()) return;
+    if (largest / 2 <= ends.size()) {
+      t.denseEnds.assign(std::size_t{largest} + 1, kNoUnit);
+      for (const auto& [value, end] : ends) {
+        if (t.denseEnds[value] == kNoUnit) t.denseEnds[value] = end;
+      }
+    } else {
+      std::stable_sort(ends.begin(), ends.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      ends.erase(std::unique(ends.begin(), ends.end(),
+                             [](const auto& a, const auto& b) { return a.first == b.first; }),
+                 ends.end());
+      t.sparseEnds = std::move(ends);
+    }
   }
 
   void swap(IndexView& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(mapped_, other.mapped_);
     std::swap(unitCount_, other.unitCount_);
+    std::swap(tables_, other.tables_);
   }
 
   const unsigned char* data_ = nullptr;
   std::size_t mapped_ = 0;  // bytes mapped by open(); 0 for attached memory
   std::size_t unitCount_ = 0;
+  std::unique_ptr<Tables> tables_;
 };
 
 }  // namespace Tessel
