@@ -16,24 +16,33 @@ namespace Tool {
 // without one counts; the text after a line's first NUL byte is dropped.
 class LineReader {
  public:
-  explicit LineReader(int fd) : fd_(fd), buffer_(1 << 16) {}
+  // Reads `fd` in blocks of `block` bytes (more for a longer line). beforeRead(context), when
+  // given, runs each time the reader is about to wait for input.
+  explicit LineReader(int fd, std::size_t block = 1 << 16, void (*beforeRead)(void*) = nullptr,
+                      void* context = nullptr)
+      : fd_(fd), buffer_(block), beforeRead_(beforeRead), context_(context) {}
 
   // Sets line and length to the next line; false at the end of the input or on a read error.
+  // The line stays valid until the next call of next().
   bool next(const char*& line, std::size_t& length) {
     for (;;) {
-      const char* start = buffer_.data() + begin_;
-      const char* newline = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_));
-      if (newline != nullptr || (ended_ && begin_ < end_)) {
-        const std::size_t size =
-            newline ? static_cast<std::size_t>(newline - start) : end_ - begin_;
-        begin_ += size + (newline ? 1 : 0);
-        line = start;
-        const void* nul = std::memchr(start, '\0', size);
-        length = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - start) : size;
-        return true;
-      }
+      if (nextBuffered(line, length)) return true;
       if (ended_ || !fill()) return false;
     }
+  }
+
+  // Like next(), but only from what has been read already: false rather than read. Lines that
+  // it gives stay valid together until the next call of next().
+  bool nextBuffered(const char*& line, std::size_t& length) {
+    const char* start = buffer_.data() + begin_;
+    const char* newline = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_));
+    if (newline == nullptr && !(ended_ && begin_ < end_)) return false;
+    const std::size_t size = newline ? static_cast<std::size_t>(newline - start) : end_ - begin_;
+    begin_ += size + (newline ? 1 : 0);
+    line = start;
+    const void* nul = std::memchr(start, '\0', size);
+    length = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - start) : size;
+    return true;
   }
 
   bool failed() const { return failed_; }
@@ -44,7 +53,17 @@ class LineReader {
     std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
-    if (end_ == buffer_.size()) buffer_.resize(2 * buffer_.size());
+    if (end_ == buffer_.size()) {
+      // A line's text after its first NUL is dropped anyway: keep none of it, so that a line
+      // of NUL bytes without end (/dev/zero) needs no more memory.
+      const char* nul = static_cast<const char*>(std::memchr(buffer_.data(), '\0', end_));
+      if (nul != nullptr && nul + 1 < buffer_.data() + end_) {
+        end_ = static_cast<std::size_t>(nul - buffer_.data()) + 1;
+      } else {
+        buffer_.resize(2 * buffer_.size());
+      }
+    }
+    if (beforeRead_ != nullptr) beforeRead_(context_);
     for (;;) {
       const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
       if (got < 0 && errno == EINTR) continue;
@@ -62,6 +81,8 @@ class LineReader {
   std::vector<char> buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
+  void (*beforeRead_)(void*);
+  void* context_;
   bool ended_ = false;
   bool failed_ = false;
 };

@@ -8,8 +8,11 @@
 
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -30,23 +33,35 @@ constexpr int kSomeMissing = 1;
 constexpr int kError = 2;
 
 constexpr char kUsage[] =
-    "Usage: tessel-lookup [-p | -P | -d] Index\n"
+    "Usage: tessel-lookup [-p | -P [-m N] | -r | -d | -n] Index\n"
     "       tessel-lookup -c Keys Index\n"
     "\n"
     "Reads queries from standard input, one per line, and answers each on standard output:\n"
     "  (none)  exact match: the value, a tab and the query; -1 when it is not a key\n"
     "  -p      keys that are prefixes of the query, shortest first\n"
-    "  -P      keys that begin with the query, in byte order\n"
-    "          -p and -P print a line with the number of keys, a tab and the query, then one\n"
-    "          line per key: its value, a tab and the key\n"
+    "  -P      keys that begin with the query, in byte order; with -m N, the first N of them\n"
+    "          -p and -P print a line with the number of keys (printed), a tab and the query,\n"
+    "          then one line per key: its value, a tab and the key\n"
+    "  -r      reads values: the value, a tab and the key that has it; -1, a tab and the line\n"
+    "          when no key has it\n"
     "  -d      prints every key of Index in byte order (value, tab, key); reads no queries\n"
+    "  -n      prints the number of keys of Index; reads no queries\n"
     "  -c      checks that Index holds exactly the keys of the key list Keys, each with the\n"
     "          position of its first occurrence\n"
     "  -h, --help     this text\n"
     "  --version      the version\n"
     "\n"
-    "Exit status: 0 when every query was found (or the dump or check succeeded), 1 when some\n"
-    "query was not found or the check failed, 2 on any error.\n";
+    "Exit status: 0 when every query was found (or the dump, count or check succeeded), 1 when\n"
+    "some query was not found or the check failed, 2 on any error.\n";
+
+// Queries answered together: enough to keep the batched walks busy, few enough to answer a
+// reader that waits line by line at once.
+constexpr std::size_t kBatch = 1024;
+// Input is read in blocks of this size.
+constexpr std::size_t kReadBlock = 1 << 20;
+// A predictive search whose keys fit in this many bytes is printed from one walk; a larger one
+// counts its keys first and then prints them as a second walk finds them.
+constexpr std::size_t kHeldPredictions = 1 << 20;
 
 // A message that cannot be written has nowhere else to go; the status still tells.
 int fail(const char* message, const char* name) {
@@ -106,55 +121,163 @@ class Output {
   bool failed_ = false;
 };
 
-enum class Mode { kExact, kPrefixes, kPredict, kDump, kCheck };
+enum class Mode { kExact, kPrefixes, kPredict, kRestore, kDump, kCount, kCheck };
 
-// Answers the queries of standard input; returns the exit status.
-int answerQueries(const Tessel::IndexView& index, Mode mode, Output& out) {
-  LineReader queries(STDIN_FILENO);
-  const char* query;
-  std::size_t length;
+void flushOutput(void* out) {
+  static_cast<Output*>(out)->flush();
+}
+
+// Lines of standard input, a batch at a time; answers wait for nothing once input stalls.
+class Queries {
+ public:
+  explicit Queries(Output& out) : reader_(STDIN_FILENO, kReadBlock, flushOutput, &out) {}
+
+  // Reads the next lines, up to kBatch; false at the end of the input.
+  bool next() {
+    lines_.clear();
+    lengths_.clear();
+    const char* line;
+    std::size_t length;
+    if (!reader_.next(line, length)) return false;
+    do {
+      lines_.push_back(line);
+      lengths_.push_back(length);
+    } while (lines_.size() < kBatch && reader_.nextBuffered(line, length));
+    return true;
+  }
+  std::size_t size() const { return lines_.size(); }
+  const char* const* lines() const { return lines_.data(); }
+  const std::size_t* lengths() const { return lengths_.data(); }
+  bool failed() const { return reader_.failed(); }
+
+ private:
+  LineReader reader_;
+  std::vector<const char*> lines_;
+  std::vector<std::size_t> lengths_;
+};
+
+int endOfQueries(const Queries& queries, bool allFound) {
+  if (queries.failed()) return fail("Cannot Read: ", "standard input");
+  return allFound ? kAllFound : kSomeMissing;
+}
+
+int answerExact(const Tessel::IndexView& index, Output& out) {
+  Queries queries(out);
+  std::vector<std::int32_t> values;
   bool allFound = true;
-  std::vector<std::pair<std::size_t, std::int32_t>> matches;
-  std::string keys;
-  Tessel::IndexView::Scratch scratch;
-  while (queries.next(query, length)) {
-    if (mode == Mode::kExact) {
-      std::int32_t value = -1;
-      allFound &= index.find(query, length, value);
-      out.line(value, query, length);
-      continue;
+  while (queries.next()) {
+    values.resize(queries.size());
+    index.findMany(queries.size(), queries.lines(), queries.lengths(), values.data());
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      allFound &= values[i] >= 0;
+      out.line(values[i], queries.lines()[i], queries.lengths()[i]);
     }
+  }
+  return endOfQueries(queries, allFound);
+}
+
+int answerPrefixes(const Tessel::IndexView& index, Output& out) {
+  Queries queries(out);
+  struct Match {
+    std::size_t query, length;
+    std::int32_t value;
+  };
+  std::vector<Match> matches;
+  bool allFound = true;
+  while (queries.next()) {
     matches.clear();
-    keys.clear();
-    std::size_t count;
-    if (mode == Mode::kPrefixes) {
-      count = index.commonPrefixes(query, length, [&](std::size_t prefix, std::int32_t value) {
-        matches.emplace_back(prefix, value);
-      });
-    } else {
-      // Keys are laid end to end in `keys`; matches hold their ends.
-      count = index.predict(
-          query, length,
-          [&](const std::string& key, std::int32_t value) {
-            keys += key;
-            matches.emplace_back(keys.size(), value);
-          },
-          scratch);
+    index.commonPrefixesMany(queries.size(), queries.lines(), queries.lengths(),
+                             [&](std::size_t query, std::size_t length, std::int32_t value) {
+                               matches.push_back(Match{query, length, value});
+                             });
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      std::size_t end = m;
+      while (end < matches.size() && matches[end].query == i) ++end;
+      allFound &= end > m;
+      const char* query = queries.lines()[i];
+      out.line(static_cast<long long>(end - m), query, queries.lengths()[i]);
+      for (; m < end; ++m) out.line(matches[m].value, query, matches[m].length);
     }
-    allFound &= count > 0;
-    out.line(static_cast<long long>(count), query, length);
+  }
+  return endOfQueries(queries, allFound);
+}
+
+// Prints the keys that begin with `query` (at most `limit`) under their count.
+bool predictOne(const Tessel::IndexView& index, const char* query, std::size_t length,
+                std::size_t limit, Tessel::IndexView::Cursor& cursor, std::string& keys,
+                std::vector<std::pair<std::size_t, std::int32_t>>& ends, Output& out) {
+  keys.clear();
+  ends.clear();
+  bool held = true;
+  index.predict(
+      query, length,
+      [&](const std::string& key, std::int32_t value) {
+        if (keys.size() + key.size() > kHeldPredictions) return held = false;
+        keys += key;
+        ends.emplace_back(keys.size(), value);
+        return true;
+      },
+      cursor, limit);
+  if (held) {
+    out.line(static_cast<long long>(ends.size()), query, length);
     std::size_t start = 0;
-    for (const auto& [end, value] : matches) {
-      if (mode == Mode::kPrefixes) {
-        out.line(value, query, end);
+    for (const auto& [end, value] : ends) {
+      out.line(value, keys.data() + start, end - start);
+      start = end;
+    }
+    return !ends.empty();
+  }
+  const std::size_t count = index.predict(
+      query, length, [](const std::string&, std::int32_t) {}, cursor, limit);
+  out.line(static_cast<long long>(count), query, length);
+  index.predict(
+      query, length,
+      [&](const std::string& key, std::int32_t value) { out.line(value, key.data(), key.size()); },
+      cursor, limit);
+  return count > 0;
+}
+
+int answerPredictions(const Tessel::IndexView& index, std::size_t limit, Output& out) {
+  Queries queries(out);
+  Tessel::IndexView::Cursor cursor;
+  std::string keys;  // the keys of one query end to end; `ends` holds where each ends
+  std::vector<std::pair<std::size_t, std::int32_t>> ends;
+  bool allFound = true;
+  while (queries.next()) {
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      allFound &= predictOne(index, queries.lines()[i], queries.lengths()[i], limit, cursor, keys,
+                             ends, out);
+    }
+  }
+  return endOfQueries(queries, allFound);
+}
+
+// A value as tessel-build gives them: decimal digits, 0 to 2^31 - 1.
+bool parseValue(const char* text, std::size_t length, std::int32_t& value) {
+  if (length == 0 || text[0] < '0' || text[0] > '9') return false;
+  const auto result = std::from_chars(text, text + length, value);
+  return result.ec == std::errc() && result.ptr == text + length;
+}
+
+int answerValues(const Tessel::IndexView& index, Output& out) {
+  Queries queries(out);
+  std::string key;
+  bool allFound = true;
+  while (queries.next()) {
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      const char* line = queries.lines()[i];
+      const std::size_t length = queries.lengths()[i];
+      std::int32_t value;
+      if (parseValue(line, length, value) && index.restoreKey(value, key)) {
+        out.line(value, key.data(), key.size());
       } else {
-        out.line(value, keys.data() + start, end - start);
-        start = end;
+        allFound = false;
+        out.line(-1, line, length);
       }
     }
   }
-  if (queries.failed()) return fail("Cannot Read: ", "standard input");
-  return allFound ? kAllFound : kSomeMissing;
+  return endOfQueries(queries, allFound);
 }
 
 int dump(const Tessel::IndexView& index, const char* name, Output& out) {
@@ -235,44 +358,94 @@ int usage() {
   return kError;
 }
 
+// Writes `text` to standard output, as --help and --version do.
+int print(const char* text) {
+  if (std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0) return kAllFound;
+  return fail("Cannot Write: ", "standard output");
+}
+
+struct Options {
+  Mode mode = Mode::kExact;
+  std::size_t limit = std::numeric_limits<std::size_t>::max();
+  const char* keys = nullptr;
+  const char* index = nullptr;
+};
+
+// Reads the options; false for a command line that does not fit the usage.
+bool parseOptions(int argc, char** argv, Options& options) {
+  const std::string first = argc > 1 ? argv[1] : "";
+  int wanted = 3;
+  if (first == "-p") {
+    options.mode = Mode::kPrefixes;
+  } else if (first == "-P") {
+    options.mode = Mode::kPredict;
+    if (argc > 2 && std::strcmp(argv[2], "-m") == 0) {
+      wanted = 5;
+      const char* text = argc > 3 ? argv[3] : "";
+      const char* end = text + std::strlen(text);
+      const auto result = std::from_chars(text, end, options.limit);
+      if (result.ec != std::errc() || result.ptr != end || options.limit == 0) return false;
+    }
+  } else if (first == "-r") {
+    options.mode = Mode::kRestore;
+  } else if (first == "-d") {
+    options.mode = Mode::kDump;
+  } else if (first == "-n") {
+    options.mode = Mode::kCount;
+  } else if (first == "-c") {
+    options.mode = Mode::kCheck;
+    wanted = 4;
+  } else if (first.empty() || first[0] != '-' || first == "-") {
+    wanted = 2;
+  } else {
+    return false;
+  }
+  if (argc != wanted) return false;
+  if (options.mode == Mode::kCheck) options.keys = argv[2];
+  options.index = argv[argc - 1];
+  return true;
+}
+
+int run(const Options& options, Output& out) {
+  Tessel::IndexView index;
+  if (openIndex(index, options.index) != kAllFound) return kError;
+  switch (options.mode) {
+    case Mode::kExact:
+      return answerExact(index, out);
+    case Mode::kPrefixes:
+      return answerPrefixes(index, out);
+    case Mode::kPredict:
+      return answerPredictions(index, options.limit, out);
+    case Mode::kRestore:
+      return answerValues(index, out);
+    case Mode::kDump:
+      return dump(index, options.index, out);
+    case Mode::kCount:
+      out.number(static_cast<long long>(index.keyCount()));
+      out.put('\n');
+      return kAllFound;
+    case Mode::kCheck:
+      return check(index, options.keys, options.index, out);
+  }
+  return kError;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Past a file-size limit a write fails and is reported like any other.
+  (void)std::signal(SIGXFSZ, SIG_IGN);
   const std::string first = argc > 1 ? argv[1] : "";
-  if (argc == 2 && (first == "-h" || first == "--help")) {
-    return std::fputs(kUsage, stdout) >= 0 && std::fflush(stdout) == 0 ? kAllFound : kError;
+  if (argc == 2 && (first == "-h" || first == "--help")) return print(kUsage);
+  if (argc == 2 && first == "--version") return print("tessel-lookup " TESSEL_VERSION "\n");
+  Options options;
+  if (!parseOptions(argc, argv, options)) return usage();
+  try {
+    Output out;
+    const int status = run(options, out);
+    if (!out.flush()) return fail("Cannot Write: ", "standard output");
+    return status;
+  } catch (const std::bad_alloc&) {
+    return fail("Out of Memory: ", options.index);
   }
-  if (argc == 2 && first == "--version") {
-    return std::printf("tessel-lookup %s\n", TESSEL_VERSION) > 0 && std::fflush(stdout) == 0
-               ? kAllFound
-               : kError;
-  }
-  Mode mode = Mode::kExact;
-  if (first == "-p") mode = Mode::kPrefixes;
-  if (first == "-P") mode = Mode::kPredict;
-  if (first == "-d") mode = Mode::kDump;
-  if (first == "-c") mode = Mode::kCheck;
-  const int wanted = mode == Mode::kExact ? 2 : mode == Mode::kCheck ? 4 : 3;
-  if (argc != wanted ||
-      (mode == Mode::kExact && !first.empty() && first[0] == '-' && first != "-")) {
-    return usage();
-  }
-
-  const char* indexName = argv[argc - 1];
-  Tessel::IndexView index;
-  if (openIndex(index, indexName) != kAllFound) return kError;
-  Output out;
-  int status;
-  switch (mode) {
-    case Mode::kDump:
-      status = dump(index, indexName, out);
-      break;
-    case Mode::kCheck:
-      status = check(index, argv[2], indexName, out);
-      break;
-    default:
-      status = answerQueries(index, mode, out);
-  }
-  if (!out.flush()) return fail("Cannot Write: ", "standard output");
-  return status;
 }
