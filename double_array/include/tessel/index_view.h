@@ -18,6 +18,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace Tessel {
 
 // A read-only view of an index file: the array of 8-byte units (signed 32-bit base, unsigned
@@ -202,6 +206,40 @@ class IndexView {
     return matches;
   }
 
+  // A set of codes, 0 to 256: the children of a node.
+  class ChildMask {
+   public:
+    void clear() { std::fill(words_, words_ + kWords, 0); }
+    void add(std::size_t code) { words_[code / 64] |= std::uint64_t{1} << (code % 64); }
+    // Removes and returns the smallest code, or -1 when the set is empty.
+    int takeFirst() {
+      for (int i = 0; i < kWords; ++i) {
+        if (words_[i] != 0) {
+          const int bit = __builtin_ctzll(words_[i]);
+          words_[i] &= words_[i] - 1;
+          return i * 64 + bit;
+        }
+      }
+      return -1;
+    }
+    // Removes and returns the largest code, or -1 when the set is empty.
+    int takeLast() {
+      for (int i = kWords - 1; i >= 0; --i) {
+        if (words_[i] != 0) {
+          const int bit = 63 - __builtin_clzll(words_[i]);
+          words_[i] &= ~(std::uint64_t{1} << bit);
+          return i * 64 + bit;
+        }
+      }
+      return -1;
+    }
+
+   private:
+    friend class IndexView;
+    static constexpr int kWords = 5;
+    std::uint64_t words_[kWords] = {};
+  };
+
   // Lists the keys below a prefix one at a time, in byte order, for as long as the caller
   // likes: a cursor can be kept between calls and reused for another prefix, which then
   // allocates nothing once its buffers have grown. Its walk takes at most size() steps, so it
@@ -221,10 +259,7 @@ class IndexView {
       value_ = -1;
       std::size_t node = 0;
       std::size_t pos = 0;
-      if (view.unitCount_ != 0 && view.traverse(prefix, length, node, pos) != kNoPath) {
-        codes_ = view.edgeCodes();
-        push(node);
-      }
+      if (view.unitCount_ != 0 && view.traverse(prefix, length, node, pos) != kNoPath) push(node);
     }
 
     // Moves to the next key; false when there are no more.
@@ -239,14 +274,17 @@ class IndexView {
     enum Step { kKey, kEnd, kLoop };
     struct Frame {
       std::size_t node;
-      std::uint32_t base;  // the node's base, 0 when it has no children
-      std::uint32_t at;    // index of the next code to try in codes_
+      std::uint32_t base;
+      ChildMask children;  // the codes not yet listed
     };
 
     void push(std::size_t node) {
+      stack_.emplace_back();
+      Frame& frame = stack_.back();
+      frame.node = node;
       const std::int32_t b = view_->base(node);
-      const bool inner = b > 0 && static_cast<std::size_t>(b) < view_->unitCount_;
-      stack_.push_back(Frame{node, inner ? static_cast<std::uint32_t>(b) : 0u, 0});
+      frame.base = static_cast<std::uint32_t>(b);
+      view_->children(b, frame.children);
     }
 
     // Depth first, children in code order. With `seen`, a unit reached twice ends the walk
@@ -255,29 +293,13 @@ class IndexView {
       const std::size_t units = view_ == nullptr ? 0 : view_->unitCount_;
       while (!stack_.empty()) {
         Frame& top = stack_.back();
-        std::size_t next = kNone;
-        std::size_t code = 0;
-        if (top.base != 0) {
-          const std::size_t limit = units - top.base;  // codes below it stay inside the file
-          const std::uint16_t* codes = codes_->data();
-          const std::uint32_t codeCount = static_cast<std::uint32_t>(codes_->size());
-          while (top.at < codeCount) {
-            code = codes[top.at++];
-            if (code >= limit) {
-              top.at = codeCount;
-              break;
-            }
-            if (view_->check(top.base + code) == top.base) {
-              next = top.base + code;
-              break;
-            }
-          }
-        }
-        if (next == kNone) {
+        const int code = top.children.takeFirst();
+        if (code < 0) {
           stack_.pop_back();
-          if (key_.size() > depth_) key_.pop_back();
+          if (key_.size() > depth_) key_.resize(key_.size() - 1);
           continue;
         }
+        const std::size_t next = std::size_t{top.base} + static_cast<std::size_t>(code);
         if (++steps_ > units) return kLoop;
         if (seen != nullptr) {
           if ((*seen)[next]) return kLoop;
@@ -296,7 +318,6 @@ class IndexView {
     }
 
     const IndexView* view_ = nullptr;
-    const std::vector<std::uint16_t>* codes_ = nullptr;
     std::string key_;
     std::vector<Frame> stack_;
     std::size_t steps_ = 0;
@@ -400,7 +421,9 @@ class IndexView {
   // What the view builds on first use and keeps; behind a pointer so that views stay movable.
   struct Tables {
     std::once_flag codesOnce;
-    std::vector<std::uint16_t> codes;  // the codes that some unit's check allows, ascending
+    bool endCode = false;              // whether some edge has code 0
+    std::vector<std::uint8_t> groups;  // g for each four codes 4g .. 4g + 3 of which some
+                                       // edge has one, 0 aside; ascending
     std::once_flag countOnce;
     std::size_t keyCount = 0;
     std::once_flag reverseOnce;
@@ -642,37 +665,96 @@ class IndexView {
   }
 
   // The codes of all edges, learned in one pass on first use: a unit u with check c can only
-  // be the child of code u - c. Listings then try these codes instead of all 257, and list the
+  // be the child of code u - c. Listings then test only the units of these codes and find the
   // same children, as every edge's code is among them.
-  const std::vector<std::uint16_t>* edgeCodes() const {
+  const Tables& edgeCodes() const {
     std::call_once(tables_->codesOnce, [this] {
-      bool used[kMaxCode + 1] = {};
-      std::size_t seen = 0;
-      for (std::size_t u = 0; u < unitCount_ && seen <= kMaxCode; ++u) {
-        const std::uint32_t c = check(u);
-        if (c != 0 && c <= u && u - c <= kMaxCode && !used[u - c]) {
-          used[u - c] = true;
-          ++seen;
+      std::uint8_t used[kMaxCode + 2] = {};  // the last one collects the units of no code
+      for (std::size_t u = 0; u < unitCount_; ++u) {
+        const std::size_t c = check(u);
+        const std::size_t code = u - c;  // wraps past kMaxCode when c > u
+        used[c == 0 || code > kMaxCode ? kMaxCode + 1 : code] = 1;
+      }
+      Tables& t = *tables_;
+      t.endCode = used[0] != 0;
+      for (std::uint32_t code = 1; code <= kMaxCode; ++code) {
+        if (used[code] && (t.groups.empty() || t.groups.back() != code / 4)) {
+          t.groups.push_back(static_cast<std::uint8_t>(code / 4));
         }
       }
-      for (std::uint16_t code = 0; code <= kMaxCode; ++code) {
-        if (used[code]) tables_->codes.push_back(code);
-      }
     });
-    return &tables_->codes;
+    return *tables_;
+  }
+
+  // Sets `mask` to the codes of the children of a node whose base is `b`.
+  void children(std::int32_t b, ChildMask& mask) const {
+    mask.clear();
+    if (b <= 0 || static_cast<std::size_t>(b) >= unitCount_) return;
+    const Tables& codes = edgeCodes();
+    const std::size_t first = static_cast<std::size_t>(b);
+    const std::size_t room = unitCount_ - first;  // codes below it stay inside the file
+    const std::uint32_t want = static_cast<std::uint32_t>(b);
+    if (codes.endCode && check(first) == want) mask.add(0);
+#if defined(__SSE2__)
+    // Four units at once: their check fields side by side, compared in one instruction. The
+    // bits of each word gather in a register.
+    if (room >= (kMaxCode / 4 + 1) * 4) {
+      const __m128i wanted = _mm_set1_epi32(static_cast<int>(want));
+      const unsigned char* units = data_ + first * kUnitBytes;
+      std::uint64_t bits = 0;
+      std::size_t word = 0;
+      for (const std::uint8_t group : codes.groups) {
+        if (group / 16u != word) {
+          mask.words_[word] |= bits;
+          bits = 0;
+          word = group / 16u;
+        }
+        const unsigned char* p = units + std::size_t{group} * 4 * kUnitBytes;
+        const __m128 low = _mm_loadu_ps(reinterpret_cast<const float*>(p));
+        const __m128 high = _mm_loadu_ps(reinterpret_cast<const float*>(p + 16));
+        const __m128i checks = _mm_castps_si128(_mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)));
+        const auto equal = static_cast<std::uint64_t>(
+            _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(checks, wanted))));
+        bits |= equal << (group % 16u * 4);
+      }
+      mask.words_[word] |= bits;
+      return;
+    }
+#endif
+    for (const std::uint8_t group : codes.groups) {
+      for (std::size_t code = std::size_t{group} * 4; code < group * 4u + 4 && code < room;
+           ++code) {
+        if (check(first + code) == want) mask.add(code);
+      }
+    }
   }
 
   std::size_t countTerminals() const {
     std::size_t count = 0;
-    for (std::size_t u = 0; u < unitCount_; ++u) {
-      std::uint64_t unit;
-      std::memcpy(&unit, data_ + u * kUnitBytes, sizeof unit);
-      std::int32_t b;
-      std::uint32_t c;
-      std::memcpy(&b, &unit, sizeof b);
-      std::memcpy(&c, reinterpret_cast<const unsigned char*>(&unit) + 4, sizeof c);
-      count += (b < 0) & (c != 0);
+    std::size_t u = 0;
+#if defined(__SSE2__)
+    // Four units at once; each lane of `found` counts down by one per key end, and is added up
+    // before it could wrap.
+    const __m128i zero = _mm_setzero_si128();
+    while (u + 4 <= unitCount_) {
+      __m128i found = zero;
+      for (const std::size_t stop = std::min(unitCount_, u + (std::size_t{1} << 30)); u + 4 <= stop;
+           u += 4) {
+        const unsigned char* p = data_ + u * kUnitBytes;
+        const __m128 low = _mm_loadu_ps(reinterpret_cast<const float*>(p));
+        const __m128 high = _mm_loadu_ps(reinterpret_cast<const float*>(p + 16));
+        const __m128i bases = _mm_castps_si128(_mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
+        const __m128i checks = _mm_castps_si128(_mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)));
+        const __m128i ends =
+            _mm_andnot_si128(_mm_cmpeq_epi32(checks, zero), _mm_srai_epi32(bases, 31));
+        found = _mm_add_epi32(found, ends);
+      }
+      std::uint32_t lanes[4];
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), found);
+      for (const std::uint32_t lane : lanes) count += std::uint32_t{0} - lane;
     }
+#endif
+    for (; u < unitCount_; ++u) count += base(u) < 0 && check(u) != 0;
     return count;
   }
 
@@ -684,19 +766,18 @@ class IndexView {
     std::uint32_t largest = 0;
     std::vector<std::uint32_t> stack{0};
     t.parent[0] = 0;
-    const std::vector<std::uint16_t>& codes = *edgeCodes();
+    ChildMask mask;
     // Children are pushed in reverse code order so that they leave the stack in byte order.
     while (!stack.empty()) {
       const std::uint32_t node = stack.back();
       stack.pop_back();
       const std::int32_t b = base(node);
-      if (b <= 0 || static_cast<std::size_t>(b) >= unitCount_) continue;
-      for (auto it = codes.rbegin(); it != codes.rend(); ++it) {
-        const std::size_t next = static_cast<std::size_t>(b) + *it;
-        if (next >= unitCount_ || check(next) != static_cast<std::uint32_t>(b)) continue;
+      children(b, mask);
+      for (int code = mask.takeLast(); code >= 0; code = mask.takeLast()) {
+        const std::size_t next = static_cast<std::size_t>(b) + static_cast<std::size_t>(code);
         if (t.parent[next] != kNoUnit) continue;  // reached twice: not a tree past here
         t.parent[next] = node;
-        if (*it != 0) {
+        if (code != 0) {
           stack.push_back(static_cast<std::uint32_t>(next));
         } else if (terminalValue(next) >= 0) {
           const auto value = static_cast<std::uint32_t>(terminalValue(next));
