@@ -19,6 +19,8 @@ struct WordIndex {
   Tessel::DoubleArray trie;
   Tessel::IndexView view;
   std::vector<std::string> queries;  // half keys, half not, shuffled
+  std::vector<const char*> queryPointers;
+  std::vector<std::size_t> queryLengths;
 
   WordIndex() {
     std::ifstream words("/usr/share/dict/words");
@@ -32,6 +34,10 @@ struct WordIndex {
     std::mt19937 rng(1);
     for (std::size_t i = 0; i < 1000000; ++i) {
       queries.push_back(keys[rng() % keys.size()] + (i % 2 ? "~" : ""));
+    }
+    for (const std::string& query : queries) {
+      queryPointers.push_back(query.data());
+      queryLengths.push_back(query.size());
     }
   }
 };
@@ -67,8 +73,41 @@ void BM_CommonPrefixSearch(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
 
+// The same queries, answered kBatch at a time by the batched calls.
+constexpr std::size_t kBatch = 1024;
+
+void BM_ExactLookupBatched(benchmark::State& state) {
+  const WordIndex& index = wordIndex();
+  std::vector<std::int32_t> values(kBatch);
+  std::size_t i = 0;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused by design
+  for (auto _ : state) {
+    const std::size_t at = i++ % (index.queries.size() / kBatch) * kBatch;
+    index.view.findMany(kBatch, index.queryPointers.data() + at, index.queryLengths.data() + at,
+                        values.data());
+    benchmark::DoNotOptimize(values.data());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
+}
+
+void BM_CommonPrefixSearchBatched(benchmark::State& state) {
+  const WordIndex& index = wordIndex();
+  std::size_t i = 0, matches = 0;
+  // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is unused by design
+  for (auto _ : state) {
+    const std::size_t at = i++ % (index.queries.size() / kBatch) * kBatch;
+    matches += index.view.commonPrefixesMany(kBatch, index.queryPointers.data() + at,
+                                             index.queryLengths.data() + at,
+                                             [](std::size_t, std::size_t, std::int32_t) {});
+  }
+  benchmark::DoNotOptimize(matches);
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
+}
+
 BENCHMARK(BM_ExactLookup);
+BENCHMARK(BM_ExactLookupBatched);
 BENCHMARK(BM_CommonPrefixSearch);
+BENCHMARK(BM_CommonPrefixSearchBatched);
 
 }  // namespace
 

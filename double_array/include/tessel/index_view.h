@@ -197,12 +197,7 @@ class IndexView {
                                  const std::size_t* lengths, OnMatch&& onMatch) const {
     Batch batch(*this, count, queries, lengths);
     std::size_t matches = 0;
-    while (batch.nextPrefixBlock()) {
-      for (const Batch::Match& match : batch.matches()) {
-        onMatch(match.query, match.length, static_cast<std::int32_t>(match.value));
-        ++matches;
-      }
-    }
+    while (batch.nextPrefixBlock()) matches += batch.reportPrefixBlock(onMatch);
     return matches;
   }
 
@@ -476,35 +471,68 @@ class IndexView {
     }
 
     // Runs the common-prefix walks of the next block of queries; false when none are left.
-    // matches() then holds the block's matches in query order.
     bool nextPrefixBlock() {
       if (started_ == count_ || view_.unitCount_ == 0) return false;
-      found_.clear();
+      // Each query of the block gets a slot per position up to kSlotsPerQuery, where its walk
+      // writes what it finds there and a bit that tells whether it is a key; a longer match
+      // goes to overflow_.
       blockStart_ = started_;
-      blockEnd_ = std::min(count_, started_ + kBlock);
+      blockEnd_ = started_;
+      std::size_t slots = 0;
+      slotStart_.clear();
+      while (blockEnd_ < count_ && blockEnd_ - blockStart_ < kBlock &&
+             (slots < kBlockSlots || blockEnd_ == blockStart_)) {
+        slotStart_.push_back(slots);
+        slots += std::min(lengths_[blockEnd_] + 1, kSlotsPerQuery);
+        ++blockEnd_;
+      }
+      slotStart_.push_back(slots);
+      if (slots_.size() < slots) slots_.resize(slots);
+      found_.assign(blockEnd_ - blockStart_, 0);
+      overflow_.clear();
       fill(true);
       while (live_ != 0) {
         for (std::size_t i = 0; i < live_; ++i) {
           if (stepPrefix(walks_[i])) continue;
+          found_[walks_[i].query - blockStart_] = walks_[i].found;
           if (!start(walks_[i], true)) {
             walks_[i] = walks_[--live_];
             --i;
           }
         }
       }
-      // A counting sort by query keeps each query's matches in their order.
-      std::fill(counts_, counts_ + kBlock + 1, 0);
-      for (const Match& m : found_) ++counts_[m.query - blockStart_ + 1];
-      for (std::size_t i = 1; i <= kBlock; ++i) counts_[i] += counts_[i - 1];
-      sorted_.resize(found_.size());
-      for (const Match& m : found_) sorted_[counts_[m.query - blockStart_]++] = m;
       return true;
     }
-    const std::vector<Match>& matches() const { return sorted_; }
+
+    // Calls onMatch(query, length, value) for the matches of the last block, in query order,
+    // and returns their number.
+    template <class OnMatch>
+    std::size_t reportPrefixBlock(OnMatch& onMatch) {
+      // Walks ran side by side; each query's long matches were added in their order.
+      std::stable_sort(overflow_.begin(), overflow_.end(),
+                       [](const Match& a, const Match& b) { return a.query < b.query; });
+      std::size_t reported = 0;
+      auto more = overflow_.begin();
+      for (std::size_t q = blockStart_; q < blockEnd_; ++q) {
+        const std::size_t first = slotStart_[q - blockStart_];
+        for (std::uint64_t found = found_[q - blockStart_]; found != 0; found &= found - 1) {
+          const auto length = static_cast<std::size_t>(__builtin_ctzll(found));
+          onMatch(q, length, slots_[first + length]);
+          ++reported;
+        }
+        for (; more != overflow_.end() && more->query == q; ++more) {
+          onMatch(q, more->length, static_cast<std::int32_t>(more->value));
+          ++reported;
+        }
+      }
+      return reported;
+    }
 
    private:
-    static constexpr std::size_t kInFlight = 16;
-    static constexpr std::size_t kBlock = 256;
+    static constexpr std::size_t kInFlight = 64;
+    static constexpr std::size_t kBlock = 1024;
+    static constexpr std::size_t kBlockSlots = 1 << 15;
+    static constexpr std::size_t kSlotsPerQuery = 64;
 
     // An exact walk waits at `unit`, reached from a node whose base is `parent` by the code
     // of byte pos - 1 (or code 0 when pos > length). A common-prefix walk waits at a node
@@ -517,13 +545,21 @@ class IndexView {
       std::uint32_t parent;
       std::size_t query;
       long value;
+      std::size_t slot;       // a common-prefix walk's first slot
+      std::size_t slotCount;  // and the number of its slots
+      std::uint64_t found;    // bit n: a key of length n, its value in slot + n
     };
 
     void prefetch(std::size_t unit) const {
-#if defined(__GNUC__) || defined(__clang__)
-      if (unit < view_.unitCount_) __builtin_prefetch(view_.data_ + unit * kUnitBytes);
+      if (unit >= view_.unitCount_) return;
+      const unsigned char* p = view_.data_ + unit * kUnitBytes;
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+      // As asm: GCC drops __builtin_prefetch from the common-prefix walk.
+      __asm__ volatile("prefetcht0 %0" : : "m"(*p));
+#elif defined(__GNUC__) || defined(__clang__)
+      __builtin_prefetch(p);
 #else
-      (void)unit;
+      (void)p;
 #endif
     }
 
@@ -542,6 +578,9 @@ class IndexView {
       w.parent = static_cast<std::uint32_t>(view_.base(0));
       if (prefixes) {
         w.pos = 0;
+        w.slot = slotStart_[q - blockStart_];
+        w.slotCount = slotStart_[q - blockStart_ + 1] - w.slot;
+        w.found = 0;
         prefetchPrefix(w);
       } else {
         w.pos = 1;
@@ -576,9 +615,16 @@ class IndexView {
     // One step of a common-prefix walk; false when it is done.
     bool stepPrefix(Walk& w) {
       const std::size_t end = w.parent;
-      if (end < view_.unitCount_ && view_.check(end) == w.parent) {
-        const long value = view_.terminalValue(end);
-        if (value >= 0) found_.push_back(Match{w.query, w.pos, value});
+      if (end < view_.unitCount_) {
+        // No branch on the answer: a mispredicted one would wait for the unit to arrive.
+        const std::int32_t b = view_.base(end);
+        const std::int32_t value = view_.check(end) == w.parent && b < 0 ? -(b + 1) : -1;
+        if (w.pos < w.slotCount) {
+          slots_[w.slot + w.pos] = value;
+          w.found |= std::uint64_t{value >= 0} << w.pos;
+        } else if (value >= 0) {
+          overflow_.push_back(Match{w.query, w.pos, value});
+        }
       }
       if (w.pos == w.length) return false;
       const std::size_t next = std::size_t{w.parent} + w.key[w.pos] + 1u;
@@ -601,9 +647,10 @@ class IndexView {
     Walk walks_[kInFlight] = {};
     std::size_t live_ = 0;
     std::size_t at_ = 0;
-    std::vector<Match> found_;
-    std::vector<Match> sorted_;
-    std::size_t counts_[kBlock + 1] = {};
+    std::vector<std::size_t> slotStart_;  // for each query of the block, and its end
+    std::vector<std::int32_t> slots_;
+    std::vector<std::uint64_t> found_;  // each query's Walk::found
+    std::vector<Match> overflow_;
   };
 
   static bool validSize(std::size_t bytes) {
