@@ -765,6 +765,7 @@ class IndexView {
         bits |= equal << (group % 16u * 4);
       }
       mask.words_[word] |= bits;
+      mask.words_[kMaxCode / 64] &= (std::uint64_t{2} << (kMaxCode % 64)) - 1;  // no code past 256
       return;
     }
 #endif
