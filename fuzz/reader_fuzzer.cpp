@@ -1,10 +1,12 @@
 // Fuzzes IndexView on arbitrary bytes: the first bytes give queries, the rest is an index file.
-// Opening, exact matches, common prefixes, traversal, predictive search and enumeration must
-// end without a crash, a sanitizer report or a time-out, and must agree with one another
-// wherever the units form a tree.
+// Opening, exact matches, common prefixes, traversal, predictive search, enumeration, the
+// batched lookups, the cursor, the key count and value -> key must end without a crash, a
+// sanitizer report or a time-out, and must agree with one another (the batched calls with the
+// single ones on any file; the rest wherever the units form a tree).
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -57,10 +59,48 @@ void query(const Tessel::IndexView& index, const std::string& q,
   FUZZ_CHECK(found == (any && last == q.size()));
   FUZZ_CHECK(!found || lastValue == value);
 
+  std::vector<Key> predicted;
   index.predict(
       q.data(), q.size(),
-      [&](const std::string& key, std::int32_t) { FUZZ_CHECK(key.compare(0, q.size(), q) == 0); },
+      [&](const std::string& key, std::int32_t value) {
+        FUZZ_CHECK(key.compare(0, q.size(), q) == 0);
+        predicted.emplace_back(key, value);
+      },
       scratch);
+  // A limit gives the first keys of the same listing.
+  std::vector<Key> limited;
+  index.predict(
+      q.data(), q.size(),
+      [&](const std::string& key, std::int32_t value) { limited.emplace_back(key, value); },
+      scratch, 2);
+  FUZZ_CHECK(limited.size() == std::min<std::size_t>(2, predicted.size()));
+  FUZZ_CHECK(std::equal(limited.begin(), limited.end(), predicted.begin()));
+}
+
+// The batched calls give what the single ones give, on any file.
+void queryBatch(const Tessel::IndexView& index, const std::vector<std::string>& queries) {
+  std::vector<const char*> pointers;
+  std::vector<std::size_t> lengths;
+  for (const std::string& q : queries) {
+    pointers.push_back(q.data());
+    lengths.push_back(q.size());
+  }
+  std::vector<std::int32_t> values(queries.size());
+  index.findMany(queries.size(), pointers.data(), lengths.data(), values.data());
+  std::vector<std::pair<std::size_t, Key>> want, got;
+  for (std::size_t i = 0; i < queries.size(); ++i) {
+    std::int32_t value = -1;
+    FUZZ_CHECK(values[i] == (index.find(pointers[i], lengths[i], value) ? value : -1));
+    index.commonPrefixes(pointers[i], lengths[i], [&](std::size_t length, std::int32_t v) {
+      want.emplace_back(i, Key(queries[i].substr(0, length), v));
+    });
+  }
+  index.commonPrefixesMany(queries.size(), pointers.data(), lengths.data(),
+                           [&](std::size_t q, std::size_t length, std::int32_t v) {
+                             FUZZ_CHECK(q < queries.size() && length <= lengths[q]);
+                             got.emplace_back(q, Key(queries[q].substr(0, length), v));
+                           });
+  FUZZ_CHECK(got == want);
 }
 
 }  // namespace
@@ -107,6 +147,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
   Tessel::IndexView::Scratch scratch;
   for (const std::string& q : queries) query(index, q, scratch);
+  queryBatch(index, queries);
+
+  // Whatever the file, a key given back for a value is one that find() maps to it.
+  std::string restored;
+  for (std::int32_t value = 0; value < 8; ++value) {
+    if (!index.restoreKey(value, restored)) continue;
+    std::int32_t found = -1;
+    FUZZ_CHECK(index.find(restored.data(), restored.size(), found) && found == value);
+  }
   if (walked != index.kOk) return 0;
 
   // A tree: the listing is in byte order without repeats, every key is found with its value,
@@ -124,5 +173,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       [&](const std::string& key, std::int32_t value) { predicted.emplace_back(key, value); },
       scratch);
   FUZZ_CHECK(predicted == keys);
+
+  // A tree: the units counted as key ends are at least the keys listed, and the first key of
+  // each value comes back.
+  FUZZ_CHECK(index.keyCount() >= keys.size());
+  for (std::size_t i = keys.size(); i-- > 0;) {
+    bool first = true;
+    for (std::size_t j = 0; j < i; ++j) first &= keys[j].second != keys[i].second;
+    if (!first) continue;
+    FUZZ_CHECK(index.restoreKey(keys[i].second, restored) && restored == keys[i].first);
+  }
+  std::vector<std::string> listed;
+  for (const Key& key : keys) listed.push_back(key.first);
+  queryBatch(index, listed);
   return 0;
 }
