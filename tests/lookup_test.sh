@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Tests of the tessel-lookup program as a user runs it.
 # Usage: lookup_test.sh CASE  with TOOL (tessel-build), LOOKUP (tessel-lookup) and KEYGEN in
-# the environment.
+# the environment, and PLAIN_LOOKUP (built without sanitizers) for the memory limits.
 source "$(dirname "$0")/test_lib.sh"
 
 # query ARGS... < input: runs tessel-lookup, keeping its output, errors and status.
@@ -108,6 +108,98 @@ case_corrupt() {
   expect_eq "$(cat err)" "Corrupt Index: shared.idx" "corrupt message"
   query shared.idx < <(printf 'a\nb\nc\n')
   expect_eq "$(cat out)" "$(printf '0\ta\n0\tb\n-1\tc')" "lookups still answer"
+}
+
+case_restore_and_count() {
+  printf 'a\na\nab\nb\n\n' > keys.txt
+  printf '\nb\nc\n' > sorted.txt
+  build sorted.txt keys.idx
+  query -r keys.idx < <(printf '1\n0\n2\n3\n-1\nx\n01\n99999999999\n\n2\000x')
+  expect_eq "$status" 1 "status with a value no key has"
+  expect_eq "$(cat out)" "$(printf '1\tb\n0\t\n2\tc\n-1\t3\n-1\t-1\n-1\tx\n1\tb\n-1\t99999999999\n-1\t\n2\tc')" \
+    "values to keys"
+  query -r keys.idx < <(printf '2\n0\n')
+  expect_eq "$status" 0 "status when every value has a key"
+  query -n keys.idx < /dev/null
+  expect_eq "$status" 0 "count status"
+  expect_eq "$(cat out)" 3 "key count"
+  printf 'a\na\nb\nb\nb\n' > dups.txt
+  build dups.txt dups.idx
+  query -n dups.idx
+  expect_eq "$(cat out)" 2 "equal keys count once"
+  query -r dups.idx < <(printf '0\n1\n2\n')
+  expect_eq "$(cat out)" "$(printf '0\ta\n-1\t1\n2\tb')" "a run of equal keys has its first value"
+}
+
+case_limit() {
+  printf 'a\nab\nabc\nabd\nb\n' > keys.txt
+  build keys.txt keys.idx
+  query -P -m 2 keys.idx < <(printf 'a\nb\nz\n')
+  expect_eq "$status" 1 "status"
+  expect_eq "$(cat out)" "$(printf '2\ta\n0\ta\n1\tab\n1\tb\n4\tb\n0\tz')" "at most two keys each"
+  for args in "-P -m 0 keys.idx" "-P -m x keys.idx" "-P -m keys.idx" "-P -m -1 keys.idx" \
+    "-p -m 2 keys.idx" "-n keys.idx extra"; do
+    # shellcheck disable=SC2086
+    query $args < /dev/null
+    expect_eq "$status" 2 "usage status for [$args]"
+    grep -q '^Usage:' err || fail "usage on standard error for [$args]"
+  done
+}
+
+# A program that writes a query and waits for its answer must get it before input ends.
+case_interactive() {
+  printf 'a\nab\nb\n' > keys.txt
+  build keys.txt keys.idx
+  for mode in "" -p -P -r; do
+    coproc PEER { "$LOOKUP" $mode keys.idx; }
+    local answer=""
+    for question in a b; do
+      [ "$mode" = -r ] && question=1
+      printf '%s\n' "$question" >&"${PEER[1]}"
+      IFS= read -r -t 10 answer <&"${PEER[0]}" || fail "no answer to [$question] with [$mode]"
+    done
+    exec {PEER[1]}>&-
+    wait "$PEER_PID"
+  done
+  [ -n "$answer" ] || fail "empty answer"
+}
+
+# Memory stays bounded: by a line of NUL bytes without end, by a prediction of 40 MB of keys;
+# what cannot be bounded is reported. PLAIN_LOOKUP has no sanitizer, which cannot run in a
+# limited address space.
+case_memory() {
+  printf 'b\n' > keys.txt
+  build keys.txt keys.idx
+  (ulimit -v 200000 && head -c 300000000 /dev/zero | "$PLAIN_LOOKUP" keys.idx > out 2> err)
+  expect_eq "$?" 1 "a NUL line without end is one empty query"
+  expect_eq "$(cat out)" "$(printf -- '-1\t')" "its answer"
+  awk 'BEGIN { s = ""; for (i = 1; i <= 9000; i++) { s = s "b"; print s } }' > chain.txt
+  build chain.txt chain.idx
+  (ulimit -v 200000 && printf 'b\n' | "$PLAIN_LOOKUP" -P chain.idx > out 2> err)
+  expect_eq "$?" 0 "a prediction larger than the memory limit"
+  expect_eq "$(head -n 1 out)" "$(printf '9000\tb')" "its count"
+  expect_eq "$(wc -l < out)" 9001 "its lines"
+  expect_eq "$(tail -n 1 out | wc -c)" 9006 "its last key"
+  (ulimit -v 200000 && head -c 300000000 /dev/zero | tr '\0' b | "$PLAIN_LOOKUP" keys.idx > out 2> err)
+  expect_eq "$?" 2 "a line past the memory limit"
+  expect_eq "$(cat err)" "Out of Memory: keys.idx" "its message"
+}
+
+case_special_files() {
+  mkfifo fifo.idx
+  timeout 10 "$LOOKUP" fifo.idx < /dev/null > out 2> err
+  expect_eq "$?" 2 "a FIFO as Index"
+  expect_eq "$(cat err)" "Not an Index: fifo.idx" "FIFO message"
+  printf 'a\n' > keys.txt
+  build keys.txt keys.idx
+  for args in --help --version; do
+    "$LOOKUP" $args > /dev/full 2> err
+    expect_eq "$?" 2 "$args on a full device"
+    expect_eq "$(cat err)" "Cannot Write: standard output" "$args message"
+  done
+  (ulimit -f 1 && yes a | head -n 5000 | "$LOOKUP" keys.idx > big.out 2> err)
+  expect_eq "$?" 2 "past the file-size limit"
+  expect_eq "$(cat err)" "Cannot Write: standard output" "file-size limit message"
 }
 
 "case_$1"
