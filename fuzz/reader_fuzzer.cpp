@@ -183,8 +183,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     if (!first) continue;
     FUZZ_CHECK(index.restoreKey(keys[i].second, restored) && restored == keys[i].first);
   }
-  std::vector<std::string> listed;
-  for (const Key& key : keys) listed.push_back(key.first);
+  std::vector<std::string> listed(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) listed[i] = keys[i].first;
   queryBatch(index, listed);
   return 0;
 }

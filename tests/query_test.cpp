@@ -63,7 +63,10 @@ std::vector<std::string> queriesNear(const std::vector<std::string>& keys, std::
         q.resize(q.empty() ? 0 : rng() % q.size());
         break;
       case 1:
-        if (!q.empty()) q[rng() % q.size()] ^= static_cast<char>(1 + rng() % 255);
+        if (!q.empty()) {
+          char& byte = q[rng() % q.size()];
+          byte = static_cast<char>(static_cast<unsigned char>(byte) ^ (1 + rng() % 255));
+        }
         break;
       case 2:
         q.append(rng() % 100, static_cast<char>('a' + rng() % 3));

@@ -770,8 +770,9 @@ class IndexView {
     }
 #endif
     for (const std::uint8_t group : codes.groups) {
-      for (std::size_t code = std::size_t{group} * 4; code < group * 4u + 4 && code < room;
-           ++code) {
+      const std::size_t from = 4 * static_cast<std::size_t>(group);
+      const std::size_t to = std::min(from + 4, room);
+      for (std::size_t code = from; code < to; ++code) {
         if (check(first + code) == want) mask.add(code);
       }
     }
