@@ -59,12 +59,21 @@ inline bool resolveLinks(std::string& path) {
   }
 }
 
-// A temporary file that may exist, recorded where a signal handler can read it: `path` is
-// complete whenever `state` is kArmed.
+// Whether `path` and `resolved` name the same file. Both exist, or `path` does not.
+inline bool sameFile(const std::string& path, const std::string& resolved) {
+  struct stat named, found;
+  if (::stat(path.c_str(), &named) != 0) return true;  // a dangling link: its target is made
+  return ::stat(resolved.c_str(), &found) == 0 && named.st_dev == found.st_dev &&
+         named.st_ino == found.st_ino;
+}
+
+// A temporary file that may exist, recorded where a signal handler can read it: `directory`
+// and `name` are complete whenever `state` is kArmed.
 struct PendingTemporary {
   static constexpr int kFree = 0, kClaimed = 1, kArmed = 2;
   std::atomic<int> state{kFree};
-  char path[4096];
+  int directory = -1;
+  char name[64];
 };
 static_assert(std::atomic<int>::is_always_lock_free, "read from signal handlers");
 
@@ -90,14 +99,16 @@ class TemporaryRecord {
   TemporaryRecord(const TemporaryRecord&) = delete;
   TemporaryRecord& operator=(const TemporaryRecord&) = delete;
 
-  // Records `path` before the file is created, so that no moment has it on disk unrecorded.
-  void arm(const std::string& path) {
-    if (slot_ == nullptr || path.size() >= sizeof slot_->path) return;
+  // Records `name` in the open directory `directory` before the file is created, so that no
+  // moment has it on disk unrecorded.
+  void arm(int directory, const char* name) {
+    if (slot_ == nullptr || std::strlen(name) >= sizeof slot_->name) return;
     slot_->state.store(PendingTemporary::kClaimed);
-    std::memcpy(slot_->path, path.c_str(), path.size() + 1);
+    slot_->directory = directory;
+    std::memcpy(slot_->name, name, std::strlen(name) + 1);
     slot_->state.store(PendingTemporary::kArmed);
   }
-  // Forgets the path once the file has been renamed or removed.
+  // Forgets the name once the file has been renamed or removed.
   void disarm() {
     if (slot_ != nullptr) slot_->state.store(PendingTemporary::kClaimed);
   }
@@ -106,17 +117,27 @@ class TemporaryRecord {
   PendingTemporary* slot_ = nullptr;
 };
 
-// Creates a new file beside `finalPath` with the permissions `mode` (the umask applies).
-inline int createTemporary(const std::string& finalPath, mode_t mode, std::string& tempPath,
-                           TemporaryRecord& record) {
+// The directory of `path`, open for the calls relative to it; -1 with errno set on failure.
+// Without leave to read it, it is opened as a mere handle, which cannot be synced.
+inline int openDirectory(const std::string& path) {
+  const std::string directory = directoryPart(path);
+  const char* name = directory.empty() ? "." : directory.c_str();
+  int fd = ::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+  if (fd < 0 && errno == EACCES) fd = ::open(name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
+  return fd;
+}
+
+// Creates a new file in `directory` with the permissions `mode` (the umask applies); its name
+// goes to `name`.
+inline int createTemporary(int directory, mode_t mode, char (&name)[64], TemporaryRecord& record) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[64];
     (void)std::snprintf(name, sizeof name, ".tessel-%ld-%lx-%u.tmp", static_cast<long>(::getpid()),
                         static_cast<unsigned long>(std::time(nullptr)), counter++);
-    tempPath = directoryPart(finalPath) + name;
-    record.arm(tempPath);
-    const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    record.arm(directory, name);
+    const int fd = ::openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0) return fd;
     record.disarm();
     if (errno != EEXIST) return -1;
@@ -124,64 +145,80 @@ inline int createTemporary(const std::string& finalPath, mode_t mode, std::strin
   return -1;
 }
 
-// Makes a rename in the directory of `path` survive a crash. Some file systems cannot sync a
-// directory; the rename has happened all the same, so that is no failure.
-inline void syncDirectory(const std::string& path) {
-  const std::string directory = directoryPart(path);
-  const int fd =
-      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)::fsync(fd);
-  ::close(fd);
-}
-
 inline bool closeChecked(int fd) {
   return ::close(fd) == 0 || errno == EINTR;
+}
+
+// Writes the whole of `data` into the existing file `path`, which is not replaced (a FIFO, a
+// device, or what a link of /proc names), then asks `beforeCommit`.
+inline int writeInPlace(const char* path, const char* data, std::size_t size,
+                        bool (*beforeCommit)(void*), void* context) {
+  const int fd = ::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  const bool written = writeAll(fd, data, size);
+  if (!closeChecked(fd) || !written) return -1;
+  if (beforeCommit != nullptr && !beforeCommit(context)) {
+    errno = ECANCELED;
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace detail
 
 // Removes the temporary files of the replaceFile calls under way in this process, leaving their
-// targets as they were. Meant for a handler of SIGINT or SIGTERM that then ends the process:
-// it is async-signal-safe, and a replaceFile it interrupts must not go on.
+// targets as they were. Meant for a handler of a signal that then ends the process: it is
+// async-signal-safe, and a replaceFile it interrupts must not go on.
 inline void removeTemporaryFiles() noexcept {
   for (detail::PendingTemporary& slot : detail::pendingTemporaries) {
-    if (slot.state.load() == detail::PendingTemporary::kArmed) ::unlink(slot.path);
+    if (slot.state.load() == detail::PendingTemporary::kArmed) {
+      ::unlinkat(slot.directory, slot.name, 0);
+    }
   }
 }
 
 // Writes `size` bytes from `data` to the file `path` so that a reader sees either the old
 // content or all of the new one: the bytes go to a temporary file in the same directory,
 // which is synced to the disk, renamed over `path` and removed on any failure; the directory is
-// synced after the rename. A symbolic link
+// synced after the rename. Files are created, renamed and removed relative to the directory,
+// so any path that can be opened can be replaced, however long. A symbolic link
 // stays a link and its target is replaced; an existing file keeps its permission bits and,
 // where allowed, its owner; a new file gets 0666 less the umask. A path that exists and is
-// not a regular file (a FIFO, a device) is opened and written in place. A file that exists
-// but may not be written is refused, as opening it for writing would be.
+// not a regular file (a FIFO, a device), or whose links do not name a file by its text (as
+// /dev/fd/N of a pipe or of a deleted file), is opened and written in place; no other file is
+// ever created for it. A file that exists but may not be written is refused, as opening it for
+// writing would be.
+// beforeCommit(context), when given, is called once the new bytes are safely in the temporary
+// file, just before the rename: returning false abandons the replacement, leaving `path` as it
+// was, and the call fails with ECANCELED. A file written in place has no old bytes to keep: it
+// is asked after the write, and its false only makes the call fail.
 // Returns 0 on success, -1 on failure with errno set. Under a file-size limit the process
 // must ignore SIGXFSZ to see the failure instead of being killed.
-inline int replaceFile(const char* path, const void* data, std::size_t size) {
+inline int replaceFile(const char* path, const void* data, std::size_t size,
+                       bool (*beforeCommit)(void*) = nullptr, void* context = nullptr) {
   std::string finalPath = path;
   if (!detail::resolveLinks(finalPath)) return -1;
   const char* bytes = static_cast<const char*>(data);
+  if (!detail::sameFile(path, finalPath)) {
+    return detail::writeInPlace(path, bytes, size, beforeCommit, context);
+  }
 
   struct stat st;
   const bool exists = ::stat(finalPath.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) {
-    const int fd = ::open(finalPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) return -1;
-    const bool written = detail::writeAll(fd, bytes, size);
-    return detail::closeChecked(fd) && written ? 0 : -1;
+    return detail::writeInPlace(finalPath.c_str(), bytes, size, beforeCommit, context);
   }
   if (exists && ::faccessat(AT_FDCWD, finalPath.c_str(), W_OK, AT_EACCESS) != 0) return -1;
 
-  std::string tempPath;
+  const int directory = detail::openDirectory(finalPath);
+  if (directory < 0) return -1;
+  const std::string target = finalPath.substr(detail::directoryPart(finalPath).size());
+  char tempName[64];
   detail::TemporaryRecord record;
   const int fd =
-      detail::createTemporary(finalPath, exists ? (st.st_mode & 07777) : 0666, tempPath, record);
-  if (fd < 0) return -1;
-  bool ok = true;
-  if (exists) {
+      detail::createTemporary(directory, exists ? (st.st_mode & 07777) : 0666, tempName, record);
+  bool ok = fd >= 0;
+  if (ok && exists) {
     // Ownership is kept where the caller may set it; the mode is set after, as chown may clear
     // set-id bits.
     if (::fchown(fd, st.st_uid, st.st_gid) != 0) errno = 0;
@@ -189,18 +226,21 @@ inline int replaceFile(const char* path, const void* data, std::size_t size) {
   }
   ok = ok && detail::writeAll(fd, bytes, size);
   ok = ok && ::fsync(fd) == 0;
-  ok = detail::closeChecked(fd) && ok;
-  ok = ok && ::rename(tempPath.c_str(), finalPath.c_str()) == 0;
-  if (!ok) {
-    const int saved = errno;
-    ::unlink(tempPath.c_str());
-    record.disarm();
-    errno = saved;
-    return -1;
+  if (fd >= 0) ok = detail::closeChecked(fd) && ok;
+  if (ok && beforeCommit != nullptr && !beforeCommit(context)) {
+    errno = ECANCELED;
+    ok = false;
   }
+  ok = ok && ::renameat(directory, tempName, directory, target.c_str()) == 0;
+  const int saved = errno;
+  if (!ok && fd >= 0) ::unlinkat(directory, tempName, 0);
   record.disarm();
-  detail::syncDirectory(finalPath);
-  return 0;
+  // Makes the rename survive a crash. Some file systems cannot sync a directory; the rename has
+  // happened all the same, so that is no failure.
+  if (ok) (void)::fsync(directory);
+  ::close(directory);
+  errno = saved;
+  return ok ? 0 : -1;
 }
 
 }  // namespace Tessel
