@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <new>
@@ -49,6 +50,43 @@ int fail(const char* message, const char* name) {
 using Tessel::Tool::KeyList;
 using Tessel::Tool::ReadStatus;
 
+// Signals whose default action ends the process: while the temporary index file exists, each
+// removes it first. Stopping, continuing and ignored-by-default signals are left alone;
+// SIGXFSZ is ignored.
+bool endsProcess(int signal) {
+  switch (signal) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGXFSZ:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Runs when the new index is safely in its temporary file, just before it replaces Index:
+// writes the ratio line, and refuses the replacement when standard output has failed, so that
+// a run reported as failed leaves Index as it was. From here on the run has succeeded, and a
+// signal no longer changes that: they are blocked until the end.
+bool finishOutput(void* trie) {
+  const auto& built = *static_cast<const Tessel::DoubleArray*>(trie);
+  (void)std::printf(
+      "Done!, Compression Ratio: %g %%\n",
+      100.0 * static_cast<double>(built.occupiedCount()) / static_cast<double>(built.size()));
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return false;
+  sigset_t all;
+  sigfillset(&all);
+  (void)::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  return true;
+}
+
 int buildIndex(const char* file, const char* index) {
   Tessel::DoubleArray trie;
   try {
@@ -64,17 +102,17 @@ int buildIndex(const char* file, const char* index) {
     const int status = trie.build(list.keyCount, list.keys.data(), nullptr, nullptr, showProgress);
     // The keys are not needed past the build; the pages they free can take the index file.
     list = KeyList();
-    if (status != 0 || trie.save(index) != 0) {
+    if (status != 0) return fail("Error: cannot build double array  ", file);
+    // The progress lines' failure is known already: Index is not touched then.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      return fail("Cannot Write: ", "standard output");
+    }
+    if (trie.save(index, finishOutput, &trie) != 0) {
+      if (errno == ECANCELED) return fail("Cannot Write: ", "standard output");
       return fail("Error: cannot build double array  ", file);
     }
   } catch (const std::bad_alloc&) {
     return fail("Error: cannot build double array  ", file);
-  }
-  (void)std::printf(
-      "Done!, Compression Ratio: %g %%\n",
-      100.0 * static_cast<double>(trie.occupiedCount()) / static_cast<double>(trie.size()));
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    return fail("Cannot Write: ", "standard output");
   }
   return 0;
 }
@@ -93,10 +131,11 @@ void handleSignals() {
   action.sa_handler = removeTemporaryAndDie;
   action.sa_flags = SA_RESETHAND;
   sigfillset(&action.sa_mask);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  for (int signal = 1; signal < NSIG; ++signal) {
     struct sigaction previous;
     // A signal ignored by whoever started the program stays ignored, as for nohup.
-    if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+    if (endsProcess(signal) && ::sigaction(signal, nullptr, &previous) == 0 &&
+        previous.sa_handler != SIG_IGN) {
       (void)::sigaction(signal, &action, nullptr);
     }
   }
