@@ -372,6 +372,20 @@ TEST(DoubleArrayTest, MovingTransfersTheArray) {
   assigned = std::move(moved);
   EXPECT_EQ(assigned.size(), 360u);
   EXPECT_EQ(TesselTest::lookup(assigned, "b"), std::optional<int>(1));
+
+  // A moved-from object is a new one, whatever either side's last status was.
+  DoubleArray failed;
+  const char* unsorted[] = {"b", "a"};
+  ASSERT_EQ(failed.build(2, unsorted), DoubleArray::kUnsorted);
+  DoubleArray target;
+  target = std::move(failed);
+  EXPECT_EQ(target.error(), DoubleArray::kUnsorted);
+  failed = std::move(assigned);
+  // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move): checked on purpose
+  EXPECT_EQ(assigned.error(), DoubleArray::kOk);
+  EXPECT_EQ(assigned.size(), 0u);
+  EXPECT_NE(assigned.save("unused.idx"), 0);  // nothing to write
+  EXPECT_EQ(failed.error(), DoubleArray::kOk);
 }
 
 }  // namespace

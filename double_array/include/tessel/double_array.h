@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <tessel/length.h>
@@ -28,6 +29,11 @@ class DoubleArrayImpl {
   static_assert(sizeof(KeyUnit) == 1 && sizeof(UKeyUnit) == 1, "keys are byte strings");
   static_assert(std::is_signed<BaseType>::value && std::is_unsigned<CheckType>::value,
                 "bases are signed, checks unsigned");
+  // The smallest array reaches past code 256 from base 257: a narrower type would wrap codes
+  // or positions and lose keys.
+  static_assert(std::numeric_limits<CheckType>::max() >= 2 * 257 &&
+                    std::numeric_limits<BaseType>::max() >= 2 * 257,
+                "BaseType and CheckType must hold positions of at least 514");
 
  public:
   struct Unit {
@@ -53,11 +59,12 @@ class DoubleArrayImpl {
 
   DoubleArrayImpl(const DoubleArrayImpl&) = delete;
   DoubleArrayImpl& operator=(const DoubleArrayImpl&) = delete;
+  // A moved-from object is a new one: empty, with the status kOk.
   DoubleArrayImpl(DoubleArrayImpl&& other) noexcept { swap(other); }
   DoubleArrayImpl& operator=(DoubleArrayImpl&& other) noexcept {
     if (this != &other) {
-      clear();
-      swap(other);
+      DoubleArrayImpl taken(std::move(other));
+      swap(taken);
     }
     return *this;
   }
@@ -105,12 +112,14 @@ class DoubleArrayImpl {
     return error_;
   }
 
-  // Writes the first size() units to `path`, replacing the file as a whole (see replaceFile).
+  // Writes the first size() units to `path`, replacing the file as a whole (see replaceFile,
+  // which also tells when beforeCommit(context) is called and what its false does).
   // Returns 0 on success; -1 when there is nothing to write, the last build failed or was cut
   // short by an exception, or the file cannot be written.
-  int save(const char* path) const {
+  int save(const char* path, bool (*beforeCommit)(void*) = nullptr,
+           void* context = nullptr) const {
     if (unitCount_ == 0 || !complete_) return -1;
-    return replaceFile(path, units_.data(), unitCount_ * sizeof(Unit));
+    return replaceFile(path, units_.data(), unitCount_ * sizeof(Unit), beforeCommit, context);
   }
 
   // Number of units of the trie, the tail included: what save() writes.
