@@ -57,6 +57,13 @@ case_dump_and_check() {
   expect_eq "$status" 1 "a list with fewer keys"
   grep -q '^index holds' out || fail "no count mismatch line: $(cat out)"
 
+  printf 'a\nb\na\n' > unsorted.txt
+  printf 'a\nb\n' > ab.txt
+  build ab.txt ab.idx
+  query -c unsorted.txt ab.idx
+  expect_eq "$status" 1 "a list out of order"
+  expect_eq "$(cat out)" "line 3: out of order: a" "out of order line"
+
   printf 'other\n' > other.txt
   query -c other.txt keys.idx
   expect_eq "$status" 1 "a key that is not held"

@@ -46,8 +46,8 @@ constexpr char kUsage[] =
     "          when no key has it\n"
     "  -d      prints every key of Index in byte order (value, tab, key); reads no queries\n"
     "  -n      prints the number of keys of Index; reads no queries\n"
-    "  -c      checks that Index holds exactly the keys of the key list Keys, each with the\n"
-    "          position of its first occurrence\n"
+    "  -c      checks that Index holds exactly the keys of the key list Keys (sorted), each\n"
+    "          with the position of its first occurrence\n"
     "  -h, --help     this text\n"
     "  --version      the version\n"
     "\n"
@@ -288,7 +288,7 @@ int dump(const Tessel::IndexView& index, const char* name, Output& out) {
 }
 
 // Checks that the index holds exactly the keys of the key list, each with the position of its
-// first occurrence (equal keys follow each other in a sorted list).
+// first occurrence; the list must be sorted as tessel-build takes it.
 int check(const Tessel::IndexView& index, const char* keysName, const char* indexName,
           Output& out) {
   const int fd =
@@ -301,7 +301,18 @@ int check(const Tessel::IndexView& index, const char* keysName, const char* inde
   long long position = 0, expected = -1, distinct = 0;
   int status = kAllFound;
   for (; keys.next(key, length); ++position) {
-    if (position == 0 || previous.compare(0, std::string::npos, key, length) != 0) {
+    const int order = position == 0 ? -1 : previous.compare(0, std::string::npos, key, length);
+    if (order > 0) {
+      // A key after a greater one: the list is not what tessel-build takes.
+      out.put("line ");
+      out.number(position + 1);
+      out.put(": out of order: ");
+      out.put(key, length);
+      out.put('\n');
+      status = kSomeMissing;
+      break;
+    }
+    if (order != 0) {
       previous.assign(key, length);
       expected = position;
       ++distinct;
