@@ -191,7 +191,9 @@ interrupt() {
     expect_eq "$status" $((128 + $(kill -l "$signal"))) "status after SIG$signal"
     interrupted=yes
   else
+    # Once the new index is in place the run has succeeded; a signal no longer changes that.
     expect_file kept.idx new.idx "index after SIG$signal"
+    expect_eq "$status" 0 "status after SIG$signal, with the new index in place"
   fi
   expect_eq "$(temporaries)" 0 "temporary files after SIG$signal"
   cp before.idx kept.idx
@@ -270,6 +272,141 @@ case_concurrent_writers() {
   done
   [ -n "$winner" ] || fail "the index holds none of the eight lists"
   expect_eq "$(temporaries)" 0 "temporary files"
+}
+
+# Every signal whose default action ends the program removes the temporary file, as SIGINT does.
+case_other_signals() {
+  set -m
+  "$KEYGEN" words 300000 > keys.txt
+  "$TOOL" keys.txt new.idx > /dev/null
+  old_index
+  local hits=0 signal
+  for signal in USR1 USR2 ALRM PIPE XCPU VTALRM PROF QUIT; do
+    for _ in 1 2; do
+      interrupt "$signal" until_temporary
+      [ -n "$interrupted" ] && hits=$((hits + 1))
+    done
+  done
+  [ "$hits" -gt 0 ] || fail "no signal arrived during the write"
+  # Ignored at start, a signal stays ignored.
+  (
+    trap '' USR1
+    "$TOOL" keys.txt ignored.idx > /dev/null &
+    pid=$!
+    until_temporary "$pid"
+    kill -USR1 "$pid"
+    wait "$pid"
+  )
+  expect_eq "$?" 0 "an ignored signal"
+  expect_file ignored.idx new.idx "index after an ignored signal"
+}
+
+# A run that reports a failure of standard output leaves Index as it was.
+case_output_failure() {
+  "$KEYGEN" words 20000 > keys.txt
+  old_index
+  expect_output_refused() {
+    expect_eq "$1" 255 "status with standard output $2"
+    expect_eq "$(cat err)" "Cannot Write: standard output" "message with standard output $2"
+    expect_file kept.idx before.idx "index with standard output $2"
+    expect_eq "$(temporaries)" 0 "temporary files with standard output $2"
+  }
+  cp kept.idx before.idx
+  "$TOOL" keys.txt kept.idx > /dev/full 2> err
+  expect_output_refused "$?" "on a full device"
+  "$TOOL" keys.txt kept.idx >&- 2> err
+  expect_output_refused "$?" "closed"
+  # A pipe whose reader is gone, with SIGPIPE ignored as services run.
+  mkfifo gone
+  (exec 3< gone; exec 3<&-) &
+  (trap '' PIPE && exec "$TOOL" keys.txt kept.idx > gone 2> err)
+  expect_output_refused "$?" "a broken pipe"
+  wait
+}
+
+# Standard output blocked on the ratio line: a signal then leaves the old index, and once the
+# reader drains the pipe the run ends with the new one.
+case_blocked_output() {
+  "$KEYGEN" words 20000 > keys.txt
+  "$TOOL" keys.txt new.idx > /dev/null
+  old_index
+  cp kept.idx before.idx
+  cat > blocked.py << 'EOF'
+import fcntl, os, signal, subprocess, sys, time
+def run(drain):
+    read, write = os.pipe()
+    tool = subprocess.Popen([sys.argv[1], "keys.txt", "kept.idx"], stdout=write,
+                            stderr=subprocess.DEVNULL)
+    seen = b""
+    while not seen.endswith(b"100% |" + b"*" * 43 + b"| \n"):
+        seen += os.read(read, 65536)
+    # The progress is read; the pipe is filled up so that the ratio line must wait. A file
+    # description of its own keeps the tool's writes blocking.
+    filler = os.open(f"/proc/self/fd/{write}", os.O_WRONLY | os.O_NONBLOCK)
+    try:
+        while True:
+            os.write(filler, b"x" * 512)
+    except BlockingIOError:
+        pass
+    os.close(filler)
+    time.sleep(1.5)  # written, synced, waiting on the ratio line
+    if drain:
+        fcntl.fcntl(read, fcntl.F_SETFL, os.O_NONBLOCK)
+        while tool.poll() is None:
+            try:
+                os.read(read, 65536)
+            except BlockingIOError:
+                time.sleep(0.01)
+    else:
+        tool.send_signal(signal.SIGINT)
+    print(tool.wait())
+    os.close(read)
+    os.close(write)
+run(False)
+os.system("cmp -s kept.idx before.idx && echo old || echo new")
+run(True)
+os.system("cmp -s kept.idx new.idx && echo new || echo other")
+EOF
+  /usr/bin/python3 blocked.py "$TOOL" > results
+  expect_eq "$(tr '\n' ' ' < results)" "-2 old 0 new " "signal on a blocked ratio line, then a drained one"
+  expect_eq "$(temporaries)" 0 "temporary files"
+}
+
+# Index named through /dev/fd or /proc: what is written is what the path names.
+case_fd_paths() {
+  printf 'a\nb\n' > keys.txt
+  "$TOOL" keys.txt expected.idx > /dev/null
+  "$TOOL" keys.txt >(cat > piped.idx) > /dev/null 2> err
+  expect_eq "$?" 0 "a pipe through /dev/fd"
+  sleep 0.5
+  expect_file piped.idx expected.idx "index through a pipe"
+  exec 3<> gone.idx
+  rm gone.idx
+  "$TOOL" keys.txt /dev/fd/3 > /dev/null 2> err
+  expect_eq "$?" 0 "a deleted file through /dev/fd"
+  expect_file /dev/fd/3 expected.idx "index in the deleted file"
+  exec 3<&-
+  expect_eq "$(ls -A | grep -c deleted)" 0 "no file named after the deleted one"
+  "$TOOL" keys.txt /dev/stdout > stdout.idx 2> err
+  expect_eq "$?" 0 "/dev/stdout as Index"
+  expect_eq "$(head -c 8 stdout.idx | od -A n -t d4 | tr -s ' ')" " 1 0" \
+    "a regular file as standard output gets the index"
+  expect_eq "$(temporaries)" 0 "temporary files"
+}
+
+# An Index path close to PATH_MAX builds: the temporary file is made relative to its directory.
+case_long_path() {
+  printf 'a\nb\n' > keys.txt
+  # A directory of 4,079 bytes: x.idx fits in PATH_MAX, a temporary name beside it would not.
+  local long=$PWD part
+  part=$(printf 'd%.0s' $(seq 200))
+  while [ $((${#long} + 201)) -lt 4060 ]; do long=$long/$part; done
+  long=$long/$(printf 'e%.0s' $(seq $((4078 - ${#long}))))
+  mkdir -p "$long" || { skip "cannot make a path this long here"; return; }
+  "$TOOL" keys.txt "$long/x.idx" > /dev/null 2> err
+  expect_eq "$?" 0 "a path of ${#long} bytes"
+  "$READER" -c keys.txt "$long/x.idx" > /dev/null || fail "the index under the long path"
+  expect_eq "$(ls -A "$long")" x.idx "files beside it"
 }
 
 "case_$1"
