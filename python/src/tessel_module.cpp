@@ -97,6 +97,12 @@ PyObject* decodeKey(const IndexObject* self, const char* data, std::size_t size)
   return PyUnicode_DecodeUTF8(data, length, "surrogateescape");
 }
 
+// A new reference to None.
+PyObject* none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
 bool refuseClosed(const IndexObject* self) {
   if (!self->closed) return false;
   PyErr_SetString(PyExc_ValueError, "I/O operation on closed index");
@@ -418,7 +424,7 @@ PyObject* Index_close(PyObject* object, PyObject*) {
     self->closed = true;
     if (self->busy == 0) release(self);
   }
-  Py_RETURN_NONE;
+  return none();
 }
 
 PyObject* Index_enter(PyObject* object, PyObject*) {
@@ -445,12 +451,14 @@ PyObject* Index_reduce(PyObject* object, PyObject*) {
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "from_bytes");
     PyObject* bytes =
         PyBytes_FromStringAndSize(static_cast<const char*>(self->buffer.buf), self->buffer.len);
-    result = fromBytes && bytes ? Py_BuildValue("(N(N)N)", fromBytes, bytes, state) : nullptr;
-    if (result == nullptr) {
+    if (fromBytes == nullptr || bytes == nullptr) {
       Py_XDECREF(fromBytes);
       Py_XDECREF(bytes);
       Py_DECREF(state);
+      return nullptr;
     }
+    // "N" hands over the three references, on failure too.
+    result = Py_BuildValue("(N(N)N)", fromBytes, bytes, state);
   }
   return result;
 }
@@ -465,7 +473,7 @@ PyObject* Index_setstate(PyObject* object, PyObject* state) {
   const int truth = PyObject_IsTrue(binary);
   if (truth < 0) return nullptr;
   reinterpret_cast<IndexObject*>(object)->binary = truth != 0;
-  Py_RETURN_NONE;
+  return none();
 }
 
 // An index never changes: a copy is the index itself.
@@ -715,7 +723,7 @@ PyObject* buildAndSave(const KeyList& keys, const std::int32_t* values, PyObject
     errno = error;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, shown);
   } else {
-    Py_RETURN_NONE;
+    return none();
   }
   return nullptr;
 }
@@ -847,6 +855,8 @@ PyModuleDef module_definition;
 
 }  // namespace
 
+// The name is the one Python looks for.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 PyMODINIT_FUNC PyInit__tessel() {
   module_definition.m_base = PyModuleDef_HEAD_INIT;
   module_definition.m_name = "_tessel";

@@ -757,8 +757,9 @@ class IndexView {
           word = group / 16u;
         }
         const unsigned char* p = units + std::size_t{group} * 4 * kUnitBytes;
-        const __m128 low = _mm_loadu_ps(reinterpret_cast<const float*>(p));
-        const __m128 high = _mm_loadu_ps(reinterpret_cast<const float*>(p + 16));
+        const __m128 low = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        const __m128 high =
+            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)));
         const __m128i checks = _mm_castps_si128(_mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)));
         const auto equal = static_cast<std::uint64_t>(
             _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(checks, wanted))));
@@ -790,8 +791,9 @@ class IndexView {
       for (const std::size_t stop = std::min(unitCount_, u + (std::size_t{1} << 30)); u + 4 <= stop;
            u += 4) {
         const unsigned char* p = data_ + u * kUnitBytes;
-        const __m128 low = _mm_loadu_ps(reinterpret_cast<const float*>(p));
-        const __m128 high = _mm_loadu_ps(reinterpret_cast<const float*>(p + 16));
+        const __m128 low = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        const __m128 high =
+            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)));
         const __m128i bases = _mm_castps_si128(_mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
         const __m128i checks = _mm_castps_si128(_mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)));
         const __m128i ends =
