@@ -109,7 +109,7 @@ bool refuseClosed(const IndexObject* self) {
   return true;
 }
 
-// Unmaps and lets go of the buffer. REQUIRES: no call is running without the GIL.
+// Unmaps and lets go of the buffer. REQUIRES: no Busy call is under way.
 void release(IndexObject* self) {
   self->view.close();
   if (self->exporter != nullptr) {
@@ -118,7 +118,9 @@ void release(IndexObject* self) {
   }
 }
 
-// Marks a call that runs without the GIL; close() waits for the last one to end.
+// Marks a call during which the index must stay mapped: one that runs without the GIL, or one
+// whose walk makes Python objects (and so may run any code, close() included). close() waits
+// for the last one to end.
 class Busy {
  public:
   explicit Busy(IndexObject* self) : self_(self) { ++self_->busy; }
@@ -269,6 +271,7 @@ PyObject* Index_prefixes(PyObject* object, PyObject* query) {
   PyObject* result = PyList_New(0);
   if (result == nullptr) return nullptr;
   bool failed = false;
+  Busy busy(self);
   self->view.commonPrefixes(bytes.data(), bytes.size(), [&](std::size_t length, std::int32_t v) {
     if (failed) return;
     PyObject* pair = Py_BuildValue("(Nl)", decodeKey(self, bytes.data(), length), long{v});
@@ -304,6 +307,7 @@ void listKeys(IndexObject* self, const KeyBytes& prefix, std::size_t limit, OnKe
   const bool own = !self->scratchInUse;
   Tessel::IndexView::Cursor& cursor = own ? self->scratch : fresh;
   self->scratchInUse = true;
+  Busy busy(self);
   self->view.predict(prefix.data(), prefix.size(), onKey, cursor, limit);
   if (own) self->scratchInUse = false;
 }

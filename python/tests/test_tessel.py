@@ -3,6 +3,7 @@ and damaged files. Run with `python3 -m unittest discover -s python/tests` once 
 is importable."""
 
 import copy
+import gc
 import os
 import pickle
 import random
@@ -264,6 +265,32 @@ class Sharing(Scratch):
         for thread in threads:
             thread.join()
         self.assertEqual(errors, [])
+
+
+    def test_close_from_a_finalizer_inside_a_listing(self):
+        keys = sorted(set(generated_keys(10, 3000)))
+        for listing in (lambda index: index.predict(b""),
+                        lambda index: index.prefixes(max(keys, key=len) * 3)):
+            index = self.built(keys, binary=True)
+            expected = listing(index)
+
+            class Closer:  # garbage with a cycle: collected by the next collection
+                def __init__(self):
+                    self.cycle = self
+
+                def __del__(self):
+                    index.close()
+
+            threshold = gc.get_threshold()
+            gc.set_threshold(1)  # a collection at almost every allocation of the listing
+            try:
+                Closer()
+                found = listing(index)  # the index is closed when the listing is done
+            finally:
+                gc.set_threshold(*threshold)
+            gc.collect()
+            self.assertEqual(found, expected)
+            self.assertTrue(index.closed)
 
 
 class DamagedFiles(Scratch):
