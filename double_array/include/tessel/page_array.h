@@ -10,8 +10,10 @@
 namespace Tessel {
 
 // A growable array of trivially copyable elements in memory mapped straight from the kernel.
-// New elements are zero without being written, growth moves pages instead of copying them, and
-// large arrays ask for huge pages: page faults, not copying, are what large arrays cost.
+// New elements are zero without being written and growth moves pages instead of copying them:
+// page faults, not copying, are what large arrays cost. No huge pages are asked for: where the
+// kernel compacts memory to find them (transparent_hugepage/defrag "madvise", as on Debian),
+// advised arrays spent more time faulting than the pages saved (bench/run, README).
 // Growth throws std::bad_alloc when the memory cannot be had.
 template <class T>
 class PageArray {
@@ -60,7 +62,6 @@ class PageArray {
       memory = ::mremap(data_, bytes_, wanted, MREMAP_MAYMOVE);
     }
     if (memory == MAP_FAILED) throw std::bad_alloc();
-    if (wanted >= kHugePage) ::madvise(memory, wanted, MADV_HUGEPAGE);
     data_ = static_cast<T*>(memory);
     bytes_ = wanted;
   }
@@ -76,7 +77,7 @@ class PageArray {
   static constexpr std::size_t kPage = 4096;
   static constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-  // Large arrays take whole huge pages, so that the kernel can back them with huge pages.
+  // Large arrays take whole huge pages, so that a kernel that hands them out unasked can.
   static std::size_t roundUp(std::size_t bytes) {
     const std::size_t unit = bytes >= kHugePage ? kHugePage : kPage;
     return (bytes + unit - 1) / unit * unit;
