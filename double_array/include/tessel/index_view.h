@@ -551,15 +551,16 @@ class IndexView {
     };
 
     void prefetch(std::size_t unit) const {
-      if (unit >= view_.unitCount_) return;
-      const unsigned char* p = view_.data_ + unit * kUnitBytes;
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-      // As asm: GCC drops __builtin_prefetch from the common-prefix walk.
-      __asm__ volatile("prefetcht0 %0" : : "m"(*p));
+      // As asm: GCC drops __builtin_prefetch from the common-prefix walk. A prefetch never
+      // faults, so an address past the units needs no test; it is computed as an integer.
+      const std::uintptr_t address =
+          reinterpret_cast<std::uintptr_t>(view_.data_) + unit * kUnitBytes;
+      __asm__ volatile("prefetcht0 (%0)" : : "r"(address));
 #elif defined(__GNUC__) || defined(__clang__)
-      __builtin_prefetch(p);
+      if (unit < view_.unitCount_) __builtin_prefetch(view_.data_ + unit * kUnitBytes);
 #else
-      (void)p;
+      (void)unit;
 #endif
     }
 
