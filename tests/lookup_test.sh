@@ -187,6 +187,12 @@ case_memory() {
   expect_eq "$(head -n 1 out)" "$(printf '9000\tb')" "its count"
   expect_eq "$(wc -l < out)" 9001 "its lines"
   expect_eq "$(tail -n 1 out | wc -c)" 9006 "its last key"
+  # A listing keeps nothing per byte of a chain: a 5 MB key dumps in little memory.
+  { head -c 5000000 /dev/zero | tr '\0' k; printf '\nl\n'; } > deep.txt
+  build deep.txt deep.idx
+  (ulimit -v 200000 && "$PLAIN_LOOKUP" -d deep.idx > out 2> err)
+  expect_eq "$?" 0 "a dump of a 5 MB key"
+  expect_eq "$(wc -c < out)" 5000007 "its bytes"
   (ulimit -v 200000 && head -c 300000000 /dev/zero | tr '\0' b | "$PLAIN_LOOKUP" keys.idx > out 2> err)
   expect_eq "$?" 2 "a line past the memory limit"
   expect_eq "$(cat err)" "Out of Memory: keys.idx" "its message"

@@ -205,6 +205,7 @@ class IndexView {
   class ChildMask {
    public:
     void clear() { std::fill(words_, words_ + kWords, 0); }
+    bool empty() const { return (words_[0] | words_[1] | words_[2] | words_[3] | words_[4]) == 0; }
     void add(std::size_t code) { words_[code / 64] |= std::uint64_t{1} << (code % 64); }
     // Removes and returns the smallest code, or -1 when the set is empty.
     int takeFirst() {
@@ -250,7 +251,6 @@ class IndexView {
       key_.assign(prefix, length);
       stack_.clear();
       steps_ = 0;
-      depth_ = length;
       value_ = -1;
       std::size_t node = 0;
       std::size_t pos = 0;
@@ -267,19 +267,22 @@ class IndexView {
    private:
     friend class IndexView;
     enum Step { kKey, kEnd, kLoop };
+    // A node whose children are not all listed yet. A node leaves the stack as its last child
+    // is taken, so a chain of single children, however long, holds no frames.
     struct Frame {
-      std::size_t node;
       std::uint32_t base;
-      ChildMask children;  // the codes not yet listed
+      std::size_t keyLength;  // the node's key is key_[0 .. keyLength)
+      ChildMask children;     // the codes not yet listed
     };
 
     void push(std::size_t node) {
       stack_.emplace_back();
       Frame& frame = stack_.back();
-      frame.node = node;
       const std::int32_t b = view_->base(node);
       frame.base = static_cast<std::uint32_t>(b);
+      frame.keyLength = key_.size();
       view_->children(b, frame.children);
+      if (frame.children.empty()) stack_.pop_back();
     }
 
     // Depth first, children in code order. With `seen`, a unit reached twice ends the walk
@@ -288,13 +291,10 @@ class IndexView {
       const std::size_t units = view_ == nullptr ? 0 : view_->unitCount_;
       while (!stack_.empty()) {
         Frame& top = stack_.back();
-        const int code = top.children.takeFirst();
-        if (code < 0) {
-          stack_.pop_back();
-          if (key_.size() > depth_) key_.resize(key_.size() - 1);
-          continue;
-        }
-        const std::size_t next = std::size_t{top.base} + static_cast<std::size_t>(code);
+        const auto code = static_cast<std::size_t>(top.children.takeFirst());
+        const std::size_t next = std::size_t{top.base} + code;
+        key_.resize(top.keyLength);
+        if (top.children.empty()) stack_.pop_back();
         if (++steps_ > units) return kLoop;
         if (seen != nullptr) {
           if ((*seen)[next]) return kLoop;
@@ -316,7 +316,6 @@ class IndexView {
     std::string key_;
     std::vector<Frame> stack_;
     std::size_t steps_ = 0;
-    std::size_t depth_ = 0;
     std::int32_t value_ = -1;
   };
 
@@ -391,13 +390,13 @@ class IndexView {
     const Tables& t = *tables_;
     std::uint32_t unit = kNoUnit;
     const std::uint32_t v = static_cast<std::uint32_t>(value);
-    if (!t.denseEnds.empty() || t.sparseEnds.empty()) {
-      if (v < t.denseEnds.size()) unit = t.denseEnds[v];
-    } else {
+    if (!t.sparseEnds.empty()) {
       const auto it = std::lower_bound(t.sparseEnds.begin(), t.sparseEnds.end(), v,
                                        [](const std::pair<std::uint32_t, std::uint32_t>& e,
                                           std::uint32_t x) { return e.first < x; });
       if (it != t.sparseEnds.end() && it->first == v) unit = it->second;
+    } else if (v < t.denseEnds.size()) {
+      unit = t.denseEnds[v];
     }
     if (unit == kNoUnit) return false;
     // Parents were set in walk order, so following them always ends at the root.
