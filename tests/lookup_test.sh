@@ -210,6 +210,10 @@ case_special_files() {
     expect_eq "$?" 2 "$args on a full device"
     expect_eq "$(cat err)" "Cannot Write: standard output" "$args message"
   done
+  # Endless input with nowhere to write the answers: the program stops, it does not read on.
+  yes a | timeout 60 "$LOOKUP" keys.idx > /dev/full 2> err
+  expect_eq "${PIPESTATUS[1]}" 2 "endless input, full output"
+  expect_eq "$(cat err)" "Cannot Write: standard output" "endless input message"
   (ulimit -f 1 && yes a | head -n 5000 | "$LOOKUP" keys.idx > big.out 2> err)
   expect_eq "$?" 2 "past the file-size limit"
   expect_eq "$(cat err)" "Cannot Write: standard output" "file-size limit message"

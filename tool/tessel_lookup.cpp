@@ -101,6 +101,8 @@ class Output {
     used_ = 0;
     return !failed_;
   }
+  // Whether a write has failed: nothing more will reach the reader.
+  bool failed() const { return failed_; }
 
  private:
   void writeAll(const char* data, std::size_t length) {
@@ -130,15 +132,16 @@ void flushOutput(void* out) {
 // Lines of standard input, a batch at a time; answers wait for nothing once input stalls.
 class Queries {
  public:
-  explicit Queries(Output& out) : reader_(STDIN_FILENO, kReadBlock, flushOutput, &out) {}
+  explicit Queries(Output& out) : out_(out), reader_(STDIN_FILENO, kReadBlock, flushOutput, &out) {}
 
-  // Reads the next lines, up to kBatch; false at the end of the input.
+  // Reads the next lines, up to kBatch; false at the end of the input, or once the answers
+  // can no longer be written (endless input must not keep a program without a reader going).
   bool next() {
     lines_.clear();
     lengths_.clear();
     const char* line;
     std::size_t length;
-    if (!reader_.next(line, length)) return false;
+    if (out_.failed() || !reader_.next(line, length)) return false;
     do {
       lines_.push_back(line);
       lengths_.push_back(length);
@@ -151,6 +154,7 @@ class Queries {
   bool failed() const { return reader_.failed(); }
 
  private:
+  Output& out_;
   LineReader reader_;
   std::vector<const char*> lines_;
   std::vector<std::size_t> lengths_;
@@ -281,8 +285,10 @@ int answerValues(const Tessel::IndexView& index, Output& out) {
 }
 
 int dump(const Tessel::IndexView& index, const char* name, Output& out) {
-  const int status = index.forEach(
-      [&](const std::string& key, std::int32_t value) { out.line(value, key.data(), key.size()); });
+  const int status = index.forEach([&](const std::string& key, std::int32_t value) {
+    out.line(value, key.data(), key.size());
+    return !out.failed();
+  });
   if (status != Tessel::IndexView::kOk) return fail("Corrupt Index: ", name);
   return kAllFound;
 }
@@ -390,7 +396,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
     options.mode = Mode::kPrefixes;
   } else if (first == "-P") {
     options.mode = Mode::kPredict;
-    if (argc > 2 && std::strcmp(argv[2], "-m") == 0) {
+    if (argc == 5 && std::strcmp(argv[2], "-m") == 0) {
       wanted = 5;
       const char* text = argc > 3 ? argv[3] : "";
       const char* end = text + std::strlen(text);
