@@ -148,20 +148,39 @@ IndexObject* allocateIndex(PyTypeObject* type, bool binary) {
   return self;
 }
 
-PyObject* Index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"path", "binary", nullptr};
-  PyObject* pathArgument;
-  int binary = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:Index", const_cast<char**>(keywords),
-                                   &pathArgument, &binary)) {
-    return nullptr;
+// Parses the arguments (source, *, binary=False) of Index() and Index.from_bytes().
+bool parseSource(PyObject* args, PyObject* kwargs, const char* format, const char* name,
+                 PyObject*& source, int& binary) {
+  const char* keywords[] = {name, "binary", nullptr};
+  binary = 0;
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &source,
+                                     &binary) != 0;
+}
+
+// IndexView::open() or attach(), whose tables may fail to be allocated.
+template <class Open>
+int openView(Open&& open) {
+  try {
+    return open();
+  } catch (const std::bad_alloc&) {
+    return -1;
   }
+}
+
+PyObject* Index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* pathArgument;
+  int binary;
+  if (!parseSource(args, kwargs, "O|$p:Index", "path", pathArgument, binary)) return nullptr;
   PyObject* path = PyOS_FSPath(pathArgument);
   if (path == nullptr) return nullptr;
   PyObject* encoded = nullptr;
   IndexObject* self = nullptr;
   if (PyUnicode_FSConverter(path, &encoded) && (self = allocateIndex(type, binary)) != nullptr) {
-    switch (self->view.open(PyBytes_AS_STRING(encoded))) {
+    switch (openView([&] { return self->view.open(PyBytes_AS_STRING(encoded)); })) {
+      case -1:
+        PyErr_NoMemory();
+        Py_CLEAR(self);
+        break;
       case Tessel::IndexView::kOk:
         self->path = path;
         path = nullptr;
@@ -181,13 +200,9 @@ PyObject* Index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* Index_from_bytes(PyObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"buffer", "binary", nullptr};
   PyObject* exporter;
-  int binary = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:from_bytes", const_cast<char**>(keywords),
-                                   &exporter, &binary)) {
-    return nullptr;
-  }
+  int binary;
+  if (!parseSource(args, kwargs, "O|$p:from_bytes", "buffer", exporter, binary)) return nullptr;
   IndexObject* self = allocateIndex(reinterpret_cast<PyTypeObject*>(type), binary);
   if (self == nullptr) return nullptr;
   if (PyObject_GetBuffer(exporter, &self->buffer, PyBUF_SIMPLE) != 0) {
@@ -196,9 +211,15 @@ PyObject* Index_from_bytes(PyObject* type, PyObject* args, PyObject* kwargs) {
   }
   Py_INCREF(exporter);
   self->exporter = exporter;
-  if (self->view.attach(self->buffer.buf, static_cast<std::size_t>(self->buffer.len)) !=
-      Tessel::IndexView::kOk) {
-    PyErr_SetString(PyExc_ValueError, "not a Tessel index");
+  const int status = openView([&] {
+    return self->view.attach(self->buffer.buf, static_cast<std::size_t>(self->buffer.len));
+  });
+  if (status != Tessel::IndexView::kOk) {
+    if (status < 0) {
+      PyErr_NoMemory();
+    } else {
+      PyErr_SetString(PyExc_ValueError, "not a Tessel index");
+    }
     Py_DECREF(self);
     return nullptr;
   }
@@ -221,6 +242,13 @@ bool argumentCount(const char* name, Py_ssize_t count, Py_ssize_t least, Py_ssiz
   PyErr_Format(PyExc_TypeError, "%s() takes %zd to %zd arguments (%zd given)", name, least, most,
                count);
   return false;
+}
+
+// A new reference to the optional argument args[at], or None when it was not given.
+PyObject* optional(PyObject* const* args, Py_ssize_t count, Py_ssize_t at) {
+  PyObject* argument = count > at ? args[at] : Py_None;
+  Py_INCREF(argument);
+  return argument;
 }
 
 // Looks `key` up; returns 1 with `value` set, 0 when it is no key, -1 on an error.
@@ -258,10 +286,7 @@ PyObject* Index_get(PyObject* object, PyObject* const* args, Py_ssize_t count) {
   std::int32_t value;
   const int found = lookup(reinterpret_cast<IndexObject*>(object), args[0], value);
   if (found < 0) return nullptr;
-  if (found > 0) return PyLong_FromLong(value);
-  PyObject* fallback = count > 1 ? args[1] : Py_None;
-  Py_INCREF(fallback);
-  return fallback;
+  return found > 0 ? PyLong_FromLong(value) : optional(args, count, 1);
 }
 
 PyObject* Index_prefixes(PyObject* object, PyObject* query) {
@@ -294,22 +319,30 @@ PyObject* Index_longest_prefix(PyObject* object, PyObject* const* args, Py_ssize
     value = v;
   });
   if (value >= 0) return Py_BuildValue("(Nl)", decodeKey(self, bytes.data(), longest), long{value});
-  PyObject* fallback = count > 1 ? args[1] : Py_None;
-  Py_INCREF(fallback);
-  return fallback;
+  return optional(args, count, 1);
 }
 
 // Lists up to `limit` keys below `prefix` with the index's own cursor, or a fresh one when a
-// callback is already using it. onKey(key, value) returns false to stop.
+// callback is already using it. onKey(key, value) returns false to stop. Returns false with
+// MemoryError set when the walk's memory cannot be had.
 template <class OnKey>
-void listKeys(IndexObject* self, const KeyBytes& prefix, std::size_t limit, OnKey&& onKey) {
+bool listKeys(IndexObject* self, const KeyBytes& prefix, std::size_t limit, OnKey&& onKey) {
   Tessel::IndexView::Cursor fresh;
   const bool own = !self->scratchInUse;
   Tessel::IndexView::Cursor& cursor = own ? self->scratch : fresh;
   self->scratchInUse = true;
-  Busy busy(self);
-  self->view.predict(prefix.data(), prefix.size(), onKey, cursor, limit);
+  bool listed = true;
+  {
+    Busy busy(self);
+    try {
+      self->view.predict(prefix.data(), prefix.size(), onKey, cursor, limit);
+    } catch (const std::bad_alloc&) {
+      listed = false;
+    }
+  }
   if (own) self->scratchInUse = false;
+  if (!listed) PyErr_NoMemory();
+  return listed;
 }
 
 PyObject* Index_predict(PyObject* object, PyObject* args, PyObject* kwargs) {
@@ -336,13 +369,13 @@ PyObject* Index_predict(PyObject* object, PyObject* args, PyObject* kwargs) {
   PyObject* result = PyList_New(0);
   if (result == nullptr) return nullptr;
   bool failed = false;
-  listKeys(self, bytes, limit, [&](const std::string& key, std::int32_t value) {
+  const bool listed = listKeys(self, bytes, limit, [&](const std::string& key, std::int32_t value) {
     PyObject* pair = Py_BuildValue("(Nl)", decodeKey(self, key.data(), key.size()), long{value});
     failed = pair == nullptr || PyList_Append(result, pair) != 0;
     Py_XDECREF(pair);
     return !failed;
   });
-  if (failed) Py_CLEAR(result);
+  if (failed || !listed) Py_CLEAR(result);
   return result;
 }
 
@@ -351,7 +384,9 @@ PyObject* Index_has_keys_with_prefix(PyObject* object, PyObject* prefix) {
   KeyBytes bytes;
   if (refuseClosed(self) || !bytes.set(prefix)) return nullptr;
   bool any = false;
-  listKeys(self, bytes, 1, [&](const std::string&, std::int32_t) { return !(any = true); });
+  if (!listKeys(self, bytes, 1, [&](const std::string&, std::int32_t) { return !(any = true); })) {
+    return nullptr;
+  }
   return PyBool_FromLong(any);
 }
 

@@ -42,9 +42,9 @@ inline bool writeLarge(int fd, const char* data, std::size_t size) {
   constexpr std::size_t kDirectFrom = std::size_t{256} << 20;
   constexpr std::size_t kBlock = 4096;
 #ifdef O_DIRECT
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (size >= kDirectFrom && reinterpret_cast<std::uintptr_t>(data) % kBlock == 0 && flags >= 0 &&
-      ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
+  const bool large = size >= kDirectFrom && reinterpret_cast<std::uintptr_t>(data) % kBlock == 0;
+  const int flags = large ? ::fcntl(fd, F_GETFL) : -1;
+  if (flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
     const std::size_t whole = size / kBlock * kBlock;
     std::size_t done = 0;
     constexpr std::size_t kChunk = std::size_t{64} << 20;
