@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -95,6 +96,21 @@ TEST_F(ReplaceFileTest, UnwritablePlacesFailCleanly) {
   ASSERT_EQ(::mkdir(path("sub").c_str(), 0755), 0);
   EXPECT_NE(replace(path("sub"), "x"), 0);
   EXPECT_EQ(entries(), std::vector<std::string>{"sub"});
+}
+
+TEST_F(ReplaceFileTest, NoFileNameFailsBeforeTheCommitHook) {
+  int calls = 0;
+  const auto hook = [](void* count) {
+    ++*static_cast<int*>(count);
+    return true;
+  };
+  errno = 0;
+  EXPECT_NE(Tessel::replaceFile(path("new/").c_str(), "x", 1, hook, &calls), 0);
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_NE(Tessel::replaceFile("", "x", 1, hook, &calls), 0);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(calls, 0);
+  EXPECT_TRUE(entries().empty());
 }
 
 TEST_F(ReplaceFileTest, DevicesAreWrittenInPlace) {

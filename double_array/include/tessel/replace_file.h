@@ -240,9 +240,15 @@ inline int replaceFile(const char* path, const void* data, std::size_t size,
   }
   if (exists && ::faccessat(AT_FDCWD, finalPath.c_str(), W_OK, AT_EACCESS) != 0) return -1;
 
+  // No file name (an empty path, or one ending in a slash) fails here, as open() would, and
+  // not at the rename after all the work.
+  const std::string target = finalPath.substr(detail::directoryPart(finalPath).size());
+  if (target.empty()) {
+    errno = finalPath.empty() ? ENOENT : EISDIR;
+    return -1;
+  }
   const int directory = detail::openDirectory(finalPath);
   if (directory < 0) return -1;
-  const std::string target = finalPath.substr(detail::directoryPart(finalPath).size());
   char tempName[64];
   detail::TemporaryRecord record;
   const int fd =
