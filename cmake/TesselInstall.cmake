@@ -6,8 +6,9 @@ include(CMakePackageConfigHelpers)
 set(TESSEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Tessel)
 
 install(TARGETS tessel EXPORT TesselTargets)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/double_array/include/tessel
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+foreach(dir ${TESSEL_INCLUDE_DIRS})
+  install(DIRECTORY ${dir}/tessel DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endforeach()
 install(EXPORT TesselTargets NAMESPACE Tessel:: DESTINATION ${TESSEL_CMAKE_DIR})
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/TesselConfig.cmake.in

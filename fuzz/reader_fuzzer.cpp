@@ -32,7 +32,7 @@ int openAsFile(const std::string& bytes, Tessel::IndexView& view) {
 }
 
 void query(const Tessel::IndexView& index, const std::string& q,
-           Tessel::IndexView::Scratch& scratch) {
+           Tessel::IndexView::Cursor& cursor) {
   std::int32_t value = -1;
   const bool found = index.find(q.data(), q.size(), value);
 
@@ -66,13 +66,13 @@ void query(const Tessel::IndexView& index, const std::string& q,
         FUZZ_CHECK(key.compare(0, q.size(), q) == 0);
         predicted.emplace_back(key, value);
       },
-      scratch);
+      cursor);
   // A limit gives the first keys of the same listing.
   std::vector<Key> limited;
   index.predict(
       q.data(), q.size(),
-      [&](const std::string& key, std::int32_t value) { limited.emplace_back(key, value); },
-      scratch, 2);
+      [&](const std::string& key, std::int32_t value) { limited.emplace_back(key, value); }, cursor,
+      2);
   FUZZ_CHECK(limited.size() == std::min<std::size_t>(2, predicted.size()));
   FUZZ_CHECK(std::equal(limited.begin(), limited.end(), predicted.begin()));
 }
@@ -145,8 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   }) == walked);
   FUZZ_CHECK(fromFile == keys);
 
-  Tessel::IndexView::Scratch scratch;
-  for (const std::string& q : queries) query(index, q, scratch);
+  Tessel::IndexView::Cursor cursor;
+  for (const std::string& q : queries) query(index, q, cursor);
   queryBatch(index, queries);
 
   // Whatever the file, a key given back for a value is one that find() maps to it.
@@ -165,13 +165,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     std::int32_t value = -1;
     FUZZ_CHECK(index.find(keys[i].first.data(), keys[i].first.size(), value));
     FUZZ_CHECK(value == keys[i].second);
-    if (i < 16) query(index, keys[i].first, scratch);
+    if (i < 16) query(index, keys[i].first, cursor);
   }
   std::vector<Key> predicted;
   index.predict(
       "", 0,
       [&](const std::string& key, std::int32_t value) { predicted.emplace_back(key, value); },
-      scratch);
+      cursor);
   FUZZ_CHECK(predicted == keys);
 
   // A tree: the units counted as key ends are at least the keys listed, and the first key of

@@ -84,7 +84,12 @@ case_errors() {
     query $args < /dev/null
     expect_eq "$status" 2 "usage status for [$args]"
     grep -q '^Usage:' err || fail "usage on standard error for [$args]"
+    expect_eq "$(wc -l < err)" 1 "a single usage line for [$args]"
   done
+  mkdir directory.idx
+  query directory.idx < /dev/null
+  expect_eq "$status" 2 "a directory as Index"
+  expect_eq "$(cat err)" "Not an Index: directory.idx" "directory message"
   query missing.idx < /dev/null
   expect_eq "$status" 2 "missing index status"
   expect_eq "$(cat err)" "Cannot Open: missing.idx" "missing index message"
@@ -115,6 +120,30 @@ case_corrupt() {
   expect_eq "$(cat err)" "Corrupt Index: shared.idx" "corrupt message"
   query shared.idx < <(printf 'a\nb\nc\n')
   expect_eq "$(cat out)" "$(printf '0\ta\n0\tb\n-1\tc')" "lookups still answer"
+  # One failure, one line: the dump's, not also the output's.
+  "$LOOKUP" -d shared.idx > /dev/full 2> err
+  expect_eq "$?" 2 "a corrupt dump into a full device"
+  expect_eq "$(cat err)" "Corrupt Index: shared.idx" "only the first failure is reported"
+  # A predictive walk stops at a unit reached twice, as a dump does.
+  loop_index loop.idx 4096
+  query -P loop.idx < <(printf '\n')
+  expect_eq "$status" 2 "a prediction that loops"
+  expect_eq "$(cat err)" "Corrupt Index: loop.idx" "loop message"
+  query -P -m 3 loop.idx < <(printf '\n')
+  expect_eq "$status" 0 "a limited prediction that stops before the loop is noticed"
+}
+
+# loop_index FILE UNITS: the root (base 1) has three children: the end of the key "" at unit 1,
+# code 1 at unit 2 and code 2 at unit 3; unit 2 has base 1 again, so every step down leads back
+# to the same children, and each key is one more NUL byte.
+loop_index() {
+  {
+    printf '\001\000\000\000\000\000\000\000'
+    printf '\377\377\377\377\001\000\000\000'
+    printf '\001\000\000\000\001\000\000\000'
+    printf '\377\377\377\377\001\000\000\000'
+    head -c $((8 * ($2 - 4))) /dev/zero
+  } > "$1"
 }
 
 case_restore_and_count() {
@@ -196,6 +225,11 @@ case_memory() {
   (ulimit -v 200000 && head -c 300000000 /dev/zero | tr '\0' b | "$PLAIN_LOOKUP" keys.idx > out 2> err)
   expect_eq "$?" 2 "a line past the memory limit"
   expect_eq "$(cat err)" "Out of Memory: keys.idx" "its message"
+  # A crafted 16 MB index that loops costs a prediction no more than a valid one.
+  loop_index loop.idx $((2 * 1024 * 1024))
+  (ulimit -v 100000 && printf '\n' | "$PLAIN_LOOKUP" -P loop.idx > out 2> err)
+  expect_eq "$?" 2 "a looping prediction under the memory limit"
+  expect_eq "$(cat err)" "Corrupt Index: loop.idx" "looping prediction message"
 }
 
 case_special_files() {

@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
 #include <cstring>
 
-#include <tessel/page_array.h>
+#include <tessel/internal/io.h>
+#include <tessel/internal/page_array.h>
 
 namespace Tessel {
 namespace Tool {
@@ -20,9 +20,9 @@ enum class ReadStatus { kOk, kCannotOpen, kCannotRead };
 
 // The whole key list in one buffer; each key is a line of it, its newline replaced by NUL.
 struct KeyList {
-  PageArray<char> text;
+  internal::PageArray<char> text;
   std::size_t textSize = 0;
-  PageArray<const char*> keys;
+  internal::PageArray<const char*> keys;
   std::size_t keyCount = 0;
 };
 
@@ -35,11 +35,9 @@ inline bool readToEnd(int fd, std::size_t sizeHint, KeyList& list) {
   for (;;) {
     // Keep room for the NUL byte after the text.
     if (used + 1 >= list.text.capacity()) list.text.grow(2 * list.text.capacity());
-    const ssize_t got = ::read(fd, list.text.data() + used, list.text.capacity() - used - 1);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    const ssize_t got =
+        internal::readSome(fd, list.text.data() + used, list.text.capacity() - used - 1);
+    if (got < 0) return false;
     if (got == 0) break;
     used += static_cast<std::size_t>(got);
   }

@@ -4,10 +4,11 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <vector>
+
+#include <tessel/internal/io.h>
+#include <tessel/internal/page_array.h>
 
 namespace Tessel {
 namespace Tool {
@@ -20,7 +21,9 @@ class LineReader {
   // given, runs each time the reader is about to wait for input.
   explicit LineReader(int fd, std::size_t block = 1 << 16, void (*beforeRead)(void*) = nullptr,
                       void* context = nullptr)
-      : fd_(fd), buffer_(block), beforeRead_(beforeRead), context_(context) {}
+      : fd_(fd), beforeRead_(beforeRead), context_(context) {
+    buffer_.grow(block);
+  }
 
   // Sets line and length to the next line; false at the end of the input or on a read error.
   // The line stays valid until the next call of next().
@@ -48,37 +51,35 @@ class LineReader {
   bool failed() const { return failed_; }
 
  private:
-  // Moves the unread part to the front and reads more, growing the buffer for a long line.
+  // Moves the unread part to the front and reads more, growing the buffer for a long line:
+  // the buffer's pages move instead of being copied, so a line of n bytes needs at most 2n.
   bool fill() {
     std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
-    if (end_ == buffer_.size()) {
+    if (end_ == buffer_.capacity()) {
       // A line's text after its first NUL is dropped anyway: keep none of it, so that a line
       // of NUL bytes without end (/dev/zero) needs no more memory.
       const char* nul = static_cast<const char*>(std::memchr(buffer_.data(), '\0', end_));
       if (nul != nullptr && nul + 1 < buffer_.data() + end_) {
         end_ = static_cast<std::size_t>(nul - buffer_.data()) + 1;
       } else {
-        buffer_.resize(2 * buffer_.size());
+        buffer_.grow(2 * buffer_.capacity());
       }
     }
     if (beforeRead_ != nullptr) beforeRead_(context_);
-    for (;;) {
-      const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) failed_ = true;
-      if (got <= 0) {
-        ended_ = true;
-        return end_ > 0;
-      }
-      end_ += static_cast<std::size_t>(got);
-      return true;
+    const ssize_t got = internal::readSome(fd_, buffer_.data() + end_, buffer_.capacity() - end_);
+    if (got < 0) failed_ = true;
+    if (got <= 0) {
+      ended_ = true;
+      return end_ > 0;
     }
+    end_ += static_cast<std::size_t>(got);
+    return true;
   }
 
   int fd_;
-  std::vector<char> buffer_;
+  internal::PageArray<char> buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   void (*beforeRead_)(void*);

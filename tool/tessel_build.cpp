@@ -12,6 +12,7 @@
 #include <tessel/double_array.h>
 #include <tessel/replace_file.h>
 
+#include "failure.h"
 #include "key_list.h"
 
 namespace {
@@ -40,11 +41,8 @@ int showProgress(std::size_t current, std::size_t total) {
   return 1;
 }
 
-// A message that cannot be written has nowhere else to go; the status still tells.
 int fail(const char* message, const char* name) {
-  (void)std::fprintf(stderr, "%s%s\n", message, name);
-  (void)std::fflush(stderr);
-  return kFailure;
+  return Tessel::Tool::fail(message, name, kFailure);
 }
 
 using Tessel::Tool::KeyList;

@@ -17,7 +17,10 @@
 #include <vector>
 
 #include <tessel/index_view.h>
+#include <tessel/internal/io.h>
+#include <tessel/status.h>
 
+#include "failure.h"
 #include "line_reader.h"
 
 #ifndef TESSEL_VERSION
@@ -32,6 +35,8 @@ constexpr int kAllFound = 0;
 constexpr int kSomeMissing = 1;
 constexpr int kError = 2;
 
+constexpr char kUsageLine[] =
+    "Usage: tessel-lookup [-p | -P [-m N] | -r | -d | -n | -c Keys] Index (--help tells more)\n";
 constexpr char kUsage[] =
     "Usage: tessel-lookup [-p | -P [-m N] | -r | -d | -n] Index\n"
     "       tessel-lookup -c Keys Index\n"
@@ -63,10 +68,14 @@ constexpr std::size_t kReadBlock = 1 << 20;
 // counts its keys first and then prints them as a second walk finds them.
 constexpr std::size_t kHeldPredictions = 1 << 20;
 
-// A message that cannot be written has nowhere else to go; the status still tells.
 int fail(const char* message, const char* name) {
-  (void)std::fprintf(stderr, "%s%s\n", message, name);
-  return kError;
+  return Tessel::Tool::fail(message, name, kError);
+}
+
+// The line of an index's status other than kOk.
+int failIndex(int status, const char* name) {
+  const std::string what = std::string(Tessel::describeIndexStatus(status)) + ": ";
+  return fail(what.c_str(), name);
 }
 
 // Buffered standard output; remembers a failed write, which main reports.
@@ -106,16 +115,7 @@ class Output {
 
  private:
   void writeAll(const char* data, std::size_t length) {
-    while (length > 0 && !failed_) {
-      const ssize_t written = ::write(STDOUT_FILENO, data, length);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) {
-        failed_ = true;
-        break;
-      }
-      data += written;
-      length -= static_cast<std::size_t>(written);
-    }
+    if (!failed_ && !Tessel::internal::writeAll(STDOUT_FILENO, data, length)) failed_ = true;
   }
 
   char buffer_[1 << 16];
@@ -207,7 +207,8 @@ int answerPrefixes(const Tessel::IndexView& index, Output& out) {
   return endOfQueries(queries, allFound);
 }
 
-// Prints the keys that begin with `query` (at most `limit`) under their count.
+// Prints the keys that begin with `query` (at most `limit`) under their count. Returns whether
+// there was one; false with cursor.corrupt() when the walk met a damaged unit.
 bool predictOne(const Tessel::IndexView& index, const char* query, std::size_t length,
                 std::size_t limit, Tessel::IndexView::Cursor& cursor, std::string& keys,
                 std::vector<std::pair<std::size_t, std::int32_t>>& ends, Output& out) {
@@ -223,6 +224,7 @@ bool predictOne(const Tessel::IndexView& index, const char* query, std::size_t l
         return true;
       },
       cursor, limit);
+  if (cursor.corrupt()) return false;
   if (held) {
     out.line(static_cast<long long>(ends.size()), query, length);
     std::size_t start = 0;
@@ -234,6 +236,7 @@ bool predictOne(const Tessel::IndexView& index, const char* query, std::size_t l
   }
   const std::size_t count = index.predict(
       query, length, [](const std::string&, std::int32_t) {}, cursor, limit);
+  if (cursor.corrupt()) return false;
   out.line(static_cast<long long>(count), query, length);
   index.predict(
       query, length,
@@ -242,7 +245,8 @@ bool predictOne(const Tessel::IndexView& index, const char* query, std::size_t l
   return count > 0;
 }
 
-int answerPredictions(const Tessel::IndexView& index, std::size_t limit, Output& out) {
+int answerPredictions(const Tessel::IndexView& index, const char* name, std::size_t limit,
+                      Output& out) {
   Queries queries(out);
   Tessel::IndexView::Cursor cursor;
   std::string keys;  // the keys of one query end to end; `ends` holds where each ends
@@ -252,6 +256,7 @@ int answerPredictions(const Tessel::IndexView& index, std::size_t limit, Output&
     for (std::size_t i = 0; i < queries.size(); ++i) {
       allFound &= predictOne(index, queries.lines()[i], queries.lengths()[i], limit, cursor, keys,
                              ends, out);
+      if (cursor.corrupt()) return failIndex(Tessel::IndexView::kCorrupt, name);
     }
   }
   return endOfQueries(queries, allFound);
@@ -289,7 +294,7 @@ int dump(const Tessel::IndexView& index, const char* name, Output& out) {
     out.line(value, key.data(), key.size());
     return !out.failed();
   });
-  if (status != Tessel::IndexView::kOk) return fail("Corrupt Index: ", name);
+  if (status != Tessel::IndexView::kOk) return failIndex(status, name);
   return kAllFound;
 }
 
@@ -343,9 +348,8 @@ int check(const Tessel::IndexView& index, const char* keysName, const char* inde
   if (readFailed) return fail("Cannot Read: ", keysName);
   if (status != kAllFound) return status;
   long long held = 0;
-  if (index.forEach([&](const std::string&, std::int32_t) { ++held; }) != Tessel::IndexView::kOk) {
-    return fail("Corrupt Index: ", indexName);
-  }
+  const int walked = index.forEach([&](const std::string&, std::int32_t) { ++held; });
+  if (walked != Tessel::IndexView::kOk) return failIndex(walked, indexName);
   if (held != distinct) {
     out.put("index holds ");
     out.number(held);
@@ -360,18 +364,16 @@ int check(const Tessel::IndexView& index, const char* keysName, const char* inde
 }
 
 int openIndex(Tessel::IndexView& index, const char* name) {
-  switch (index.open(name)) {
-    case Tessel::IndexView::kOk:
-      return kAllFound;
-    case Tessel::IndexView::kNotAnIndex:
-      return fail("Not an Index: ", name);
-    default:
-      return fail("Cannot Open: ", name);
+  int status = index.open(name);
+  // A directory is not an index, though it opens.
+  if (status == Tessel::IndexView::kCannotOpen && errno == EISDIR) {
+    status = Tessel::IndexView::kNotAnIndex;
   }
+  return status == Tessel::IndexView::kOk ? kAllFound : failIndex(status, name);
 }
 
 int usage() {
-  (void)std::fputs(kUsage, stderr);
+  (void)std::fputs(kUsageLine, stderr);
   return kError;
 }
 
@@ -432,7 +434,7 @@ int run(const Options& options, Output& out) {
     case Mode::kPrefixes:
       return answerPrefixes(index, out);
     case Mode::kPredict:
-      return answerPredictions(index, options.limit, out);
+      return answerPredictions(index, options.index, options.limit, out);
     case Mode::kRestore:
       return answerValues(index, out);
     case Mode::kDump:

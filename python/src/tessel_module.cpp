@@ -19,6 +19,7 @@
 
 #include <tessel/double_array.h>
 #include <tessel/index_view.h>
+#include <tessel/status.h>
 
 namespace {
 
@@ -710,16 +711,7 @@ bool readValues(PyObject* values, std::size_t count, std::vector<std::int32_t>& 
   return ok && !PyErr_Occurred();
 }
 
-// Returns the position of the first key smaller than the one before it, or 0 when sorted.
-std::size_t firstDisorder(const KeyList& keys) {
-  for (std::size_t i = 1; i < keys.size(); ++i) {
-    if (keys.compare(i - 1, i) > 0) return i;
-  }
-  return 0;
-}
-
-void reportDisorder(const KeyList& keys) {
-  const std::size_t at = firstDisorder(keys);
+void reportDisorder(const KeyList& keys, std::size_t at) {
   PyObject* before = keys.show(at - 1);
   PyObject* after = keys.show(at);
   if (before != nullptr && after != nullptr) {
@@ -738,6 +730,7 @@ PyObject* buildAndSave(const KeyList& keys, const std::int32_t* values, PyObject
                        PyObject* shown) {
   constexpr int kNoMemory = 1;
   int status = kNoMemory;
+  std::size_t unsortedAt = 0;
   bool saved = false;
   int error = 0;
   const char* name = PyBytes_AS_STRING(path);
@@ -745,6 +738,7 @@ PyObject* buildAndSave(const KeyList& keys, const std::int32_t* values, PyObject
   try {
     Tessel::DoubleArray trie;
     status = trie.build(keys.size(), keys.pointers(), keys.lengths(), values);
+    unsortedAt = trie.firstUnsortedKey();
     if (status == Tessel::DoubleArray::kOk) {
       saved = trie.save(name) == 0;
       error = errno;
@@ -755,9 +749,9 @@ PyObject* buildAndSave(const KeyList& keys, const std::int32_t* values, PyObject
   Py_END_ALLOW_THREADS;
   if (status == kNoMemory) return PyErr_NoMemory();
   if (status == Tessel::DoubleArray::kUnsorted) {
-    reportDisorder(keys);
+    reportDisorder(keys, unsortedAt);
   } else if (status != Tessel::DoubleArray::kOk) {
-    PyErr_SetString(PyExc_ValueError, "too many keys or units for the 32-bit fields");
+    PyErr_SetString(PyExc_ValueError, Tessel::describeBuildStatus(status));
   } else if (!saved) {
     errno = error;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, shown);
@@ -904,6 +898,10 @@ PyMODINIT_FUNC PyInit__tessel() {
   module_definition.m_methods = module_methods;
   PyObject* module = PyModule_Create(&module_definition);
   if (module == nullptr) return nullptr;
+  if (PyModule_AddStringConstant(module, "__version__", TESSEL_VERSION) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
   IndexType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&Index_spec));
   IteratorType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&Iterator_spec));
   // The module keeps IndexType's reference; IteratorType's stays with the module for good.

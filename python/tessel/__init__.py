@@ -6,7 +6,6 @@
         index.predict("ap")      # [("apple", 0), ("apricot", 1)]
 """
 
-from ._tessel import Index, build
+from ._tessel import Index, __version__, build
 
 __all__ = ["Index", "build"]
-__version__ = "0.1.0"

@@ -9,7 +9,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-pip.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/tree"
 cp -r "$source_dir" "$work/tree/python"
-cp -r "$source_dir/../double_array" "$source_dir/../examples" "$work/tree/"
+cp -r "$source_dir/../base" "$source_dir/../double_array" "$source_dir/../index_view" \
+  "$source_dir/../examples" "$source_dir/../VERSION" "$work/tree/"
 rm -rf "$work/tree/python/build" "$work/tree/python/"*.egg-info
 "$python" -m venv --system-site-packages "$work/venv"
 (cd "$work/tree" && "$work/venv/bin/pip" install -q --no-build-isolation ./python)

@@ -17,7 +17,10 @@ import unittest
 import tessel
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SAMPLE = os.path.join(HERE, "..", "..", "examples", "words.txt")
+# The sample key list of the tree, or the copy an sdist carries.
+SAMPLE = next(path for path in (os.path.join(HERE, "words.txt"),
+                                os.path.join(HERE, "..", "..", "examples", "words.txt"))
+              if os.path.exists(path))
 
 
 def sample_words():

@@ -8,18 +8,16 @@
 #include <utility>
 #include <vector>
 
+#include <tessel/format.h>
+#include <tessel/internal/page_array.h>
 #include <tessel/length.h>
-#include <tessel/page_array.h>
 #include <tessel/replace_file.h>
+#include <tessel/status.h>
 
 namespace Tessel {
 
-// Builds a double-array trie from a sorted list of keys and writes it as an index file.
-//
-// The array is a sequence of units (base, check). Unit 0 is the root with base 1. A node whose
-// base is b has its child for code c at b + c, and that child's check is b; code 0 ends a key
-// and code byte + 1 follows a key byte. The unit reached by code 0 holds -value - 1. The last
-// 257 units are always empty, so every b + c of the trie lies inside the array.
+// Builds a double-array trie from a sorted list of keys and writes it as an index file (the
+// format is in tessel/format.h).
 //
 // KeyUnit is the key's byte type and UKeyUnit its unsigned form; BaseType holds bases and
 // values, CheckType checks; LengthFunc measures a key that comes without a length.
@@ -44,15 +42,14 @@ class DoubleArrayImpl {
   // Called after each key is finished with (keys finished, key count); the result is ignored.
   using ProgressFunc = int (*)(std::size_t, std::size_t);
 
-  // Results of build().
-  static constexpr int kOk = 0;
-  static constexpr int kNegativeValue = -2;  // a supplied value is negative
-  static constexpr int kUnsorted = -3;       // keys are not in ascending byte order
-  static constexpr int kTooLarge = -4;       // a position or key index does not fit the fields
+  // Results of build(); describeBuildStatus() words them.
+  static constexpr int kOk = kBuildOk;
+  static constexpr int kNegativeValue = kBuildNegativeValue;  // a supplied value is negative
+  static constexpr int kUnsorted = kBuildUnsorted;  // keys are not in ascending byte order
+  static constexpr int kTooLarge = kBuildTooLarge;  // a position or key index does not fit
 
   static constexpr std::size_t kInitialCapacity = 8192;
-  // Units past the last one used, so that base + any code stays inside the array.
-  static constexpr std::size_t kTailUnits = 257;
+  static constexpr std::size_t kTailUnits = Format::kTailUnits;
 
   DoubleArrayImpl() = default;
   virtual ~DoubleArrayImpl() { clear(); }
@@ -76,11 +73,13 @@ class DoubleArrayImpl {
   // values[i], or i when values is null; a run of equal keys keeps the value of its first key.
   // progress, when not null, is called once per distinct key, in key order.
   // Returns kOk, or kNegativeValue, kUnsorted or kTooLarge, after which the array is not a
-  // valid trie and save() refuses it. With no keys, returns kOk and size() stays 0.
+  // valid trie and save() refuses it; after kUnsorted, firstUnsortedKey() tells where. With no
+  // keys, returns kOk and size() stays 0.
   int build(std::size_t keyCount, const KeyUnit* const* keys, const std::size_t* lengths = nullptr,
             const BaseType* values = nullptr, ProgressFunc progress = nullptr) {
     clear();
     error_ = kOk;
+    firstUnsorted_ = 0;
     complete_ = false;
     if (keyCount == 0 || keys == nullptr) return error_;
     keyCount_ = keyCount;
@@ -116,8 +115,7 @@ class DoubleArrayImpl {
   // which also tells when beforeCommit(context) is called and what its false does).
   // Returns 0 on success; -1 when there is nothing to write, the last build failed or was cut
   // short by an exception, or the file cannot be written.
-  int save(const char* path, bool (*beforeCommit)(void*) = nullptr,
-           void* context = nullptr) const {
+  int save(const char* path, bool (*beforeCommit)(void*) = nullptr, void* context = nullptr) const {
     if (unitCount_ == 0 || !complete_) return -1;
     return replaceFile(path, units_.data(), unitCount_ * sizeof(Unit), beforeCommit, context);
   }
@@ -133,6 +131,10 @@ class DoubleArrayImpl {
 
   // Status of the last build.
   int error() const { return error_; }
+
+  // After a build that returned kUnsorted: the index of the first key that is smaller than the
+  // key before it, in list order. 0 otherwise.
+  std::size_t firstUnsortedKey() const { return firstUnsorted_; }
 
   // Releases the array, and what a build cut short by an exception held. The status of the
   // last build is kept.
@@ -179,7 +181,7 @@ class DoubleArrayImpl {
     std::size_t unit;
   };
 
-  static constexpr std::size_t kMaxCode = 256;
+  static constexpr std::size_t kMaxCode = Format::kMaxCode;
 
   // Returns the memory that only a build uses.
   void releaseWorkspace() {
@@ -336,12 +338,27 @@ class DoubleArrayImpl {
       if (code == previous) continue;
       if (code < previous) {
         error_ = kUnsorted;
+        firstUnsorted_ = firstUnsortedUpTo(i);
         return 0;
       }
       pushNode(code, i);
       previous = code;
     }
     return nodeCount_ - start;
+  }
+
+  // The first key in [1, last] that is smaller than the key before it; `last` is one. The
+  // groups are collected depth first, so disorder found at `last` may come after other
+  // disorder deeper in an earlier group.
+  std::size_t firstUnsortedUpTo(std::size_t last) const {
+    for (std::size_t i = 1; i < last; ++i) {
+      for (std::size_t depth = 0;; ++depth) {
+        const CheckType before = codeAt(i - 1, depth), code = codeAt(i, depth);
+        if (code < before) return i;
+        if (code > before || code == 0) break;
+      }
+    }
+    return last;
   }
 
   // The stacks are filled field by field: building a record whole and copying it costs a
@@ -390,8 +407,7 @@ class DoubleArrayImpl {
     } else {
       value = static_cast<BaseType>(keyIndex);
     }
-    // ~v is -v - 1 without the overflow of negating the smallest value.
-    units_[position].base = static_cast<BaseType>(~value);
+    units_[position].base = Format::encodeValue(value);
     if (value < 0) {
       error_ = kNegativeValue;
       return false;
@@ -572,12 +588,12 @@ class DoubleArrayImpl {
   static constexpr std::size_t kBlock = 512;
 
   // Bits x to x + 63 of a bitmap, bit x lowest.
-  static std::uint64_t bitsAt(const PageArray<std::uint64_t>& bits, std::size_t x) {
+  static std::uint64_t bitsAt(const internal::PageArray<std::uint64_t>& bits, std::size_t x) {
     const std::size_t word = x / kWord, shift = x % kWord;
     const std::uint64_t low = bits[word] >> shift;
     return shift == 0 ? low : low | bits[word + 1] << (kWord - shift);
   }
-  static void setBit(PageArray<std::uint64_t>& bits, std::size_t x) {
+  static void setBit(internal::PageArray<std::uint64_t>& bits, std::size_t x) {
     bits[x / kWord] |= std::uint64_t{1} << (x % kWord);
   }
   static std::uint64_t lowBits(std::size_t n) {
@@ -615,6 +631,7 @@ class DoubleArrayImpl {
     std::swap(completed_, other.completed_);
     std::swap(scanStart_, other.scanStart_);
     std::swap(error_, other.error_);
+    std::swap(firstUnsorted_, other.firstUnsorted_);
     std::swap(complete_, other.complete_);
     std::swap(progress_, other.progress_);
     std::swap(measuredLengths_, other.measuredLengths_);
@@ -624,15 +641,16 @@ class DoubleArrayImpl {
     std::swap(frameCount_, other.frameCount_);
   }
 
-  PageArray<Unit> units_;
+  internal::PageArray<Unit> units_;
   // Bitmaps of the build: positions chosen as bases, and units that belong to a group.
-  PageArray<std::uint64_t> usedBases_;
-  PageArray<std::uint64_t> occupied_;
-  PageArray<std::uint16_t> occupiedInBlock_;  // occupied units per block of kBlock
+  internal::PageArray<std::uint64_t> usedBases_;
+  internal::PageArray<std::uint64_t> occupied_;
+  internal::PageArray<std::uint16_t> occupiedInBlock_;  // occupied units per block of kBlock
   // Per first code, the first position that may still take a group: every position before it
   // is occupied or has its base in use, and neither ever changes back.
   std::size_t firstLive_[kMaxCode + 1] = {};
-  PageArray<std::size_t> pairLive_;  // the same for groups of two, by first and second code
+  internal::PageArray<std::size_t>
+      pairLive_;  // the same for groups of two, by first and second code
   // The occupied units in [countedFrom_, countedTo_), kept by occupiedBetween.
   std::size_t countedFrom_ = 0;
   std::size_t countedTo_ = 0;
@@ -648,12 +666,13 @@ class DoubleArrayImpl {
   std::size_t completed_ = 0;
   std::size_t scanStart_ = 0;
   int error_ = kOk;
+  std::size_t firstUnsorted_ = 0;
   bool complete_ = false;  // the last build ran to its end without a failure
   ProgressFunc progress_ = nullptr;
   std::vector<std::size_t> measuredLengths_;
-  PageArray<Node> nodes_;
+  internal::PageArray<Node> nodes_;
   std::size_t nodeCount_ = 0;
-  PageArray<Frame> frames_;
+  internal::PageArray<Frame> frames_;
   std::size_t frameCount_ = 0;
 };
 

@@ -8,13 +8,14 @@
 #include <utility>
 
 namespace Tessel {
+namespace internal {
 
 // A growable array of trivially copyable elements in memory mapped straight from the kernel.
 // New elements are zero without being written and growth moves pages instead of copying them:
-// page faults, not copying, are what large arrays cost. Huge pages are asked for only up to
-// 64 MiB: where the kernel compacts memory to find them (transparent_hugepage/defrag "madvise",
-// as on Debian), larger advised arrays spent more time faulting than the pages saved (on the
-// 5M-key set, median system time 0.39 s without advice against 0.91 s with it).
+// page faults, not copying, are what large arrays cost. No huge pages are asked for: where the
+// kernel compacts memory to find them (transparent_hugepage/defrag "madvise", as on Debian),
+// advised arrays spent more time faulting than the pages saved (on the 5M-key set, median
+// system time 0.39 s without advice against 0.91 s with it).
 // Growth throws std::bad_alloc when the memory cannot be had.
 template <class T>
 class PageArray {
@@ -88,4 +89,5 @@ class PageArray {
   std::size_t bytes_ = 0;
 };
 
+}  // namespace internal
 }  // namespace Tessel

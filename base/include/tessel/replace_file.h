@@ -16,24 +16,10 @@
 #include <string>
 #include <vector>
 
-namespace Tessel {
-namespace detail {
+#include <tessel/internal/io.h>
 
-inline bool writeAll(int fd, const char* data, std::size_t size) {
-  // Some kernels refuse single writes above 2 GiB; stay well below.
-  constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
-  while (size > 0) {
-    const std::size_t chunk = size < kMaxChunk ? size : kMaxChunk;
-    const ssize_t written = ::write(fd, data, chunk);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
+namespace Tessel {
+namespace internal {
 
 // Writes a large file past the page cache where the file system allows it: the copy into the
 // cache and the writeback that the sync would do cost more there than the disk's own time.
@@ -45,17 +31,12 @@ inline bool writeLarge(int fd, const char* data, std::size_t size) {
   const bool large = size >= kDirectFrom && reinterpret_cast<std::uintptr_t>(data) % kBlock == 0;
   const int flags = large ? ::fcntl(fd, F_GETFL) : -1;
   if (flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
-    const std::size_t whole = size / kBlock * kBlock;
+    // A refusal part way (EINVAL on some file systems, or a short write that leaves the rest
+    // unaligned) leaves the rest to the usual writes.
     std::size_t done = 0;
-    constexpr std::size_t kChunk = std::size_t{64} << 20;
-    while (done < whole) {
-      const ssize_t written = ::write(fd, data + done, std::min(kChunk, whole - done));
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0 || static_cast<std::size_t>(written) % kBlock != 0) break;
-      done += static_cast<std::size_t>(written);
-    }
+    (void)writeAll(fd, data, size / kBlock * kBlock, &done);
+    done = done / kBlock * kBlock;
     if (::fcntl(fd, F_SETFL, flags) != 0) return false;
-    // A refusal part way (EINVAL on some file systems) leaves the rest to the usual writes.
     if (::lseek(fd, static_cast<off_t>(done), SEEK_SET) < 0) return false;
     return writeAll(fd, data + done, size - done);
   }
@@ -194,14 +175,14 @@ inline int writeInPlace(const char* path, const char* data, std::size_t size,
   return 0;
 }
 
-}  // namespace detail
+}  // namespace internal
 
 // Removes the temporary files of the replaceFile calls under way in this process, leaving their
 // targets as they were. Meant for a handler of a signal that then ends the process: it is
 // async-signal-safe, and a replaceFile it interrupts must not go on.
 inline void removeTemporaryFiles() noexcept {
-  for (detail::PendingTemporary& slot : detail::pendingTemporaries) {
-    if (slot.state.load() == detail::PendingTemporary::kArmed) {
+  for (internal::PendingTemporary& slot : internal::pendingTemporaries) {
+    if (slot.state.load() == internal::PendingTemporary::kArmed) {
       ::unlinkat(slot.directory, slot.name, 0);
     }
   }
@@ -227,32 +208,32 @@ inline void removeTemporaryFiles() noexcept {
 inline int replaceFile(const char* path, const void* data, std::size_t size,
                        bool (*beforeCommit)(void*) = nullptr, void* context = nullptr) {
   std::string finalPath = path;
-  if (!detail::resolveLinks(finalPath)) return -1;
+  if (!internal::resolveLinks(finalPath)) return -1;
   const char* bytes = static_cast<const char*>(data);
-  if (!detail::sameFile(path, finalPath)) {
-    return detail::writeInPlace(path, bytes, size, beforeCommit, context);
+  if (!internal::sameFile(path, finalPath)) {
+    return internal::writeInPlace(path, bytes, size, beforeCommit, context);
   }
 
   struct stat st;
   const bool exists = ::stat(finalPath.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) {
-    return detail::writeInPlace(finalPath.c_str(), bytes, size, beforeCommit, context);
+    return internal::writeInPlace(finalPath.c_str(), bytes, size, beforeCommit, context);
   }
   if (exists && ::faccessat(AT_FDCWD, finalPath.c_str(), W_OK, AT_EACCESS) != 0) return -1;
 
   // No file name (an empty path, or one ending in a slash) fails here, as open() would, and
   // not at the rename after all the work.
-  const std::string target = finalPath.substr(detail::directoryPart(finalPath).size());
+  const std::string target = finalPath.substr(internal::directoryPart(finalPath).size());
   if (target.empty()) {
     errno = finalPath.empty() ? ENOENT : EISDIR;
     return -1;
   }
-  const int directory = detail::openDirectory(finalPath);
+  const int directory = internal::openDirectory(finalPath);
   if (directory < 0) return -1;
   char tempName[64];
-  detail::TemporaryRecord record;
+  internal::TemporaryRecord record;
   const int fd =
-      detail::createTemporary(directory, exists ? (st.st_mode & 07777) : 0666, tempName, record);
+      internal::createTemporary(directory, exists ? (st.st_mode & 07777) : 0666, tempName, record);
   bool ok = fd >= 0;
   if (ok && exists) {
     // Ownership is kept where the caller may set it; the mode is set after, as chown may clear
@@ -260,9 +241,9 @@ inline int replaceFile(const char* path, const void* data, std::size_t size,
     if (::fchown(fd, st.st_uid, st.st_gid) != 0) errno = 0;
     ok = ::fchmod(fd, st.st_mode & 07777) == 0;
   }
-  ok = ok && detail::writeLarge(fd, bytes, size);
+  ok = ok && internal::writeLarge(fd, bytes, size);
   ok = ok && ::fsync(fd) == 0;
-  if (fd >= 0) ok = detail::closeChecked(fd) && ok;
+  if (fd >= 0) ok = internal::closeChecked(fd) && ok;
   if (ok && beforeCommit != nullptr && !beforeCommit(context)) {
     errno = ECANCELED;
     ok = false;

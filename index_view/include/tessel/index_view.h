@@ -1,0 +1,324 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include <tessel/format.h>
+#include <tessel/internal/batch_walk.h>
+#include <tessel/internal/listing.h>
+#include <tessel/internal/mapped_file.h>
+#include <tessel/internal/reverse_table.h>
+#include <tessel/internal/unit_scan.h>
+#include <tessel/internal/units.h>
+#include <tessel/status.h>
+
+namespace Tessel {
+
+// A read-only view of an index file (the format is in tessel/format.h).
+//
+// Every unit access is bounds-checked, so a damaged or hostile file gives ordinary answers or
+// kCorrupt, never a read outside the data or an endless walk. A const view may be used from
+// several threads at once, including the first calls that build the tables of keyCount(),
+// the listings and restoreKey().
+class IndexView {
+ public:
+  // Results of open() and attach(), and of the whole-trie walks (tessel/status.h words them).
+  static constexpr int kOk = kIndexOk;
+  static constexpr int kCannotOpen = kIndexCannotOpen;  // cannot be opened, read or mapped
+  static constexpr int kNotAnIndex = kIndexNotAnIndex;  // not a regular file, wrong size, no root
+  static constexpr int kCorrupt = kIndexCorrupt;        // a walk reached a unit twice
+
+  // Results of traverse() besides a value (>= 0).
+  static constexpr long kNoValue = -1;  // the path exists, but no key ends there
+  static constexpr long kNoPath = -2;   // the path breaks before the end of the bytes
+
+  static constexpr std::size_t kUnitBytes = Format::kUnitBytes;
+  static constexpr std::size_t kTailUnits = Format::kTailUnits;
+
+  IndexView() = default;
+  IndexView(const IndexView&) = delete;
+  IndexView& operator=(const IndexView&) = delete;
+  IndexView(IndexView&& other) noexcept { swap(other); }
+  IndexView& operator=(IndexView&& other) noexcept {
+    if (this != &other) {
+      close();
+      swap(other);
+    }
+    return *this;
+  }
+
+  // Maps the index file at `path` read-only, in constant time, replacing what the view held.
+  // The file must not shrink while mapped (the system would stop the process); a file that
+  // DoubleArray::save replaced is safe, as the old one lives on until unmapped.
+  // Returns kOk, kCannotOpen (errno tells why; EISDIR for a directory) or kNotAnIndex. A FIFO
+  // or a device is not an index and is refused at once, without waiting for a writer.
+  int open(const char* path) { return adopt(file_.map(path)); }
+
+  // open() for the open file `fd`, which the caller keeps and may close afterwards.
+  int openDescriptor(int fd) { return adopt(file_.mapDescriptor(fd)); }
+
+  // Views `bytes` bytes at `data`, which the caller owns and keeps alive and unchanged while
+  // the view is used. Any alignment will do. Returns kOk or kNotAnIndex.
+  int attach(const void* data, std::size_t bytes) {
+    close();
+    if (data == nullptr || !Format::validSize(bytes)) return kNotAnIndex;
+    return adoptUnits(static_cast<const unsigned char*>(data), bytes);
+  }
+
+  // Releases the mapping and the tables built on first use; the view is then empty and finds
+  // nothing. REQUIRES: no other thread is using the view.
+  void close() {
+    file_.unmap();
+    units_ = internal::Units();
+    tables_.reset();
+  }
+
+  // Number of units; 0 for an empty view.
+  std::size_t size() const { return units_.count(); }
+
+  // The first byte of the units (nullptr for an empty view); size() * kUnitBytes bytes.
+  const void* data() const { return units_.data(); }
+
+  // Stores the value of the key key[0 .. length) in `value` and returns true when it is a key.
+  bool find(const char* key, std::size_t length, std::int32_t& value) const {
+    std::size_t node = 0;
+    std::size_t pos = 0;
+    const long result = traverse(key, length, node, pos);
+    if (result < 0) return false;
+    value = static_cast<std::int32_t>(result);
+    return true;
+  }
+
+  // Looks up `count` keys at once: values[i] becomes the value of keys[i][0 .. lengths[i]), or
+  // -1 when it is not a key. The same answers as find(), faster for many keys: several walks
+  // are kept in flight so that their memory accesses overlap.
+  // REQUIRES: keys, lengths and values each hold `count` elements.
+  void findMany(std::size_t count, const char* const* keys, const std::size_t* lengths,
+                std::int32_t* values) const {
+    internal::Batch batch(units_, count, keys, lengths);
+    std::size_t query;
+    long value;
+    while (batch.nextExact(query, value)) values[query] = static_cast<std::int32_t>(value);
+  }
+
+  // Follows key[pos .. length) from unit `node` (0 is the root), advancing node and pos past
+  // every byte followed. Returns the value of the key that ends at the node reached when all
+  // bytes were followed, kNoValue when no key ends there, and kNoPath when a byte has no edge
+  // (node and pos then stop before it). Matching can go on across buffers from node and pos.
+  long traverse(const char* key, std::size_t length, std::size_t& node, std::size_t& pos) const {
+    for (; pos < length; ++pos) {
+      const std::size_t next =
+          units_.child(node, Format::codeOf(static_cast<unsigned char>(key[pos])));
+      if (next == internal::Units::kNone) return kNoPath;
+      node = next;
+    }
+    return units_.valueAt(node);
+  }
+
+  // Calls onMatch(length, value) for every key that is a prefix of query[0 .. length),
+  // shortest first. Returns the number of matches.
+  template <class OnMatch>
+  std::size_t commonPrefixes(const char* query, std::size_t length, OnMatch&& onMatch) const {
+    std::size_t matches = 0;
+    std::size_t node = 0;
+    for (std::size_t pos = 0; node != internal::Units::kNone && units_.count() != 0; ++pos) {
+      const long value = units_.valueAt(node);
+      if (value >= 0) {
+        onMatch(pos, static_cast<std::int32_t>(value));
+        ++matches;
+      }
+      if (pos == length) break;
+      node = units_.child(node, Format::codeOf(static_cast<unsigned char>(query[pos])));
+    }
+    return matches;
+  }
+
+  // commonPrefixes() for `count` queries at once, with walks kept in flight as in findMany():
+  // calls onMatch(query, length, value) for every key that is a prefix of
+  // queries[query][0 .. lengths[query]), in query order and shortest first within a query.
+  // Returns the number of matches. REQUIRES: queries and lengths each hold `count` elements.
+  template <class OnMatch>
+  std::size_t commonPrefixesMany(std::size_t count, const char* const* queries,
+                                 const std::size_t* lengths, OnMatch&& onMatch) const {
+    internal::Batch batch(units_, count, queries, lengths);
+    std::size_t matches = 0;
+    while (batch.nextPrefixBlock()) matches += batch.reportPrefixBlock(onMatch);
+    return matches;
+  }
+
+  // Lists the keys below a prefix one at a time, in byte order, for as long as the caller
+  // likes: a cursor can be kept between calls and reused for another prefix, which then
+  // allocates nothing once its buffers have grown. On a damaged file a walk that meets a unit
+  // again ends there (corrupt() tells), so it ends on any file and holds no more than a walk
+  // of a valid index of the same size; before that it may list a key twice. One per thread.
+  // REQUIRES: the view outlives the cursor's use and is not closed or moved meanwhile.
+  class Cursor {
+   public:
+    // Starts listing the keys that begin with prefix[0 .. length).
+    void reset(const IndexView& view, const char* prefix, std::size_t length) {
+      std::size_t node = 0;
+      std::size_t pos = 0;
+      if (view.size() == 0 || view.traverse(prefix, length, node, pos) == kNoPath) {
+        node = internal::Units::kNone;
+      }
+      corrupt_ = false;
+      static const internal::EdgeCodes kNoCodes;
+      listing_.reset(view.units_, view.tables_ ? view.edgeCodes() : kNoCodes, node, prefix, length,
+                     kTrackFrom);
+    }
+
+    // Moves to the next key; false when there are no more.
+    bool next() {
+      const internal::Listing::Step step = listing_.advance();
+      corrupt_ |= step == internal::Listing::kLoop;
+      return step == internal::Listing::kKey;
+    }
+
+    // The current key and its value. REQUIRES: the last next() returned true.
+    const std::string& key() const { return listing_.key(); }
+    std::int32_t value() const { return listing_.value(); }
+
+    // Whether the last walk ended at a unit reached twice: the file is damaged.
+    bool corrupt() const { return corrupt_; }
+
+   private:
+    friend class IndexView;
+    // Short walks, as of a limited prediction, go unmarked.
+    static constexpr std::size_t kTrackFrom = 1024;
+
+    internal::Listing listing_;
+    bool corrupt_ = false;
+  };
+
+  // Calls onKey(key, value) with a std::string holding each key that begins with
+  // prefix[0 .. length), in byte order, up to `limit` keys. onKey may return bool: false stops
+  // the listing after that key. The walk is the cursor's, with its bounds. Returns the number
+  // of keys passed to onKey. With `cursor`, repeated calls allocate nothing once its buffers
+  // have grown, and cursor.corrupt() tells afterwards whether the walk met a damaged unit.
+  template <class OnKey>
+  std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey, Cursor& cursor,
+                      std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
+    cursor.reset(*this, prefix, length);
+    std::size_t found = 0;
+    while (found < limit && cursor.next()) {
+      ++found;
+      if (!goOn(onKey, cursor.key(), cursor.value())) break;
+    }
+    return found;
+  }
+  template <class OnKey>
+  std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey) const {
+    Cursor cursor;
+    return predict(prefix, length, onKey, cursor);
+  }
+
+  // Calls onKey(key, value) for every key, in byte order; onKey may return bool, and false
+  // stops the listing. Returns kOk, or kCorrupt when the units do not form a tree (a unit
+  // reached twice, as by two groups sharing a base or a cycle); the keys before that point have
+  // been reported. Marks a bit per unit.
+  template <class OnKey>
+  int forEach(OnKey&& onKey) const {
+    if (units_.count() == 0) return kOk;
+    internal::Listing listing;
+    listing.reset(units_, edgeCodes(), 0, "", 0, 0);
+    for (;;) {
+      switch (listing.advance()) {
+        case internal::Listing::kKey:
+          if (!goOn(onKey, listing.key(), listing.value())) return kOk;
+          break;
+        case internal::Listing::kEnd:
+          return kOk;
+        case internal::Listing::kLoop:
+          return kCorrupt;
+      }
+    }
+  }
+
+  // The number of keys: the units that end a key (a negative base and a non-zero check),
+  // counted in one pass on the first call and kept. On an index that DoubleArray wrote this
+  // is the number of distinct keys; on a damaged file it counts such units wherever they lie,
+  // reachable or not, so it may differ from what forEach() lists.
+  std::size_t keyCount() const {
+    if (!tables_) return 0;
+    std::call_once(tables_->countOnce,
+                   [this] { tables_->keyCount = internal::countKeyEnds(units_); });
+    return tables_->keyCount;
+  }
+
+  // Value -> key: sets `key` to the key whose value is `value` and returns true, or returns
+  // false when no key has it. When several keys share the value, the first of them in byte
+  // order comes back. The first call walks the trie once and keeps up to 12 bytes a unit,
+  // built in time linear in the units. On a damaged file the walk stops where the units stop
+  // forming a tree (a unit reached again is not followed); keys beyond such a point give
+  // false, and every key returned is one that find() maps to `value`.
+  bool restoreKey(std::int32_t value, std::string& key) const {
+    key.clear();
+    if (!tables_ || value < 0) return false;
+    std::call_once(tables_->reverseOnce, [this] { tables_->reverse.build(units_, edgeCodes()); });
+    return tables_->reverse.restore(units_, static_cast<std::uint32_t>(value), key);
+  }
+
+ private:
+  // What the view builds on first use and keeps; behind a pointer so that views stay movable.
+  struct Tables {
+    std::once_flag codesOnce;
+    internal::EdgeCodes codes;
+    std::once_flag countOnce;
+    std::size_t keyCount = 0;
+    std::once_flag reverseOnce;
+    internal::ReverseTable reverse;
+  };
+
+  // Takes the units of a file just mapped, or closes the view with the mapping's status.
+  int adopt(int status) {
+    const int error = errno;
+    if (status == kOk) status = adoptUnits(file_.data(), file_.bytes());
+    if (status != kOk) close();
+    errno = error;
+    return status;
+  }
+  int adoptUnits(const unsigned char* data, std::size_t bytes) {
+    units_ = internal::Units(data, bytes / Format::kUnitBytes);
+    if (!units_.validRoot()) {
+      close();
+      return kNotAnIndex;
+    }
+    tables_ = std::make_unique<Tables>();
+    return kOk;
+  }
+
+  const internal::EdgeCodes& edgeCodes() const {
+    std::call_once(tables_->codesOnce, [this] { tables_->codes.learn(units_); });
+    return tables_->codes;
+  }
+
+  // Calls onKey and tells whether the listing goes on: onKey's bool, or true when it returns
+  // nothing.
+  template <class OnKey>
+  static bool goOn(OnKey& onKey, const std::string& key, std::int32_t value) {
+    if constexpr (std::is_convertible_v<decltype(onKey(key, value)), bool>) {
+      return static_cast<bool>(onKey(key, value));
+    } else {
+      onKey(key, value);
+      return true;
+    }
+  }
+
+  void swap(IndexView& other) noexcept {
+    std::swap(file_, other.file_);
+    std::swap(units_, other.units_);
+    std::swap(tables_, other.tables_);
+  }
+
+  internal::MappedFile file_;
+  internal::Units units_;
+  std::unique_ptr<Tables> tables_;
+};
+
+}  // namespace Tessel
