@@ -21,27 +21,60 @@
 namespace Tessel {
 namespace internal {
 
-// Writes a large file past the page cache where the file system allows it: the copy into the
-// cache and the writeback that the sync would do cost more there than the disk's own time.
-// What is left below a whole block, or what the file system refuses so, goes the usual way.
-inline bool writeLarge(int fd, const char* data, std::size_t size) {
+// Writes `size` bytes to the new file `fd` in pieces, asking keepGoing(context) after each,
+// when given; then each piece's writeback starts at once and the one before is waited for, so
+// that the final sync is short and a stop is never far. A large file goes past the page cache
+// where the file system allows it: the copy into the cache and the writeback that the sync
+// would do cost more there than the disk's own time. What is left below a whole block, or
+// what the file system refuses so, goes the usual way.
+inline bool writePieces(int fd, const char* data, std::size_t size, bool (*keepGoing)(void*),
+                        void* context) {
   constexpr std::size_t kDirectFrom = std::size_t{256} << 20;
   constexpr std::size_t kBlock = 4096;
+  const std::size_t piece = keepGoing != nullptr ? std::size_t{16} << 20 : kMaxTransfer;
+  int flags = -1;
 #ifdef O_DIRECT
-  const bool large = size >= kDirectFrom && reinterpret_cast<std::uintptr_t>(data) % kBlock == 0;
-  const int flags = large ? ::fcntl(fd, F_GETFL) : -1;
-  if (flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
-    // A refusal part way (EINVAL on some file systems, or a short write that leaves the rest
-    // unaligned) leaves the rest to the usual writes.
-    std::size_t done = 0;
-    (void)writeAll(fd, data, size / kBlock * kBlock, &done);
-    done = done / kBlock * kBlock;
-    if (::fcntl(fd, F_SETFL, flags) != 0) return false;
-    if (::lseek(fd, static_cast<off_t>(done), SEEK_SET) < 0) return false;
-    return writeAll(fd, data + done, size - done);
+  if (size >= kDirectFrom && reinterpret_cast<std::uintptr_t>(data) % kBlock == 0) {
+    flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) flags = -1;
   }
 #endif
-  return writeAll(fd, data, size);
+  std::size_t done = 0;
+  while (done < size) {
+    std::size_t length = std::min(piece, size - done);
+    if (flags >= 0) length = length / kBlock * kBlock;
+    std::size_t written = 0;
+    if (length == 0 || !writeAll(fd, data + done, length, &written)) {
+      if (flags < 0) return false;
+      // A refusal part way (EINVAL on some file systems, or a short write that leaves the
+      // rest unaligned) leaves the rest to the usual writes.
+      done += written / kBlock * kBlock;
+      if (::fcntl(fd, F_SETFL, flags) != 0 || ::lseek(fd, static_cast<off_t>(done), SEEK_SET) < 0) {
+        return false;
+      }
+      flags = -1;
+      continue;
+    }
+    done += length;
+    if (keepGoing == nullptr) continue;
+#ifdef SYNC_FILE_RANGE_WRITE
+    if (flags < 0) {
+      const auto end = static_cast<off_t>(done), start = static_cast<off_t>(done - length);
+      (void)::sync_file_range(fd, start, end - start, SYNC_FILE_RANGE_WRITE);
+      if (start > 0) {
+        const off_t before = std::max<off_t>(0, start - static_cast<off_t>(piece));
+        (void)::sync_file_range(
+            fd, before, start - before,
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+      }
+    }
+#endif
+    if (!keepGoing(context)) {
+      errno = ECANCELED;
+      return false;
+    }
+  }
+  return flags < 0 || ::fcntl(fd, F_SETFL, flags) == 0;
 }
 
 inline std::string directoryPart(const std::string& path) {
@@ -160,21 +193,6 @@ inline bool closeChecked(int fd) {
   return ::close(fd) == 0 || errno == EINTR;
 }
 
-// Writes the whole of `data` into the existing file `path`, which is not replaced (a FIFO, a
-// device, or what a link of /proc names), then asks `beforeCommit`.
-inline int writeInPlace(const char* path, const char* data, std::size_t size,
-                        bool (*beforeCommit)(void*), void* context) {
-  const int fd = ::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return -1;
-  const bool written = writeAll(fd, data, size);
-  if (!closeChecked(fd) || !written) return -1;
-  if (beforeCommit != nullptr && !beforeCommit(context)) {
-    errno = ECANCELED;
-    return -1;
-  }
-  return 0;
-}
-
 }  // namespace internal
 
 // Removes the temporary files of the replaceFile calls under way in this process, leaving their
@@ -188,76 +206,173 @@ inline void removeTemporaryFiles() noexcept {
   }
 }
 
-// Writes `size` bytes from `data` to the file `path` so that a reader sees either the old
-// content or all of the new one: the bytes go to a temporary file in the same directory,
-// which is synced to the disk, renamed over `path` and removed on any failure; the directory is
-// synced after the rename. Files are created, renamed and removed relative to the directory,
-// so any path that can be opened can be replaced, however long. A symbolic link
-// stays a link and its target is replaced; an existing file keeps its permission bits and,
-// where allowed, its owner; a new file gets 0666 less the umask. A path that exists and is
-// not a regular file (a FIFO, a device), or whose links do not name a file by its text (as
-// /dev/fd/N of a pipe or of a deleted file), is opened and written in place; no other file is
-// ever created for it. A file that exists but may not be written is refused, as opening it for
-// writing would be.
-// beforeCommit(context), when given, is called once the new bytes are safely in the temporary
-// file, just before the rename: returning false abandons the replacement, leaving `path` as it
-// was, and the call fails with ECANCELED. A file written in place has no old bytes to keep: it
-// is asked after the write, and its false only makes the call fail.
-// Returns 0 on success, -1 on failure with errno set. Under a file-size limit the process
-// must ignore SIGXFSZ to see the failure instead of being killed.
-inline int replaceFile(const char* path, const void* data, std::size_t size,
-                       bool (*beforeCommit)(void*) = nullptr, void* context = nullptr) {
-  std::string finalPath = path;
-  if (!internal::resolveLinks(finalPath)) return -1;
-  const char* bytes = static_cast<const char*>(data);
-  if (!internal::sameFile(path, finalPath)) {
-    return internal::writeInPlace(path, bytes, size, beforeCommit, context);
-  }
+// What a replacement asks its caller as it goes; any of them may be null.
+struct ReplaceHooks {
+  // Called between pieces of a large write: false abandons the replacement (ECANCELED).
+  bool (*keepGoing)(void* context) = nullptr;
+  // Called once the new bytes are safely in the temporary file, just before the rename: false
+  // abandons the replacement, leaving the file as it was (ECANCELED). A file written in place
+  // has no old bytes to keep: it is asked after the write, and its false only makes the call
+  // fail.
+  bool (*beforeCommit)(void* context) = nullptr;
+  void* context = nullptr;
+};
 
-  struct stat st;
-  const bool exists = ::stat(finalPath.c_str(), &st) == 0;
-  if (exists && !S_ISREG(st.st_mode)) {
-    return internal::writeInPlace(finalPath.c_str(), bytes, size, beforeCommit, context);
-  }
-  if (exists && ::faccessat(AT_FDCWD, finalPath.c_str(), W_OK, AT_EACCESS) != 0) return -1;
+// The replacement of a file as a whole, so that a reader sees either the old content or all
+// of the new one: the new bytes go to a temporary file in the same directory, which is synced
+// to the disk, renamed over the file and removed on any failure; the directory is synced after
+// the rename. Files are created, renamed and removed relative to the directory, so any path
+// that can be opened can be replaced, however long. A symbolic link stays a link and its
+// target is replaced; an existing file keeps its permission bits and, where allowed, its
+// owner; a new file gets 0666 less the umask. A path that exists and is not a regular file (a
+// FIFO, a device), or whose links do not name a file by its text (as /dev/fd/N of a pipe or of
+// a deleted file), is opened and written in place; no other file is ever created for it. A
+// file that exists but may not be written is refused, as opening it for writing would be.
+// Every call returns 0 on success, -1 on failure with errno set. Under a file-size limit the
+// process must ignore SIGXFSZ to see the failure instead of being killed.
+class FileReplacement {
+ public:
+  FileReplacement() = default;
+  ~FileReplacement() { abandon(); }
+  FileReplacement(const FileReplacement&) = delete;
+  FileReplacement& operator=(const FileReplacement&) = delete;
 
-  // No file name (an empty path, or one ending in a slash) fails here, as open() would, and
-  // not at the rename after all the work.
-  const std::string target = finalPath.substr(internal::directoryPart(finalPath).size());
-  if (target.empty()) {
-    errno = finalPath.empty() ? ENOENT : EISDIR;
+  // Opens what receives the new bytes of `path`: a new temporary file, or the file itself
+  // when it is written in place. With inPlace false, a path that would be written in place is
+  // refused (ENOTSUP) and nothing is opened.
+  int begin(const char* path, bool inPlace = true) {
+    abandon();
+    std::string finalPath = path;
+    if (!internal::resolveLinks(finalPath)) return -1;
+    struct stat st;
+    const bool exists = ::stat(finalPath.c_str(), &st) == 0;
+    if (!internal::sameFile(path, finalPath) || (exists && !S_ISREG(st.st_mode))) {
+      if (!inPlace) {
+        errno = ENOTSUP;
+        return -1;
+      }
+      const char* name = internal::sameFile(path, finalPath) ? finalPath.c_str() : path;
+      fd_ = ::open(name, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+      inPlace_ = fd_ >= 0;
+      return fd_ >= 0 ? 0 : -1;
+    }
+    if (exists && ::faccessat(AT_FDCWD, finalPath.c_str(), W_OK, AT_EACCESS) != 0) return -1;
+    // No file name (an empty path, or one ending in a slash) fails here, as open() would, and
+    // not at the rename after all the work.
+    target_ = finalPath.substr(internal::directoryPart(finalPath).size());
+    if (target_.empty()) {
+      errno = finalPath.empty() ? ENOENT : EISDIR;
+      return -1;
+    }
+    directory_ = internal::openDirectory(finalPath);
+    if (directory_ < 0) return -1;
+    fd_ = internal::createTemporary(directory_, exists ? (st.st_mode & 07777) : 0666, tempName_,
+                                    record_);
+    created_ = fd_ >= 0;
+    bool ok = created_;
+    if (ok && exists) {
+      // Ownership is kept where the caller may set it; the mode is set after, as chown may
+      // clear set-id bits.
+      if (::fchown(fd_, st.st_uid, st.st_gid) != 0) errno = 0;
+      ok = ::fchmod(fd_, st.st_mode & 07777) == 0;
+    }
+    if (ok) return 0;
+    const int saved = errno;
+    abandon();
+    errno = saved;
     return -1;
   }
-  const int directory = internal::openDirectory(finalPath);
-  if (directory < 0) return -1;
-  char tempName[64];
-  internal::TemporaryRecord record;
-  const int fd =
-      internal::createTemporary(directory, exists ? (st.st_mode & 07777) : 0666, tempName, record);
-  bool ok = fd >= 0;
-  if (ok && exists) {
-    // Ownership is kept where the caller may set it; the mode is set after, as chown may clear
-    // set-id bits.
-    if (::fchown(fd, st.st_uid, st.st_gid) != 0) errno = 0;
-    ok = ::fchmod(fd, st.st_mode & 07777) == 0;
+
+  // The open file that receives the new bytes; -1 before begin() and after commit().
+  int descriptor() const { return fd_; }
+  // Whether the path is written in place.
+  bool inPlace() const { return inPlace_; }
+
+  // Writes `size` bytes at `data` to descriptor(), asking hooks.keepGoing between pieces.
+  int write(const void* data, std::size_t size, const ReplaceHooks& hooks = ReplaceHooks()) {
+    const char* bytes = static_cast<const char*>(data);
+    const bool ok = inPlace_
+                        ? internal::writeAll(fd_, bytes, size)
+                        : internal::writePieces(fd_, bytes, size, hooks.keepGoing, hooks.context);
+    return ok ? 0 : fail();
   }
-  ok = ok && internal::writeLarge(fd, bytes, size);
-  ok = ok && ::fsync(fd) == 0;
-  if (fd >= 0) ok = internal::closeChecked(fd) && ok;
-  if (ok && beforeCommit != nullptr && !beforeCommit(context)) {
-    errno = ECANCELED;
-    ok = false;
+
+  // Makes the new bytes the file's: syncs them, asks hooks.beforeCommit, renames the
+  // temporary file over the file and syncs the directory. On failure the file is as it was
+  // and the temporary file is gone.
+  int commit(const ReplaceHooks& hooks = ReplaceHooks()) {
+    if (fd_ < 0) {
+      errno = EBADF;
+      return -1;
+    }
+    bool ok = inPlace_ || ::fsync(fd_) == 0;
+    ok = internal::closeChecked(fd_) && ok;
+    fd_ = -1;
+    if (ok && hooks.beforeCommit != nullptr && !hooks.beforeCommit(hooks.context)) {
+      errno = ECANCELED;
+      ok = false;
+    }
+    if (inPlace_) return ok ? 0 : -1;
+    ok = ok && ::renameat(directory_, tempName_, directory_, target_.c_str()) == 0;
+    if (!ok) return fail();
+    created_ = false;
+    record_.disarm();
+    // Makes the rename survive a crash. Some file systems cannot sync a directory; the rename
+    // has happened all the same, so that is no failure.
+    (void)::fsync(directory_);
+    ::close(directory_);
+    directory_ = -1;
+    return 0;
   }
-  ok = ok && ::renameat(directory, tempName, directory, target.c_str()) == 0;
-  const int saved = errno;
-  if (!ok && fd >= 0) ::unlinkat(directory, tempName, 0);
-  record.disarm();
-  // Makes the rename survive a crash. Some file systems cannot sync a directory; the rename has
-  // happened all the same, so that is no failure.
-  if (ok) (void)::fsync(directory);
-  ::close(directory);
-  errno = saved;
-  return ok ? 0 : -1;
+
+  // Gives the replacement up: the temporary file is removed and the file stays as it was.
+  void abandon() {
+    const int saved = errno;
+    if (fd_ >= 0) ::close(fd_);
+    if (directory_ >= 0) {
+      if (created_) ::unlinkat(directory_, tempName_, 0);
+      record_.disarm();
+      ::close(directory_);
+    }
+    fd_ = -1;
+    directory_ = -1;
+    created_ = false;
+    inPlace_ = false;
+    errno = saved;
+  }
+
+ private:
+  int fail() {
+    const int saved = errno;
+    abandon();
+    errno = saved;
+    return -1;
+  }
+
+  std::string target_;
+  int directory_ = -1;
+  int fd_ = -1;
+  bool created_ = false;  // tempName_ names the file this replacement made
+  bool inPlace_ = false;
+  char tempName_[64] = {};
+  internal::TemporaryRecord record_;
+};
+
+// Writes `size` bytes from `data` to the file `path` through a FileReplacement (see there).
+inline int replaceFile(const char* path, const void* data, std::size_t size,
+                       const ReplaceHooks& hooks) {
+  FileReplacement replacement;
+  if (replacement.begin(path) != 0 || replacement.write(data, size, hooks) != 0) return -1;
+  return replacement.commit(hooks);
+}
+
+// replaceFile() with only a hook before the rename.
+inline int replaceFile(const char* path, const void* data, std::size_t size,
+                       bool (*beforeCommit)(void*) = nullptr, void* context = nullptr) {
+  ReplaceHooks hooks;
+  hooks.beforeCommit = beforeCommit;
+  hooks.context = context;
+  return replaceFile(path, data, size, hooks);
 }
 
 }  // namespace Tessel

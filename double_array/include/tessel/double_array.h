@@ -119,6 +119,11 @@ class DoubleArrayImpl {
     if (unitCount_ == 0 || !complete_) return -1;
     return replaceFile(path, units_.data(), unitCount_ * sizeof(Unit), beforeCommit, context);
   }
+  // save() with all the hooks of a replacement (see ReplaceHooks).
+  int save(const char* path, const ReplaceHooks& hooks) const {
+    if (unitCount_ == 0 || !complete_) return -1;
+    return replaceFile(path, units_.data(), unitCount_ * sizeof(Unit), hooks);
+  }
 
   // Number of units of the trie, the tail included: what save() writes.
   std::size_t size() const { return unitCount_; }
