@@ -1,164 +1,54 @@
 // tessel._tessel: Tessel indexes from Python, on the CPython C API directly, so that a lookup
-// costs little more than the walk itself.
-//
-// References: every function that takes a new reference either returns it or releases it on
-// its single way out; borrowed references are named so (`borrowed`).
+// costs little more than the walk itself. Multi-phase initialisation: the types are heap types
+// made for each module object and kept in its state.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <time.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
-#include <numeric>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <tessel/double_array.h>
+#include <tessel/format.h>
 #include <tessel/index_view.h>
+#include <tessel/replace_file.h>
 #include <tessel/status.h>
+
+#include "arguments.h"
+#include "keys.h"
+#include "reader.h"
+#include "state.h"
+
+#ifndef TESSEL_VERSION
+#define TESSEL_VERSION "unknown"
+#endif
+
+namespace TesselPython {
+
+template <>
+TypeSet& typesOf<Tessel::IndexView>(ModuleState* state) {
+  return state->index;
+}
+
+}  // namespace TesselPython
 
 namespace {
 
-constexpr long long kLargestValue = std::numeric_limits<std::int32_t>::max();
+using namespace TesselPython;
+using Index = Reader<Tessel::IndexView>;
 
-// A query's or key's bytes: str as UTF-8 (code points that surrogateescape made from bytes
-// become those bytes again), bytes and other buffers as they are.
-class KeyBytes {
- public:
-  KeyBytes() = default;
-  KeyBytes(const KeyBytes&) = delete;
-  KeyBytes& operator=(const KeyBytes&) = delete;
-  ~KeyBytes() { Py_XDECREF(owned_); }
-
-  // Returns false with an exception set when `key` is neither str nor bytes-like.
-  bool set(PyObject* key) {
-    Py_CLEAR(owned_);
-    if (PyUnicode_Check(key)) {
-      data_ = PyUnicode_AsUTF8AndSize(key, &size_);
-      if (data_ != nullptr) return true;
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-      PyErr_Clear();
-      owned_ = PyUnicode_AsEncodedString(key, "utf-8", "surrogateescape");
-    } else if (PyBytes_Check(key)) {
-      data_ = PyBytes_AS_STRING(key);
-      size_ = PyBytes_GET_SIZE(key);
-      return true;
-    } else if (PyObject_CheckBuffer(key)) {
-      owned_ = PyBytes_FromObject(key);
-    } else {
-      PyErr_Format(PyExc_TypeError, "keys are str or bytes, not %.200s", Py_TYPE(key)->tp_name);
-      return false;
-    }
-    if (owned_ == nullptr) return false;
-    data_ = PyBytes_AS_STRING(owned_);
-    size_ = PyBytes_GET_SIZE(owned_);
-    return true;
-  }
-
-  const char* data() const { return data_; }
-  std::size_t size() const { return static_cast<std::size_t>(size_); }
-
-  // A new reference to what holds data(): `key` itself, or the bytes made from it. The bytes
-  // stay valid while it lives. REQUIRES: the last set() was given `key` and succeeded.
-  PyObject* holder(PyObject* key) {
-    PyObject* held = owned_ != nullptr ? owned_ : key;
-    if (owned_ == nullptr) Py_INCREF(key);
-    owned_ = nullptr;
-    return held;
-  }
-
- private:
-  const char* data_ = "";
-  Py_ssize_t size_ = 0;
-  PyObject* owned_ = nullptr;
-};
-
-struct IndexObject {
-  PyObject_HEAD Tessel::IndexView view;
-  Tessel::IndexView::Cursor scratch;  // for predict(), while scratchInUse is false
-  PyObject* path;                     // what Index() opened, or nullptr
-  PyObject* exporter;                 // what from_bytes() views, or nullptr
-  Py_buffer buffer;                   // exporter's buffer
-  Py_ssize_t busy;                    // calls running without the GIL
-  bool binary;
-  bool closed;
-  bool scratchInUse;
-};
-
-PyTypeObject* IndexType = nullptr;
-PyTypeObject* IteratorType = nullptr;
-
-PyObject* decodeKey(const IndexObject* self, const char* data, std::size_t size) {
-  const auto length = static_cast<Py_ssize_t>(size);
-  if (self->binary) return PyBytes_FromStringAndSize(data, length);
-  return PyUnicode_DecodeUTF8(data, length, "surrogateescape");
+template <class Function>
+PyCFunction function(Function f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-// A new reference to None.
-PyObject* none() {
-  Py_INCREF(Py_None);
-  return Py_None;
-}
-
-bool refuseClosed(const IndexObject* self) {
-  if (!self->closed) return false;
-  PyErr_SetString(PyExc_ValueError, "I/O operation on closed index");
-  return true;
-}
-
-// Unmaps and lets go of the buffer. REQUIRES: no Busy call is under way.
-void release(IndexObject* self) {
-  self->view.close();
-  if (self->exporter != nullptr) {
-    PyBuffer_Release(&self->buffer);
-    Py_CLEAR(self->exporter);
-  }
-}
-
-// Marks a call during which the index must stay mapped: one that runs without the GIL, or one
-// whose walk makes Python objects (and so may run any code, close() included). close() waits
-// for the last one to end.
-class Busy {
- public:
-  explicit Busy(IndexObject* self) : self_(self) { ++self_->busy; }
-  Busy(const Busy&) = delete;
-  Busy& operator=(const Busy&) = delete;
-  ~Busy() {
-    if (--self_->busy == 0 && self_->closed) release(self_);
-  }
-
- private:
-  IndexObject* self_;
-};
-
-IndexObject* allocateIndex(PyTypeObject* type, bool binary) {
-  auto* self = reinterpret_cast<IndexObject*>(type->tp_alloc(type, 0));
-  if (self == nullptr) return nullptr;
-  new (&self->view) Tessel::IndexView();
-  new (&self->scratch) Tessel::IndexView::Cursor();
-  self->path = nullptr;
-  self->exporter = nullptr;
-  self->busy = 0;
-  self->binary = binary;
-  self->closed = false;
-  self->scratchInUse = false;
-  return self;
-}
-
-// Parses the arguments (source, *, binary=False) of Index() and Index.from_bytes().
-bool parseSource(PyObject* args, PyObject* kwargs, const char* format, const char* name,
-                 PyObject*& source, int& binary) {
-  const char* keywords[] = {name, "binary", nullptr};
-  binary = 0;
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &source,
-                                     &binary) != 0;
-}
-
-// IndexView::open() or attach(), whose tables may fail to be allocated.
+// IndexView::open() or attach(), whose tables may fail to be allocated: -1 then.
 template <class Open>
 int openView(Open&& open) {
   try {
@@ -169,49 +59,54 @@ int openView(Open&& open) {
 }
 
 PyObject* Index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"path", "binary", nullptr};
   PyObject* pathArgument;
-  int binary;
-  if (!parseSource(args, kwargs, "O|$p:Index", "path", pathArgument, binary)) return nullptr;
+  int binary = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:Index", const_cast<char**>(keywords),
+                                   &pathArgument, &binary)) {
+    return nullptr;
+  }
   PyObject* path = PyOS_FSPath(pathArgument);
   if (path == nullptr) return nullptr;
   PyObject* encoded = nullptr;
-  IndexObject* self = nullptr;
-  if (PyUnicode_FSConverter(path, &encoded) && (self = allocateIndex(type, binary)) != nullptr) {
-    switch (openView([&] { return self->view.open(PyBytes_AS_STRING(encoded)); })) {
-      case -1:
-        PyErr_NoMemory();
-        Py_CLEAR(self);
-        break;
-      case Tessel::IndexView::kOk:
-        self->path = path;
-        path = nullptr;
-        break;
-      case Tessel::IndexView::kNotAnIndex:
-        PyErr_Format(PyExc_ValueError, "not a Tessel index: %R", path);
-        Py_CLEAR(self);
-        break;
-      default:
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-        Py_CLEAR(self);
+  Index* self = nullptr;
+  if (PyUnicode_FSConverter(path, &encoded) &&
+      (self = allocateReader<Tessel::IndexView>(type, binary)) != nullptr) {
+    const int status = openView([&] { return self->view.open(PyBytes_AS_STRING(encoded)); });
+    if (status < 0) {
+      PyErr_NoMemory();
+      Py_CLEAR(self);
+    } else if (status != Tessel::IndexView::kOk) {
+      raiseIndexStatus(status, path);
+      Py_CLEAR(self);
+    } else if (!keepPath(self, path)) {
+      Py_CLEAR(self);
     }
   }
   Py_XDECREF(encoded);
-  Py_XDECREF(path);
+  Py_DECREF(path);
   return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* Index_from_bytes(PyObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* exporter;
-  int binary;
-  if (!parseSource(args, kwargs, "O|$p:from_bytes", "buffer", exporter, binary)) return nullptr;
-  IndexObject* self = allocateIndex(reinterpret_cast<PyTypeObject*>(type), binary);
+PyObject* Index_from_bytes(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  static const char* const names[] = {"buffer", "binary"};
+  PyObject* given[2];
+  if (!parseArguments("from_bytes", args, nargs, kwnames, names, 2, 1, 1, given)) return nullptr;
+  if (nargs > 1) {
+    PyErr_SetString(PyExc_TypeError, "from_bytes() takes binary as a keyword only");
+    return nullptr;
+  }
+  const int binary = given[1] == nullptr ? 0 : PyObject_IsTrue(given[1]);
+  if (binary < 0) return nullptr;
+  Index* self = allocateReader<Tessel::IndexView>(reinterpret_cast<PyTypeObject*>(type), binary);
   if (self == nullptr) return nullptr;
-  if (PyObject_GetBuffer(exporter, &self->buffer, PyBUF_SIMPLE) != 0) {
+  if (PyObject_GetBuffer(given[0], &self->buffer, PyBUF_SIMPLE) != 0) {
     Py_DECREF(self);
     return nullptr;
   }
-  Py_INCREF(exporter);
-  self->exporter = exporter;
+  Py_INCREF(given[0]);
+  self->exporter = given[0];
   const int status = openView([&] {
     return self->view.attach(self->buffer.buf, static_cast<std::size_t>(self->buffer.len));
   });
@@ -219,7 +114,7 @@ PyObject* Index_from_bytes(PyObject* type, PyObject* args, PyObject* kwargs) {
     if (status < 0) {
       PyErr_NoMemory();
     } else {
-      PyErr_SetString(PyExc_ValueError, "not a Tessel index");
+      raiseIndexStatus(status, nullptr);
     }
     Py_DECREF(self);
     return nullptr;
@@ -227,458 +122,95 @@ PyObject* Index_from_bytes(PyObject* type, PyObject* args, PyObject* kwargs) {
   return reinterpret_cast<PyObject*>(self);
 }
 
-void Index_dealloc(IndexObject* self) {
-  release(self);
-  Py_CLEAR(self->path);
-  self->scratch.~Cursor();
-  self->view.~IndexView();
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(reinterpret_cast<PyObject*>(self));
-  Py_DECREF(type);
-}
-
-// Checks the number of positional arguments of a METH_FASTCALL method.
-bool argumentCount(const char* name, Py_ssize_t count, Py_ssize_t least, Py_ssize_t most) {
-  if (count >= least && count <= most) return true;
-  PyErr_Format(PyExc_TypeError, "%s() takes %zd to %zd arguments (%zd given)", name, least, most,
-               count);
-  return false;
-}
-
-// A new reference to the optional argument args[at], or None when it was not given.
-PyObject* optional(PyObject* const* args, Py_ssize_t count, Py_ssize_t at) {
-  PyObject* argument = count > at ? args[at] : Py_None;
-  Py_INCREF(argument);
-  return argument;
-}
-
-// Looks `key` up; returns 1 with `value` set, 0 when it is no key, -1 on an error.
-int lookup(IndexObject* self, PyObject* key, std::int32_t& value) {
-  if (refuseClosed(self)) return -1;
-  KeyBytes bytes;
-  if (!bytes.set(key)) return -1;
-  return self->view.find(bytes.data(), bytes.size(), value) ? 1 : 0;
-}
-
-int Index_contains(PyObject* self, PyObject* key) {
-  std::int32_t value;
-  return lookup(reinterpret_cast<IndexObject*>(self), key, value);
-}
-
-PyObject* Index_subscript(PyObject* self, PyObject* key) {
-  std::int32_t value;
-  const int found = lookup(reinterpret_cast<IndexObject*>(self), key, value);
-  if (found < 0) return nullptr;
-  if (found == 0) {
-    PyErr_SetObject(PyExc_KeyError, key);
-    return nullptr;
-  }
-  return PyLong_FromLong(value);
-}
-
-Py_ssize_t Index_length(PyObject* object) {
-  auto* self = reinterpret_cast<IndexObject*>(object);
-  if (refuseClosed(self)) return -1;
-  return static_cast<Py_ssize_t>(self->view.keyCount());
-}
-
-PyObject* Index_get(PyObject* object, PyObject* const* args, Py_ssize_t count) {
-  if (!argumentCount("get", count, 1, 2)) return nullptr;
-  std::int32_t value;
-  const int found = lookup(reinterpret_cast<IndexObject*>(object), args[0], value);
-  if (found < 0) return nullptr;
-  return found > 0 ? PyLong_FromLong(value) : optional(args, count, 1);
-}
-
-PyObject* Index_prefixes(PyObject* object, PyObject* query) {
-  auto* self = reinterpret_cast<IndexObject*>(object);
-  KeyBytes bytes;
-  if (refuseClosed(self) || !bytes.set(query)) return nullptr;
-  PyObject* result = PyList_New(0);
-  if (result == nullptr) return nullptr;
-  bool failed = false;
-  Busy busy(self);
-  self->view.commonPrefixes(bytes.data(), bytes.size(), [&](std::size_t length, std::int32_t v) {
-    if (failed) return;
-    PyObject* pair = Py_BuildValue("(Nl)", decodeKey(self, bytes.data(), length), long{v});
-    failed = pair == nullptr || PyList_Append(result, pair) != 0;
-    Py_XDECREF(pair);
-  });
-  if (failed) Py_CLEAR(result);
-  return result;
-}
-
-PyObject* Index_longest_prefix(PyObject* object, PyObject* const* args, Py_ssize_t count) {
-  if (!argumentCount("longest_prefix", count, 1, 2)) return nullptr;
-  auto* self = reinterpret_cast<IndexObject*>(object);
-  KeyBytes bytes;
-  if (refuseClosed(self) || !bytes.set(args[0])) return nullptr;
-  std::size_t longest = 0;
-  std::int32_t value = -1;
-  self->view.commonPrefixes(bytes.data(), bytes.size(), [&](std::size_t length, std::int32_t v) {
-    longest = length;
-    value = v;
-  });
-  if (value >= 0) return Py_BuildValue("(Nl)", decodeKey(self, bytes.data(), longest), long{value});
-  return optional(args, count, 1);
-}
-
-// Lists up to `limit` keys below `prefix` with the index's own cursor, or a fresh one when a
-// callback is already using it. onKey(key, value) returns false to stop. Returns false with
-// MemoryError set when the walk's memory cannot be had.
-template <class OnKey>
-bool listKeys(IndexObject* self, const KeyBytes& prefix, std::size_t limit, OnKey&& onKey) {
-  Tessel::IndexView::Cursor fresh;
-  const bool own = !self->scratchInUse;
-  Tessel::IndexView::Cursor& cursor = own ? self->scratch : fresh;
-  self->scratchInUse = true;
-  bool listed = true;
-  {
-    Busy busy(self);
-    try {
-      self->view.predict(prefix.data(), prefix.size(), onKey, cursor, limit);
-    } catch (const std::bad_alloc&) {
-      listed = false;
-    }
-  }
-  if (own) self->scratchInUse = false;
-  if (!listed) PyErr_NoMemory();
-  return listed;
-}
-
-PyObject* Index_predict(PyObject* object, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"prefix", "limit", nullptr};
-  auto* self = reinterpret_cast<IndexObject*>(object);
-  PyObject* prefix;
-  PyObject* limitArgument = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:predict", const_cast<char**>(keywords),
-                                   &prefix, &limitArgument)) {
-    return nullptr;
-  }
-  std::size_t limit = std::numeric_limits<std::size_t>::max();
-  if (limitArgument != Py_None) {
-    const Py_ssize_t n = PyNumber_AsSsize_t(limitArgument, PyExc_OverflowError);
-    if (n == -1 && PyErr_Occurred()) return nullptr;
-    if (n < 0) {
-      PyErr_SetString(PyExc_ValueError, "limit must not be negative");
-      return nullptr;
-    }
-    limit = static_cast<std::size_t>(n);
-  }
-  KeyBytes bytes;
-  if (refuseClosed(self) || !bytes.set(prefix)) return nullptr;
-  PyObject* result = PyList_New(0);
-  if (result == nullptr) return nullptr;
-  bool failed = false;
-  const bool listed = listKeys(self, bytes, limit, [&](const std::string& key, std::int32_t value) {
-    PyObject* pair = Py_BuildValue("(Nl)", decodeKey(self, key.data(), key.size()), long{value});
-    failed = pair == nullptr || PyList_Append(result, pair) != 0;
-    Py_XDECREF(pair);
-    return !failed;
-  });
-  if (failed || !listed) Py_CLEAR(result);
-  return result;
-}
-
-PyObject* Index_has_keys_with_prefix(PyObject* object, PyObject* prefix) {
-  auto* self = reinterpret_cast<IndexObject*>(object);
-  KeyBytes bytes;
-  if (refuseClosed(self) || !bytes.set(prefix)) return nullptr;
-  bool any = false;
-  if (!listKeys(self, bytes, 1, [&](const std::string&, std::int32_t) { return !(any = true); })) {
-    return nullptr;
-  }
-  return PyBool_FromLong(any);
-}
-
-PyObject* Index_restore_key(PyObject* object, PyObject* valueArgument) {
-  auto* self = reinterpret_cast<IndexObject*>(object);
-  if (refuseClosed(self)) return nullptr;
-  if (!PyLong_Check(valueArgument)) {
-    PyErr_Format(PyExc_TypeError, "values are int, not %.200s", Py_TYPE(valueArgument)->tp_name);
-    return nullptr;
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(valueArgument, &overflow);
-  if (value == -1 && PyErr_Occurred()) return nullptr;
-  std::string key;
-  bool found = false;
-  if (overflow == 0 && value >= 0 && value <= kLargestValue) {
-    try {
-      found = self->view.restoreKey(static_cast<std::int32_t>(value), key);
-    } catch (const std::bad_alloc&) {
-      return PyErr_NoMemory();
-    }
-  }
-  if (!found) {
-    PyErr_SetObject(PyExc_KeyError, valueArgument);
-    return nullptr;
-  }
-  return decodeKey(self, key.data(), key.size());
-}
-
-PyObject* Index_get_many(PyObject* object, PyObject* queries) {
-  auto* self = reinterpret_cast<IndexObject*>(object);
-  if (refuseClosed(self)) return nullptr;
-  PyObject* sequence = PySequence_Fast(queries, "get_many takes a sequence or an iterable");
-  if (sequence == nullptr) return nullptr;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
-  PyObject** items = PySequence_Fast_ITEMS(sequence);
-  PyObject* result = nullptr;
-  try {
-    std::vector<KeyBytes> keys(static_cast<std::size_t>(count));
-    std::vector<const char*> pointers(keys.size());
-    std::vector<std::size_t> lengths(keys.size());
-    std::vector<std::int32_t> values(keys.size());
-    bool ok = true;
-    for (std::size_t i = 0; ok && i < keys.size(); ++i) {
-      ok = keys[i].set(items[i]);
-      pointers[i] = keys[i].data();
-      lengths[i] = keys[i].size();
-    }
-    if (ok) {
-      Busy busy(self);
-      Py_BEGIN_ALLOW_THREADS;
-      self->view.findMany(keys.size(), pointers.data(), lengths.data(), values.data());
-      Py_END_ALLOW_THREADS;
-    }
-    if (ok) result = PyList_New(count);
-    for (Py_ssize_t i = 0; result != nullptr && i < count; ++i) {
-      PyObject* value = PyLong_FromLong(values[static_cast<std::size_t>(i)]);
-      if (value == nullptr)
-        Py_CLEAR(result);
-      else
-        PyList_SET_ITEM(result, i, value);
-    }
-  } catch (const std::bad_alloc&) {
-    Py_CLEAR(result);
-    PyErr_NoMemory();
-  }
-  Py_DECREF(sequence);
-  return result;
-}
-
-PyObject* Index_close(PyObject* object, PyObject*) {
-  auto* self = reinterpret_cast<IndexObject*>(object);
-  if (!self->closed) {
-    self->closed = true;
-    if (self->busy == 0) release(self);
-  }
-  return none();
-}
-
-PyObject* Index_enter(PyObject* object, PyObject*) {
-  if (refuseClosed(reinterpret_cast<IndexObject*>(object))) return nullptr;
-  Py_INCREF(object);
-  return object;
-}
-
-PyObject* Index_exit(PyObject* object, PyObject*) {
-  return Index_close(object, nullptr);
-}
-
-// A mapped index pickles its path, one over memory its bytes.
+// A mapped index pickles its absolute path (the pickle refers to the file, not its bytes); one
+// over memory pickles its bytes.
 PyObject* Index_reduce(PyObject* object, PyObject*) {
-  auto* self = reinterpret_cast<IndexObject*>(object);
+  auto* self = asReader<Tessel::IndexView>(object);
   if (refuseClosed(self)) return nullptr;
   PyObject* state = Py_BuildValue("{sO}", "binary", self->binary ? Py_True : Py_False);
   if (state == nullptr) return nullptr;
-  PyObject* result;
-  if (self->path != nullptr) {
-    result = Py_BuildValue("(O(O)N)", Py_TYPE(object), self->path, state);
-  } else {
-    PyObject* fromBytes =
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "from_bytes");
-    PyObject* bytes =
-        PyBytes_FromStringAndSize(static_cast<const char*>(self->buffer.buf), self->buffer.len);
-    if (fromBytes == nullptr || bytes == nullptr) {
-      Py_XDECREF(fromBytes);
-      Py_XDECREF(bytes);
-      Py_DECREF(state);
-      return nullptr;
-    }
-    // "N" hands over the three references, on failure too.
-    result = Py_BuildValue("(N(N)N)", fromBytes, bytes, state);
+  if (self->absolute != nullptr) {
+    return Py_BuildValue("(O(O)N)", Py_TYPE(object), self->absolute, state);
   }
-  return result;
-}
-
-PyObject* Index_setstate(PyObject* object, PyObject* state) {
-  PyObject* binary =
-      PyDict_Check(state) ? PyDict_GetItemString(state, "binary") : nullptr;  // borrowed
-  if (binary == nullptr) {
-    PyErr_SetString(PyExc_ValueError, "bad pickled state of an index");
+  PyObject* fromBytes =
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "from_bytes");
+  PyObject* bytes =
+      PyBytes_FromStringAndSize(static_cast<const char*>(self->buffer.buf), self->buffer.len);
+  if (fromBytes == nullptr || bytes == nullptr) {
+    Py_XDECREF(fromBytes);
+    Py_XDECREF(bytes);
+    Py_DECREF(state);
     return nullptr;
   }
-  const int truth = PyObject_IsTrue(binary);
-  if (truth < 0) return nullptr;
-  reinterpret_cast<IndexObject*>(object)->binary = truth != 0;
-  return none();
-}
-
-// An index never changes: a copy is the index itself.
-PyObject* Index_copy(PyObject* object, PyObject*) {
-  Py_INCREF(object);
-  return object;
+  // "N" hands over the three references, on failure too.
+  return Py_BuildValue("(N(N)N)", fromBytes, bytes, state);
 }
 
 PyObject* Index_repr(PyObject* object) {
-  auto* self = reinterpret_cast<IndexObject*>(object);
+  auto* self = asReader<Tessel::IndexView>(object);
   const char* state = self->closed ? "closed " : "";
   if (self->path != nullptr) return PyUnicode_FromFormat("<%stessel.Index %R>", state, self->path);
   return PyUnicode_FromFormat("<%stessel.Index over %zd bytes>", state, self->buffer.len);
 }
 
-PyObject* Index_get_closed(PyObject* object, void*) {
-  return PyBool_FromLong(reinterpret_cast<IndexObject*>(object)->closed);
-}
-PyObject* Index_get_binary(PyObject* object, void*) {
-  return PyBool_FromLong(reinterpret_cast<IndexObject*>(object)->binary);
-}
-PyObject* Index_get_path(PyObject* object, void*) {
-  PyObject* path = reinterpret_cast<IndexObject*>(object)->path;
-  if (path == nullptr) path = Py_None;
-  Py_INCREF(path);
-  return path;
-}
-
-enum class Yield { kKeys, kValues, kItems };
-
-struct IteratorObject {
-  PyObject_HEAD IndexObject* index;  // strong
-  Tessel::IndexView::Cursor cursor;
-  Yield what;
-};
-
-PyObject* makeIterator(IndexObject* index, PyObject* prefix, Yield what) {
-  KeyBytes bytes;
-  if (refuseClosed(index) || (prefix != nullptr && !bytes.set(prefix))) return nullptr;
-  auto* self = PyObject_New(IteratorObject, IteratorType);
-  if (self == nullptr) return nullptr;
-  Py_INCREF(index);
-  self->index = index;
-  self->what = what;
-  new (&self->cursor) Tessel::IndexView::Cursor();
-  try {
-    self->cursor.reset(index->view, bytes.data(), bytes.size());
-  } catch (const std::bad_alloc&) {
-    Py_DECREF(self);
-    return PyErr_NoMemory();
-  }
-  return reinterpret_cast<PyObject*>(self);
-}
-
-void Iterator_dealloc(IteratorObject* self) {
-  self->cursor.~Cursor();
-  Py_CLEAR(self->index);
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_Free(self);
-  Py_DECREF(type);
-}
-
-PyObject* Iterator_next(PyObject* object) {
-  auto* self = reinterpret_cast<IteratorObject*>(object);
-  if (refuseClosed(self->index)) return nullptr;
-  bool more;
-  try {
-    more = self->cursor.next();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  if (!more) return nullptr;
-  const std::string& key = self->cursor.key();
-  switch (self->what) {
-    case Yield::kKeys:
-      return decodeKey(self->index, key.data(), key.size());
-    case Yield::kValues:
-      return PyLong_FromLong(self->cursor.value());
-    default:
-      return Py_BuildValue("(Nl)", decodeKey(self->index, key.data(), key.size()),
-                           long{self->cursor.value()});
-  }
-}
-
-template <Yield what>
-PyObject* Index_iterate(PyObject* object, PyObject* const* args, Py_ssize_t count) {
-  if (!argumentCount("keys", count, 0, 1)) return nullptr;
-  return makeIterator(reinterpret_cast<IndexObject*>(object), count > 0 ? args[0] : nullptr, what);
-}
-
-PyObject* Index_iter(PyObject* object) {
-  return makeIterator(reinterpret_cast<IndexObject*>(object), nullptr, Yield::kKeys);
-}
-
-// The keys' bytes, where the key objects (or bytes made from them) hold them.
-class KeyList {
+// Work done without the GIL that a signal can cut short. Every so often it takes the GIL back
+// and runs the signal handlers; when one raised (Ctrl-C: KeyboardInterrupt), its exception is
+// set and the work stops: progress() throws Interrupted, the hooks of the replacement return
+// false. Signals are handled in the main thread only; elsewhere the work runs to its end.
+class Interruptible {
  public:
-  KeyList() = default;
-  KeyList(const KeyList&) = delete;
-  KeyList& operator=(const KeyList&) = delete;
-  ~KeyList() {
-    for (PyObject* object : held_) Py_DECREF(object);
-  }
+  struct Interrupted {};
 
-  // Returns false with an exception set when a key is neither str nor bytes.
-  bool read(PyObject* keys) {
-    PyObject* iterator = PyObject_GetIter(keys);
-    if (iterator == nullptr) return false;
-    KeyBytes bytes;
-    PyObject* key;
-    bool ok = true;
-    while (ok && (key = PyIter_Next(iterator)) != nullptr) {
-      allText_ &= PyUnicode_Check(key) != 0;
-      ok = bytes.set(key);
-      if (ok) {
-        held_.push_back(bytes.holder(key));
-        pointers_.push_back(bytes.data());
-        lengths_.push_back(bytes.size());
-      }
-      Py_DECREF(key);
-    }
-    Py_DECREF(iterator);
-    return ok && !PyErr_Occurred();
+  Interruptible() : previous_(current_), thread_(PyEval_SaveThread()) { current_ = this; }
+  ~Interruptible() {
+    current_ = previous_;
+    PyEval_RestoreThread(thread_);
   }
+  Interruptible(const Interruptible&) = delete;
+  Interruptible& operator=(const Interruptible&) = delete;
 
-  std::size_t size() const { return pointers_.size(); }
-  const char* const* pointers() const { return pointers_.data(); }
-  const std::size_t* lengths() const { return lengths_.data(); }
+  bool interrupted() const { return interrupted_; }
 
-  int compare(std::size_t a, std::size_t b) const {
-    const int c = std::memcmp(pointers_[a], pointers_[b], std::min(lengths_[a], lengths_[b]));
-    if (c != 0) return c;
-    return lengths_[a] < lengths_[b] ? -1 : lengths_[a] > lengths_[b] ? 1 : 0;
+  // Looks at pending signals when some time has passed; throws Interrupted when a handler
+  // raised.
+  void poll() {
+    if (++calls_ % kCallsBetweenClocks == 0 && !check(false)) throw Interrupted();
   }
-
-  // Key i as the keys were given: str when all were, else bytes.
-  PyObject* show(std::size_t i) const {
-    const auto n = static_cast<Py_ssize_t>(lengths_[i]);
-    return allText_ ? PyUnicode_DecodeUTF8(pointers_[i], n, "surrogateescape")
-                    : PyBytes_FromStringAndSize(pointers_[i], n);
+  static int progress(std::size_t, std::size_t) {
+    current_->poll();
+    return 0;
   }
-
-  // Puts the keys in byte order, equal keys in the order given; `order` tells where each
-  // came from.
-  void sort(std::vector<std::size_t>& order) {
-    order.resize(size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return compare(a, b) < 0; });
-    std::vector<const char*> pointers(size());
-    std::vector<std::size_t> lengths(size());
-    for (std::size_t i = 0; i < size(); ++i) {
-      pointers[i] = pointers_[order[i]];
-      lengths[i] = lengths_[order[i]];
-    }
-    pointers_.swap(pointers);
-    lengths_.swap(lengths);
-  }
+  static bool keepGoing(void* self) { return static_cast<Interruptible*>(self)->check(false); }
+  static bool beforeCommit(void* self) { return static_cast<Interruptible*>(self)->check(true); }
 
  private:
-  std::vector<PyObject*> held_;
-  std::vector<const char*> pointers_;
-  std::vector<std::size_t> lengths_;
-  bool allText_ = true;
+  static constexpr std::uint64_t kCallsBetweenClocks = 1024;
+  static constexpr double kSecondsBetweenChecks = 0.05;
+
+  // Runs the signal handlers (at once, or when the time has come); false when one raised.
+  bool check(bool now) {
+    if (interrupted_) return false;
+    timespec clock;
+    ::clock_gettime(CLOCK_MONOTONIC, &clock);
+    const double seconds =
+        static_cast<double>(clock.tv_sec) + 1e-9 * static_cast<double>(clock.tv_nsec);
+    if (!now && seconds < next_) return true;
+    next_ = seconds + kSecondsBetweenChecks;
+    PyEval_RestoreThread(thread_);
+    interrupted_ = PyErr_CheckSignals() != 0;
+    thread_ = PyEval_SaveThread();
+    return !interrupted_;
+  }
+
+  static thread_local Interruptible* current_;
+  Interruptible* previous_;
+  PyThreadState* thread_;
+  std::uint64_t calls_ = 0;
+  double next_ = 0;
+  bool interrupted_ = false;
 };
+
+thread_local Interruptible* Interruptible::current_ = nullptr;
 
 bool readValues(PyObject* values, std::size_t count, std::vector<std::int32_t>& out) {
   PyObject* iterator = PyObject_GetIter(values);
@@ -686,21 +218,14 @@ bool readValues(PyObject* values, std::size_t count, std::vector<std::int32_t>& 
   PyObject* item;
   bool ok = true;
   while (ok && (item = PyIter_Next(iterator)) != nullptr) {
-    if (!PyLong_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "values are int, not %.200s", Py_TYPE(item)->tp_name);
-      ok = false;
-    } else {
-      int overflow = 0;
-      const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
-      if (value == -1 && PyErr_Occurred()) {
-        ok = false;
-      } else if (overflow != 0 || value < 0 || value > kLargestValue) {
-        PyErr_Format(PyExc_ValueError, "value %zu is %R, outside 0 .. 2**31 - 1", out.size(), item);
-        ok = false;
-      } else {
-        out.push_back(static_cast<std::int32_t>(value));
-      }
+    long long value;
+    const int in = integerIn(item, 0, Tessel::Format::kMaxValue, value);
+    if (in == 0) {
+      PyErr_Format(PyExc_ValueError, "value %zu is %R, outside 0 .. 2**31 - 1", out.size(), item);
+    } else if (in > 0) {
+      out.push_back(static_cast<std::int32_t>(value));
     }
+    ok = in > 0;
     Py_DECREF(item);
   }
   Py_DECREF(iterator);
@@ -724,84 +249,106 @@ void reportDisorder(const KeyList& keys, std::size_t at) {
   Py_XDECREF(after);
 }
 
-// Builds the trie of `keys` and saves it to `path` (bytes; `shown` in messages), without the
-// GIL. Returns None, or nullptr with an exception set.
-PyObject* buildAndSave(const KeyList& keys, const std::int32_t* values, PyObject* path,
-                       PyObject* shown) {
-  constexpr int kNoMemory = 1;
-  int status = kNoMemory;
+// What a build without the GIL found.
+struct Built {
+  int status = Tessel::DoubleArray::kOk;
   std::size_t unsortedAt = 0;
   bool saved = false;
   int error = 0;
-  const char* name = PyBytes_AS_STRING(path);
-  Py_BEGIN_ALLOW_THREADS;
-  try {
-    Tessel::DoubleArray trie;
-    status = trie.build(keys.size(), keys.pointers(), keys.lengths(), values);
-    unsortedAt = trie.firstUnsortedKey();
-    if (status == Tessel::DoubleArray::kOk) {
-      saved = trie.save(name) == 0;
-      error = errno;
-    }
-  } catch (const std::bad_alloc&) {
-    status = kNoMemory;
-  }
-  Py_END_ALLOW_THREADS;
-  if (status == kNoMemory) return PyErr_NoMemory();
-  if (status == Tessel::DoubleArray::kUnsorted) {
-    reportDisorder(keys, unsortedAt);
-  } else if (status != Tessel::DoubleArray::kOk) {
-    PyErr_SetString(PyExc_ValueError, Tessel::describeBuildStatus(status));
-  } else if (!saved) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, shown);
-  } else {
-    return none();
-  }
-  return nullptr;
+  bool interrupted = false;
+  bool outOfMemory = false;
+};
+
+// An index of no key: the root and its free tail.
+int saveEmpty(const char* path, const Tessel::ReplaceHooks& hooks) {
+  std::vector<unsigned char> units(Tessel::Format::kMinUnits * Tessel::Format::kUnitBytes, 0);
+  const std::int32_t root = Tessel::Format::kRootBase;
+  std::memcpy(units.data(), &root, sizeof root);
+  return Tessel::replaceFile(path, units.data(), units.size(), hooks);
 }
 
-PyObject* build(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"keys", "path", "values", "sort", nullptr};
-  PyObject* keysArgument;
-  PyObject* pathArgument;
-  PyObject* valuesArgument = Py_None;
-  int sort = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$p:build", const_cast<char**>(keywords),
-                                   &keysArgument, &pathArgument, &valuesArgument, &sort)) {
+// Sorts the keys when asked, builds their trie and saves it to `path`, without the GIL and
+// stopping at a signal.
+Built buildAndSave(KeyList& keys, const std::vector<std::int32_t>& given, bool sort,
+                   const char* path) {
+  Built built;
+  try {
+    Interruptible work;
+    Tessel::ReplaceHooks hooks;
+    hooks.keepGoing = Interruptible::keepGoing;
+    hooks.beforeCommit = Interruptible::beforeCommit;
+    hooks.context = &work;
+    const std::int32_t* values = given.empty() ? nullptr : given.data();
+    std::vector<std::int32_t> sortedValues;
+    if (sort) {
+      // Each key keeps its value; a run of equal keys keeps its first one's.
+      std::vector<std::size_t> order;
+      keys.sort(order, [&] { work.poll(); });
+      sortedValues.resize(order.size());
+      for (std::size_t i = 0; i < order.size(); ++i) {
+        sortedValues[i] = given.empty() ? static_cast<std::int32_t>(order[i]) : given[order[i]];
+      }
+      values = sortedValues.data();
+    }
+    if (keys.size() == 0) {
+      built.saved = saveEmpty(path, hooks) == 0;
+    } else {
+      Tessel::DoubleArray trie;
+      built.status =
+          trie.build(keys.size(), keys.pointers(), keys.lengths(), values, Interruptible::progress);
+      built.unsortedAt = trie.firstUnsortedKey();
+      if (built.status == Tessel::DoubleArray::kOk) built.saved = trie.save(path, hooks) == 0;
+    }
+    built.error = errno;
+    built.interrupted = work.interrupted();
+  } catch (const Interruptible::Interrupted&) {
+    built.interrupted = true;
+  } catch (const std::bad_alloc&) {
+    built.outOfMemory = true;
+  }
+  return built;
+}
+
+PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"keys", "path", "values", "sort"};
+  PyObject* given[4];
+  if (!parseArguments("build", args, nargs, kwnames, names, 4, 2, 0, given)) return nullptr;
+  if (nargs > 3) {
+    PyErr_SetString(PyExc_TypeError, "build() takes sort as a keyword only");
     return nullptr;
   }
+  const int sort = given[3] == nullptr ? 0 : PyObject_IsTrue(given[3]);
   PyObject* path = nullptr;
-  if (!PyUnicode_FSConverter(pathArgument, &path)) return nullptr;
+  if (sort < 0 || !PyUnicode_FSConverter(given[1], &path)) return nullptr;
   PyObject* result = nullptr;
   try {
     KeyList keys;
     std::vector<std::int32_t> values;
-    std::vector<std::int32_t> sortedValues;
-    const std::int32_t* finalValues = nullptr;  // the library's default: the position
-    bool ok = keys.read(keysArgument) &&
-              (valuesArgument == Py_None || readValues(valuesArgument, keys.size(), values));
-    if (ok && keys.size() == 0) {
-      PyErr_SetString(PyExc_ValueError, "no keys");
+    bool ok = keys.read(given[0]) && (given[2] == nullptr || given[2] == Py_None ||
+                                      readValues(given[2], keys.size(), values));
+    if (ok && values.empty() &&
+        keys.size() > static_cast<std::size_t>(Tessel::Format::kMaxValue) + 1) {
+      raiseBuildStatus(Tessel::kBuildTooLarge);
       ok = false;
     }
-    if (ok && sort) {
-      // Each key keeps its value; a run of equal keys keeps its first one's.
-      std::vector<std::size_t> order;
-      keys.sort(order);
-      sortedValues.resize(order.size());
-      for (std::size_t i = 0; i < order.size(); ++i) {
-        sortedValues[i] = values.empty() ? static_cast<std::int32_t>(order[i]) : values[order[i]];
+    if (ok) {
+      const Built built = buildAndSave(keys, values, sort != 0, PyBytes_AS_STRING(path));
+      if (built.interrupted) {
+        // The handler's exception is set.
+      } else if (built.outOfMemory) {
+        PyErr_NoMemory();
+      } else if (built.status == Tessel::DoubleArray::kUnsorted) {
+        reportDisorder(keys, built.unsortedAt);
+      } else if (built.status != Tessel::DoubleArray::kOk) {
+        raiseBuildStatus(built.status);
+      } else if (!built.saved) {
+        errno = built.error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, given[1]);
+      } else {
+        result = Py_None;
+        Py_INCREF(result);
       }
-      finalValues = sortedValues.data();
-    } else if (ok && !values.empty()) {
-      finalValues = values.data();
     }
-    if (ok && values.empty() && keys.size() > static_cast<std::size_t>(kLargestValue) + 1) {
-      PyErr_SetString(PyExc_ValueError, "too many keys for 32-bit values");
-      ok = false;
-    }
-    if (ok) result = buildAndSave(keys, finalValues, path, pathArgument);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }
@@ -809,109 +356,210 @@ PyObject* build(PyObject*, PyObject* args, PyObject* kwargs) {
   return result;
 }
 
-PyMethodDef Index_methods[] = {
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Index_get)), METH_FASTCALL,
-     "get(key, default=None): the value of key, or default"},
-    {"keys",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Index_iterate<Yield::kKeys>)),
-     METH_FASTCALL, "keys(prefix=''): the keys that begin with prefix, in byte order"},
-    {"values",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Index_iterate<Yield::kValues>)),
-     METH_FASTCALL, "values(prefix=''): their values, in the keys' byte order"},
-    {"items",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Index_iterate<Yield::kItems>)),
-     METH_FASTCALL, "items(prefix=''): (key, value) pairs, in byte order"},
-    {"prefixes", Index_prefixes, METH_O,
-     "prefixes(query): [(key, value)] for the keys that are prefixes of query, shortest first"},
-    {"longest_prefix",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Index_longest_prefix)),
-     METH_FASTCALL, "longest_prefix(query, default=None): the longest key that begins query"},
-    {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Index_predict)),
-     METH_VARARGS | METH_KEYWORDS,
-     "predict(prefix, limit=None): [(key, value)] for the keys that begin with prefix"},
-    {"has_keys_with_prefix", Index_has_keys_with_prefix, METH_O,
-     "has_keys_with_prefix(prefix): whether some key begins with prefix"},
-    {"restore_key", Index_restore_key, METH_O, "restore_key(value): the key that has value"},
-    {"get_many", Index_get_many, METH_O,
-     "get_many(queries): the value of each query, -1 for a non-key"},
-    {"close", Index_close, METH_NOARGS, "close(): unmaps the index"},
-    {"__enter__", Index_enter, METH_NOARGS, nullptr},
-    {"__exit__", Index_exit, METH_VARARGS, nullptr},
-    {"__reduce__", Index_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", Index_setstate, METH_O, nullptr},
-    {"__copy__", Index_copy, METH_NOARGS, nullptr},
-    {"__deepcopy__", Index_copy, METH_O, nullptr},
-    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Index_from_bytes)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
-     "from_bytes(buffer, *, binary=False): an index over any buffer"},
-    {nullptr, nullptr, 0, nullptr}};
+// ---- The types of tessel.Index.
 
-PyGetSetDef Index_getset[] = {
-    {"closed", Index_get_closed, nullptr, "whether close() was called", nullptr},
-    {"binary", Index_get_binary, nullptr, "whether keys come back as bytes", nullptr},
-    {"path", Index_get_path, nullptr, "the path opened, or None", nullptr},
+template <class View>
+std::vector<PyMethodDef> readerMethods() {
+  return {
+      {"get", function(Reader_get<View>), METH_FASTCALL,
+       "get($self, key, default=None, /)\n--\n\nThe value of key, or default."},
+      {"keys", function(Reader_view<View, Yield::kKeys>), METH_FASTCALL,
+       "keys($self, prefix='', /)\n--\n\nA view of the keys that begin with prefix, in byte "
+       "order."},
+      {"values", function(Reader_view<View, Yield::kValues>), METH_FASTCALL,
+       "values($self, prefix='', /)\n--\n\nA view of the values of those keys, in the keys' byte "
+       "order."},
+      {"items", function(Reader_view<View, Yield::kItems>), METH_FASTCALL,
+       "items($self, prefix='', /)\n--\n\nA view of the (key, value) pairs of those keys, in byte "
+       "order."},
+      {"prefixes", Reader_prefixes<View, Yield::kKeys>, METH_O,
+       "prefixes($self, query, /)\n--\n\nThe keys that are prefixes of query, shortest first."},
+      {"prefix_items", Reader_prefixes<View, Yield::kItems>, METH_O,
+       "prefix_items($self, query, /)\n--\n\n(key, value) for the keys that are prefixes of query, "
+       "shortest first."},
+      {"prefix_values", Reader_prefixes<View, Yield::kValues>, METH_O,
+       "prefix_values($self, query, /)\n--\n\nThe values of the keys that are prefixes of query, "
+       "shortest first."},
+      {"longest_prefix", function(Reader_longest_prefix<View, Yield::kKeys>), METH_FASTCALL,
+       "longest_prefix(query, [default], /): the longest key that is a prefix of query"},
+      {"longest_prefix_item", function(Reader_longest_prefix<View, Yield::kItems>), METH_FASTCALL,
+       "longest_prefix_item(query, [default], /): (key, value) of the longest such key"},
+      {"predict", function(Reader_predict<View>), METH_FASTCALL | METH_KEYWORDS,
+       "predict($self, prefix='', limit=None)\n--\n\n[(key, value)] for the keys that begin with "
+       "prefix, at most limit."},
+      {"has_keys_with_prefix", Reader_has_keys_with_prefix<View>, METH_O,
+       "has_keys_with_prefix($self, prefix, /)\n--\n\nWhether some key begins with prefix."},
+      {"restore_key", Reader_restore_key<View>, METH_O,
+       "restore_key($self, value, /)\n--\n\nThe key that has value."},
+      {"get_many", Reader_get_many<View>, METH_O,
+       "get_many($self, queries, /)\n--\n\nThe value of each query, -1 for a non-key."},
+      {"close", Reader_close<View>, METH_NOARGS, "close($self, /)\n--\n\nUnmaps the index."},
+      {"__enter__", Reader_enter<View>, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+      {"__exit__", function(Reader_exit<View>), METH_FASTCALL, "__exit__($self, *args, /)\n--\n\n"},
+      {"__setstate__", Reader_setstate<View>, METH_O, "__setstate__($self, state, /)\n--\n\n"},
+      {"__copy__", Reader_copy, METH_NOARGS, "__copy__($self, /)\n--\n\n"},
+      {"__deepcopy__", Reader_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+      {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
+  };
+}
+
+template <class View>
+PyGetSetDef readerGetters[] = {
+    {"closed", Reader_get_closed<View>, nullptr, "whether close() was called", nullptr},
+    {"binary", Reader_get_binary<View>, nullptr, "whether keys come back as bytes", nullptr},
+    {"path", Reader_get_path<View>, nullptr, "the path opened, or None", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot Index_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(Index_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Index_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(Index_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(Index_iter)},
-    {Py_tp_methods, Index_methods},
-    {Py_tp_getset, Index_getset},
-    {Py_sq_contains, reinterpret_cast<void*>(Index_contains)},
-    {Py_mp_length, reinterpret_cast<void*>(Index_length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(Index_subscript)},
-    {Py_tp_doc,
-     const_cast<char*>("Index(path, *, binary=False): a Tessel index file, mapped read-only")},
-    {0, nullptr}};
+template <class View>
+std::vector<PyType_Slot> readerSlots(PyMethodDef* methods) {
+  return {
+      {Py_tp_dealloc, reinterpret_cast<void*>(Reader_dealloc<View>)},
+      {Py_tp_traverse, reinterpret_cast<void*>(Reader_traverse<View>)},
+      {Py_tp_clear, reinterpret_cast<void*>(Reader_clear<View>)},
+      {Py_tp_iter, reinterpret_cast<void*>(Reader_iter<View>)},
+      {Py_tp_methods, methods},
+      {Py_tp_getset, readerGetters<View>},
+      {Py_sq_contains, reinterpret_cast<void*>(Reader_contains<View>)},
+      {Py_mp_length, reinterpret_cast<void*>(Reader_length<View>)},
+      {Py_mp_subscript, reinterpret_cast<void*>(Reader_subscript<View>)},
+  };
+}
 
-PyType_Spec Index_spec = {"tessel.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, Index_slots};
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+#error "Python 3.10 or later is needed"
+#endif
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
+// Made by their readers only: an iterator or a view without one would have nothing to read.
+constexpr unsigned kMadeByReaders = kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-PyType_Slot Iterator_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(Iterator_dealloc)},
+template <class View>
+PyType_Slot iteratorSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Iterator_dealloc<View>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Iterator_traverse<View>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(Iterator_next)},
-    {Py_tp_doc, const_cast<char*>("keys, values or items of an index, in byte order")},
+    {Py_tp_iternext, reinterpret_cast<void*>(Iterator_next<View>)},
+    {Py_tp_doc, const_cast<char*>("the keys, values or items below a prefix, in byte order")},
     {0, nullptr}};
 
-PyType_Spec Iterator_spec = {"tessel.IndexIterator", sizeof(IteratorObject), 0, Py_TPFLAGS_DEFAULT,
-                             Iterator_slots};
+template <class View>
+PyType_Slot listingSlots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(Listing_dealloc<View>)},
+                              {Py_tp_traverse, reinterpret_cast<void*>(Listing_traverse<View>)},
+                              {Py_tp_iter, reinterpret_cast<void*>(Listing_iter<View>)},
+                              {Py_tp_repr, reinterpret_cast<void*>(Listing_repr<View>)},
+                              {Py_sq_length, reinterpret_cast<void*>(Listing_length<View>)},
+                              {Py_sq_contains, reinterpret_cast<void*>(Listing_contains<View>)},
+                              {Py_nb_bool, reinterpret_cast<void*>(Listing_bool<View>)},
+                              {0, nullptr}};
 
-PyMethodDef module_methods[] = {
-    {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build)),
-     METH_VARARGS | METH_KEYWORDS,
-     "build(keys, path, values=None, *, sort=False): writes an index of keys to path"},
+// Makes the five types of a reader from the module, named after `prefix` ("tessel.Index"):
+// the reader with its own methods and slots added to the shared ones, then its iterator and
+// views. Returns false with an exception set.
+template <class View>
+bool makeTypes(PyObject* module, TypeSet& types, const char* name, std::vector<PyMethodDef> own,
+               std::vector<PyType_Slot> ownSlots) {
+  // The specs and their tables live as long as the types, which may be for the process.
+  static std::vector<PyMethodDef> methods;
+  static std::vector<PyType_Slot> slots;
+  static std::string names[5];
+  if (methods.empty()) {
+    methods = readerMethods<View>();
+    methods.insert(methods.end(), own.begin(), own.end());
+    methods.push_back({nullptr, nullptr, 0, nullptr});
+    slots = readerSlots<View>(methods.data());
+    slots.insert(slots.end(), ownSlots.begin(), ownSlots.end());
+    slots.push_back({0, nullptr});
+    const char* suffixes[] = {"", "Iterator", "Keys", "Values", "Items"};
+    for (int i = 0; i < 5; ++i) names[i] = std::string(name) + suffixes[i];
+  }
+  static PyType_Spec specs[] = {
+      {names[0].c_str(), sizeof(Reader<View>), 0, kFlags, slots.data()},
+      {names[1].c_str(), sizeof(Iterator<View>), 0, kMadeByReaders, iteratorSlots<View>},
+      {names[2].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, listingSlots<View>},
+      {names[3].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, listingSlots<View>},
+      {names[4].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, listingSlots<View>},
+  };
+  PyTypeObject** targets[] = {&types.reader, &types.iterator, &types.keys, &types.values,
+                              &types.items};
+  for (int i = 0; i < 5; ++i) {
+    *targets[i] =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &specs[i], nullptr));
+    if (*targets[i] == nullptr || PyModule_AddType(module, *targets[i]) < 0) return false;
+  }
+  return true;
+}
+
+int exec(PyObject* module) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (PyModule_AddStringConstant(module, "__version__", TESSEL_VERSION) < 0) return -1;
+  PyObject* path = PyImport_ImportModule("os.path");
+  if (path == nullptr) return -1;
+  state->abspath = PyObject_GetAttrString(path, "abspath");
+  Py_DECREF(path);
+  if (state->abspath == nullptr) return -1;
+  const bool made = makeTypes<Tessel::IndexView>(
+      module, state->index, "tessel.Index",
+      {{"from_bytes", function(Index_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+        "from_bytes($type, buffer, /, *, binary=False)\n--\n\nAn index over any buffer."},
+       {"__reduce__", Index_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"}},
+      {{Py_tp_new, reinterpret_cast<void*>(Index_new)},
+       {Py_tp_repr, reinterpret_cast<void*>(Index_repr)},
+       {Py_tp_doc,
+        const_cast<char*>(
+            "Index(path, *, binary=False)\n--\n\nA Tessel index file, mapped read-only.")}});
+  return made ? 0 : -1;
+}
+
+int visitState(PyObject* module, visitproc visit, void* arg) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  for (TypeSet* types : {&state->index, &state->sharded}) {
+    Py_VISIT(types->reader);
+    Py_VISIT(types->iterator);
+    Py_VISIT(types->keys);
+    Py_VISIT(types->values);
+    Py_VISIT(types->items);
+  }
+  Py_VISIT(state->abspath);
+  return 0;
+}
+
+int clearState(PyObject* module) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  for (TypeSet* types : {&state->index, &state->sharded}) {
+    Py_CLEAR(types->reader);
+    Py_CLEAR(types->iterator);
+    Py_CLEAR(types->keys);
+    Py_CLEAR(types->values);
+    Py_CLEAR(types->items);
+  }
+  Py_CLEAR(state->abspath);
+  return 0;
+}
+
+void freeState(void* module) {
+  clearState(static_cast<PyObject*>(module));
+}
+
+PyMethodDef moduleMethods[] = {
+    {"build", function(build), METH_FASTCALL | METH_KEYWORDS,
+     "build(keys, path, values=None, *, sort=False)\n--\n\nWrites an index of keys to path."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_definition;
+PyModuleDef_Slot moduleSlots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec)}, {0, nullptr}};
+
+PyModuleDef moduleDefinition = {PyModuleDef_HEAD_INIT,
+                                "_tessel",
+                                "Tessel indexes: build them and query them.",
+                                sizeof(ModuleState),
+                                moduleMethods,
+                                moduleSlots,
+                                visitState,
+                                clearState,
+                                freeState};
 
 }  // namespace
 
 // The name is the one Python looks for.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 PyMODINIT_FUNC PyInit__tessel() {
-  module_definition.m_base = PyModuleDef_HEAD_INIT;
-  module_definition.m_name = "_tessel";
-  module_definition.m_doc = "Tessel indexes: build them and query them.";
-  module_definition.m_size = -1;
-  module_definition.m_methods = module_methods;
-  PyObject* module = PyModule_Create(&module_definition);
-  if (module == nullptr) return nullptr;
-  if (PyModule_AddStringConstant(module, "__version__", TESSEL_VERSION) < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  IndexType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&Index_spec));
-  IteratorType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&Iterator_spec));
-  // The module keeps IndexType's reference; IteratorType's stays with the module for good.
-  if (IndexType == nullptr || IteratorType == nullptr ||
-      PyModule_AddObject(module, "Index", reinterpret_cast<PyObject*>(IndexType)) < 0) {
-    Py_XDECREF(IndexType);
-    Py_XDECREF(IteratorType);
-    Py_DECREF(module);
-    return nullptr;
-  }
-  Py_INCREF(IndexType);
-  return module;
+  return PyModuleDef_Init(&moduleDefinition);
 }

@@ -6,6 +6,7 @@
         index.predict("ap")      # [("apple", 0), ("apricot", 1)]
 """
 
-from ._tessel import Index, __version__, build
+from ._tessel import (Index, IndexItems, IndexIterator, IndexKeys, IndexValues, __version__,
+                      build)
 
-__all__ = ["Index", "build"]
+__all__ = ["Index", "IndexItems", "IndexIterator", "IndexKeys", "IndexValues", "build"]

@@ -2,59 +2,85 @@
 
 Keys are byte strings. A str key or query is UTF-8; code points that the "surrogateescape"
 error handler made from undecodable bytes become those bytes again, so a key that is not valid
-UTF-8 comes back from a str index as such a str and finds itself again. Values are ints from
-0 to 2**31 - 1.
+UTF-8 comes back from a str index as such a str and finds itself again. A str that has no bytes
+(a lone surrogate that no byte escapes to) is no key: `in` is False, get() gives the default.
+Values are ints from 0 to 2**31 - 1; wherever an int is taken, anything with __index__ (numpy's
+integers) will do.
 """
 
+import mmap
 import os
-from typing import Any, Iterable, Iterator, List, Optional, Tuple, TypeVar, Union, overload
+from typing import (Any, Generic, Iterable, Iterator, List, Literal, Optional, SupportsIndex,
+                    Tuple, TypeVar, Union, final, overload)
 
-_Key = Union[str, bytes]
-_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+_K = TypeVar("_K", str, bytes)
 _T = TypeVar("_T")
+_Query = Union[str, bytes, bytearray, memoryview]
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+_Buffer = Union[bytes, bytearray, memoryview, mmap.mmap]
 
 __version__: str
 
 def build(
-    keys: Iterable[_Key], path: _Path, values: Optional[Iterable[int]] = None, *, sort: bool = False
+    keys: Iterable[_Query],
+    path: _Path,
+    values: Optional[Iterable[SupportsIndex]] = None,
+    *,
+    sort: bool = False,
 ) -> None:
     """Writes an index of `keys` to `path`.
 
     keys: str (stored as UTF-8) or bytes, any bytes, NUL included. They must be in byte order
     (equal keys may follow each other) unless `sort` is true, which sorts them by their bytes.
-    values: one int from 0 to 2**31 - 1 per key; by default a key's position in `keys`. Among
-    equal keys the first one's value is kept.
+    No keys make an empty index. values: one int from 0 to 2**31 - 1 per key; by default a
+    key's position in `keys`. Among equal keys the first one's value is kept.
 
-    The file is replaced as a whole (written beside it, synced, renamed over it): a failed build
-    leaves no file and an old index untouched. The GIL is released while the trie is built and
-    written.
+    The file is replaced as a whole (written beside it, synced, renamed over it): a failed or
+    interrupted build leaves no file behind and an old index untouched. The GIL is released
+    while the keys are sorted and the trie is built and written; Ctrl-C stops the build within
+    about 0.2 s with KeyboardInterrupt. An interrupt that comes after the new index has taken
+    the old one's place is raised when the call has returned.
 
-    Raises ValueError for keys out of order (naming the position and both keys), no keys, a
-    value out of range or a count of values other than of keys; TypeError for a key that is
-    neither str nor bytes or a value that is no int; OSError (with the file name) when the file
-    cannot be written; MemoryError.
+    Raises ValueError for keys out of order (naming the position and both keys), a value out of
+    range or a count of values other than of keys; TypeError for a key that is neither str nor
+    bytes or a value that is no integer; UnicodeEncodeError for a str that has no bytes;
+    OSError (with the file name) when the file cannot be written; MemoryError.
     """
 
-class Index:
+@final
+class Index(Generic[_K]):
     """An index file, mapped read-only in constant time.
 
     Keys come back as str (decoded as UTF-8 with "surrogateescape"), or as bytes when `binary`
     is true; queries may be either. Several threads may query one Index at once. A closed Index
-    raises ValueError on use; close() while another thread is inside get_many() takes effect when
-    that call ends. A damaged file gives ordinary answers or an exception, never a crash.
+    raises ValueError on use; close() while another thread is inside get_many() or a listing
+    takes effect when that call ends. A damaged file gives ordinary answers or an exception,
+    never a crash. Index cannot be subclassed.
     """
 
-    def __init__(self, path: _Path, *, binary: bool = False) -> None:
+    @overload
+    def __new__(cls, path: _Path, *, binary: Literal[False] = False) -> "Index[str]":
         """Maps the index at `path`.
 
-        Raises FileNotFoundError, IsADirectoryError, PermissionError (OSError with the file name)
-        when it cannot be opened; ValueError for a file that is not an index (a FIFO or a device
-        included, refused at once).
+        Raises FileNotFoundError, IsADirectoryError, PermissionError (OSError with the file
+        name) when it cannot be opened; ValueError for a file that is not an index (a FIFO or a
+        device included, refused at once).
         """
+    @overload
+    def __new__(cls, path: _Path, *, binary: Literal[True]) -> "Index[bytes]": ...
+    @overload
+    def __new__(cls, path: _Path, *, binary: bool) -> "Index[Any]": ...
+    @overload
     @classmethod
-    def from_bytes(cls, buffer: Any, *, binary: bool = False) -> "Index":
-        """An index over any object with the buffer protocol; keeps a reference to it, which must
-        not change while the index is open. Raises ValueError when it is not an index."""
+    def from_bytes(cls, __buffer: _Buffer, *, binary: Literal[False] = False) -> "Index[str]":
+        """An index over any object with the buffer protocol; keeps a reference to it, which
+        must not change while the index is open. Raises ValueError when it is not an index."""
+    @overload
+    @classmethod
+    def from_bytes(cls, __buffer: _Buffer, *, binary: Literal[True]) -> "Index[bytes]": ...
+    @overload
+    @classmethod
+    def from_bytes(cls, __buffer: _Buffer, *, binary: bool) -> "Index[Any]": ...
     @property
     def binary(self) -> bool:
         """Whether keys come back as bytes."""
@@ -62,47 +88,103 @@ class Index:
     def closed(self) -> bool:
         """Whether close() was called."""
     @property
-    def path(self) -> Optional[_Path]:
+    def path(self) -> Optional[Union[str, bytes]]:
         """The path that was opened; None for an index from from_bytes()."""
-    def __contains__(self, key: object) -> bool:
+    def __contains__(self, key: object, /) -> bool:
         """Whether `key` (str or bytes) is a key. TypeError for other types."""
-    def __getitem__(self, key: _Key) -> int:
+    def __getitem__(self, key: _Query, /) -> int:
         """The value of `key`; KeyError when it is not a key."""
-    def get(self, key: _Key, default: _T = None) -> Union[int, _T]:  # type: ignore[assignment]
-        """The value of `key`, or `default` when it is not a key."""
+    @overload
+    def get(self, __key: _Query) -> Optional[int]:
+        """The value of `key`, or `default` (None) when it is not a key."""
+    @overload
+    def get(self, __key: _Query, __default: _T) -> Union[int, _T]: ...
     def __len__(self) -> int:
         """The number of keys, counted in one pass over the file on the first call and kept."""
-    def __iter__(self) -> Iterator[_Key]:
+    def __iter__(self) -> "IndexIterator[_K]":
         """The keys, lazily, in byte order."""
-    def keys(self, prefix: _Key = "") -> Iterator[_Key]:
-        """The keys that begin with `prefix`, lazily, in byte order."""
-    def values(self, prefix: _Key = "") -> Iterator[int]:
-        """The values of those keys, in the keys' byte order."""
-    def items(self, prefix: _Key = "") -> Iterator[Tuple[_Key, int]]:
-        """(key, value) for those keys, in byte order."""
-    def prefixes(self, query: _Key) -> List[Tuple[_Key, int]]:
+    def keys(self, prefix: _Query = "", /) -> "IndexKeys[_K]":
+        """A view of the keys that begin with `prefix`, in byte order, as dict.keys() is:
+        iterable again and again, len() counted on demand, false when no key has the prefix,
+        `key in view` in time of the key's length."""
+    def values(self, prefix: _Query = "", /) -> "IndexValues":
+        """A view of those keys' values, in the keys' byte order."""
+    def items(self, prefix: _Query = "", /) -> "IndexItems[_K]":
+        """A view of (key, value) for those keys, in byte order."""
+    def prefixes(self, query: _Query, /) -> List[_K]:
+        """The keys that are prefixes of `query`, shortest first."""
+    def prefix_items(self, query: _Query, /) -> List[Tuple[_K, int]]:
         """(key, value) for every key that is a prefix of `query`, shortest first."""
+    def prefix_values(self, query: _Query, /) -> List[int]:
+        """The values of the keys that are prefixes of `query`, shortest first."""
     @overload
-    def longest_prefix(self, query: _Key) -> Optional[Tuple[_Key, int]]:
-        """(key, value) for the longest key that is a prefix of `query`, or `default`."""
+    def longest_prefix(self, __query: _Query) -> _K:
+        """The longest key that is a prefix of `query`; KeyError when none is, unless a
+        `default` is given."""
     @overload
-    def longest_prefix(self, query: _Key, default: _T) -> Union[Tuple[_Key, int], _T]: ...
-    def predict(self, prefix: _Key, limit: Optional[int] = None) -> List[Tuple[_Key, int]]:
+    def longest_prefix(self, __query: _Query, __default: _T) -> Union[_K, _T]: ...
+    @overload
+    def longest_prefix_item(self, __query: _Query) -> Tuple[_K, int]:
+        """(key, value) for the longest key that is a prefix of `query`; KeyError when none
+        is, unless a `default` is given."""
+    @overload
+    def longest_prefix_item(self, __query: _Query, __default: _T) -> Union[Tuple[_K, int], _T]: ...
+    def predict(
+        self, prefix: _Query = "", limit: Optional[SupportsIndex] = None
+    ) -> List[Tuple[_K, int]]:
         """(key, value) for the keys that begin with `prefix`, in byte order, at most `limit`
-        of them (ValueError when negative)."""
-    def has_keys_with_prefix(self, prefix: _Key) -> bool:
+        of them (ValueError when negative; a limit past the number of keys is none)."""
+    def has_keys_with_prefix(self, prefix: _Query, /) -> bool:
         """Whether some key begins with `prefix`."""
-    def restore_key(self, value: int) -> _Key:
+    def restore_key(self, value: SupportsIndex, /) -> _K:
         """The key that has `value` (the first in byte order when several share it); KeyError
         when none has. The first call walks the trie and keeps up to 12 bytes per unit."""
-    def get_many(self, queries: Iterable[_Key]) -> List[int]:
+    def get_many(self, queries: Iterable[_Query], /) -> List[int]:
         """The value of each query, -1 for a non-key; releases the GIL while it looks them up,
-        many at once."""
+        many at once. TypeError for one str or bytes: give a list of queries."""
     def close(self) -> None:
         """Unmaps the index; later use raises ValueError. Closing twice is allowed."""
-    def __enter__(self) -> "Index": ...
+    def __enter__(self) -> "Index[_K]": ...
     def __exit__(self, *args: object) -> None: ...
     def __reduce__(self) -> Tuple[Any, ...]:
-        """A mapped index pickles its path, one from from_bytes() its bytes."""
-    def __copy__(self) -> "Index": ...
-    def __deepcopy__(self, memo: Any) -> "Index": ...
+        """A mapped index pickles its absolute path: the pickle refers to the file, not its
+        contents, and opens it again from any directory. One from from_bytes() pickles its
+        bytes."""
+    def __setstate__(self, state: Any, /) -> None: ...
+    def __copy__(self) -> "Index[_K]": ...
+    def __deepcopy__(self, memo: Any, /) -> "Index[_K]": ...
+    def __class_getitem__(cls, item: Any, /) -> Any: ...
+
+@final
+class IndexIterator(Iterator[_T], Generic[_T]):
+    """The keys, values or items below a prefix, in byte order, lazily. Made by an Index."""
+
+    def __iter__(self) -> "IndexIterator[_T]": ...
+    def __next__(self) -> _T: ...
+
+@final
+class IndexKeys(Generic[_K]):
+    """Index.keys(prefix): the keys below a prefix. Made by an Index."""
+
+    def __iter__(self) -> IndexIterator[_K]: ...
+    def __len__(self) -> int: ...
+    def __bool__(self) -> bool: ...
+    def __contains__(self, key: object, /) -> bool: ...
+
+@final
+class IndexValues:
+    """Index.values(prefix): their values; `in` walks them, as dict's values view does."""
+
+    def __iter__(self) -> IndexIterator[int]: ...
+    def __len__(self) -> int: ...
+    def __bool__(self) -> bool: ...
+    def __contains__(self, value: object, /) -> bool: ...
+
+@final
+class IndexItems(Generic[_K]):
+    """Index.items(prefix): (key, value) below a prefix; `in` is a lookup."""
+
+    def __iter__(self) -> IndexIterator[Tuple[_K, int]]: ...
+    def __len__(self) -> int: ...
+    def __bool__(self) -> bool: ...
+    def __contains__(self, item: object, /) -> bool: ...

@@ -41,6 +41,9 @@ class IndexView {
   static constexpr std::size_t kUnitBytes = Format::kUnitBytes;
   static constexpr std::size_t kTailUnits = Format::kTailUnits;
 
+  // The type of a key's value.
+  using Value = std::int32_t;
+
   IndexView() = default;
   IndexView(const IndexView&) = delete;
   IndexView& operator=(const IndexView&) = delete;

@@ -1,0 +1,81 @@
+#pragma once
+
+// Arguments of METH_FASTCALL | METH_KEYWORDS functions, and the integers they take.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+
+namespace TesselPython {
+
+// Sorts `nargs` positional arguments and the keywords named in `kwnames` into out[0 .. count),
+// borrowed, nullptr where not given. names[i] is parameter i's name; the first
+// `positionalOnly` take no keyword and the first `required` must be given. Returns false with
+// TypeError set when the arguments do not fit.
+inline bool parseArguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, const char* const* names, Py_ssize_t count,
+                           Py_ssize_t required, Py_ssize_t positionalOnly, PyObject** out) {
+  if (nargs > count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd arguments (%zd given)", function, count,
+                 nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(kwnames, k));
+    if (name == nullptr) return false;
+    Py_ssize_t i = positionalOnly;
+    while (i < count && std::strcmp(names[i], name) != 0) ++i;
+    if (i == count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function, name);
+      return false;
+    }
+    if (out[i] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, name);
+      return false;
+    }
+    out[i] = args[nargs + k];
+  }
+  for (Py_ssize_t i = 0; i < required; ++i) {
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function, names[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The integer of `number` (anything with __index__): 1 with `value` set, 0 when it lies
+// outside [low, high], -1 with an exception set when it is no integer.
+inline int integerIn(PyObject* number, long long low, long long high, long long& value) {
+  PyObject* integer = PyNumber_Index(number);
+  if (integer == nullptr) return -1;
+  int overflow = 0;
+  value = PyLong_AsLongLongAndOverflow(integer, &overflow);
+  Py_DECREF(integer);
+  if (value == -1 && PyErr_Occurred()) return -1;
+  return overflow == 0 && value >= low && value <= high ? 1 : 0;
+}
+
+// A limit of listed keys: None or any integer >= 0, one past the largest size meaning none.
+// Returns false with an exception set for a negative limit or no integer.
+inline bool readLimit(PyObject* argument, std::size_t& limit) {
+  limit = static_cast<std::size_t>(-1);
+  if (argument == nullptr || argument == Py_None) return true;
+  PyObject* integer = PyNumber_Index(argument);
+  if (integer == nullptr) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
+  Py_DECREF(integer);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
+    PyErr_SetString(PyExc_ValueError, "limit must not be negative");
+    return false;
+  }
+  if (overflow == 0) limit = static_cast<std::size_t>(value);
+  return true;
+}
+
+}  // namespace TesselPython

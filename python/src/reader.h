@@ -1,0 +1,764 @@
+#pragma once
+
+// What tessel.Index and tessel.ShardedIndex share: the reader type over a View (IndexView or
+// ShardedIndex, which offer the same calls), its lazy iterator and its three views (keys,
+// values, items below a prefix), as templates. The types themselves are made from the specs
+// in tessel_module.cpp.
+//
+// References: every function that takes a new reference either returns it or releases it on
+// its single way out; borrowed references are named so.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "arguments.h"
+#include "keys.h"
+#include "state.h"
+
+namespace TesselPython {
+
+enum class Yield { kKeys, kValues, kItems };
+
+template <class View>
+struct Reader {
+  PyObject_HEAD View view;
+  typename View::Cursor cursor;  // for listings, while cursorInUse is false
+  PyObject* path;                // what was opened, or nullptr
+  PyObject* absolute;            // its absolute form, which a pickle keeps
+  PyObject* exporter;            // what from_bytes() views, or nullptr
+  Py_buffer buffer;              // exporter's buffer
+  Py_ssize_t busy;               // calls that need the index mapped till they end
+  bool binary;
+  bool closed;
+  bool cursorInUse;
+};
+
+template <class View>
+using Value = typename View::Value;
+
+// Which types serve View.
+template <class View>
+TypeSet& typesOf(ModuleState* state);
+
+template <class View>
+Reader<View>* asReader(PyObject* object) {
+  return reinterpret_cast<Reader<View>*>(object);
+}
+
+template <class View>
+bool refuseClosed(const Reader<View>* self) {
+  if (!self->closed) return false;
+  PyErr_SetString(PyExc_ValueError, "I/O operation on closed index");
+  return true;
+}
+
+// Unmaps and lets go of the buffer. REQUIRES: no Busy call is under way.
+template <class View>
+void release(Reader<View>* self) {
+  self->view.close();
+  if (self->exporter != nullptr) {
+    PyBuffer_Release(&self->buffer);
+    Py_CLEAR(self->exporter);
+  }
+}
+
+// Marks a call during which the index must stay mapped: one that runs without the GIL, or one
+// whose walk makes Python objects (and so may run any code, close() included). close() waits
+// for the last one to end.
+template <class View>
+class Busy {
+ public:
+  explicit Busy(Reader<View>* self) : self_(self) { ++self_->busy; }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+  ~Busy() {
+    if (--self_->busy == 0 && self_->closed) release(self_);
+  }
+
+ private:
+  Reader<View>* self_;
+};
+
+// A new reader of `type`, empty; nullptr with MemoryError.
+template <class View>
+Reader<View>* allocateReader(PyTypeObject* type, bool binary) {
+  auto* self = reinterpret_cast<Reader<View>*>(type->tp_alloc(type, 0));
+  if (self == nullptr) return nullptr;
+  new (&self->view) View();
+  new (&self->cursor) typename View::Cursor();
+  self->binary = binary;
+  return self;
+}
+
+// Sets `absolute` to os.path.abspath(path); false with an exception set.
+template <class View>
+bool keepPath(Reader<View>* self, PyObject* path) {
+  PyObject* absolute = PyObject_CallOneArg(stateOf(Py_TYPE(self))->abspath, path);
+  if (absolute == nullptr) return false;
+  Py_INCREF(path);
+  self->path = path;
+  self->absolute = absolute;
+  return true;
+}
+
+template <class View>
+void Reader_dealloc(PyObject* object) {
+  auto* self = asReader<View>(object);
+  PyObject_GC_UnTrack(object);
+  release(self);
+  Py_CLEAR(self->path);
+  Py_CLEAR(self->absolute);
+  self->cursor.~Cursor();
+  self->view.~View();
+  PyTypeObject* type = Py_TYPE(object);
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+template <class View>
+int Reader_traverse(PyObject* object, visitproc visit, void* arg) {
+  auto* self = asReader<View>(object);
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(self->path);
+  Py_VISIT(self->absolute);
+  Py_VISIT(self->exporter);
+  return 0;
+}
+
+template <class View>
+int Reader_clear(PyObject* object) {
+  auto* self = asReader<View>(object);
+  self->closed = true;
+  if (self->busy == 0) release(self);
+  Py_CLEAR(self->path);
+  Py_CLEAR(self->absolute);
+  return 0;
+}
+
+template <class View>
+PyObject* decodeKey(const Reader<View>* self, const char* data, std::size_t size) {
+  const auto length = static_cast<Py_ssize_t>(size);
+  if (self->binary) return PyBytes_FromStringAndSize(data, length);
+  return PyUnicode_DecodeUTF8(data, length, "surrogateescape");
+}
+
+inline PyObject* makeValue(long long value) {
+  return PyLong_FromLongLong(value);
+}
+
+// (key, value), a tuple the cyclic GC need not follow: it holds a str or bytes and an int,
+// which can be in no cycle, so that long listings leave the collector nothing to scan.
+// Takes both references, on failure too.
+inline PyObject* makePair(PyObject* key, PyObject* value) {
+  PyObject* pair = key != nullptr && value != nullptr ? PyTuple_New(2) : nullptr;
+  if (pair == nullptr) {
+    Py_XDECREF(key);
+    Py_XDECREF(value);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(pair, 0, key);
+  PyTuple_SET_ITEM(pair, 1, value);
+  PyObject_GC_UnTrack(pair);
+  return pair;
+}
+
+// The object a listing yields for a key and its value.
+template <class View>
+PyObject* yielded(const Reader<View>* self, Yield what, const char* key, std::size_t length,
+                  long long value) {
+  switch (what) {
+    case Yield::kKeys:
+      return decodeKey(self, key, length);
+    case Yield::kValues:
+      return makeValue(value);
+    default:
+      return makePair(decodeKey(self, key, length), makeValue(value));
+  }
+}
+
+// Looks `key` up: 1 with `value` set, 0 when it is no key, -1 with an exception set.
+template <class View>
+int lookup(Reader<View>* self, PyObject* key, Value<View>& value) {
+  if (refuseClosed(self)) return -1;
+  KeyBytes bytes;
+  switch (bytes.set(key)) {
+    case KeyBytes::kBytes:
+      return self->view.find(bytes.data(), bytes.size(), value) ? 1 : 0;
+    case KeyBytes::kNoKey:
+      return 0;
+    default:
+      return -1;
+  }
+}
+
+template <class View>
+int Reader_contains(PyObject* object, PyObject* key) {
+  Value<View> value;
+  return lookup(asReader<View>(object), key, value);
+}
+
+template <class View>
+PyObject* Reader_subscript(PyObject* object, PyObject* key) {
+  Value<View> value;
+  const int found = lookup(asReader<View>(object), key, value);
+  if (found < 0) return nullptr;
+  if (found == 0) {
+    PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  }
+  return makeValue(value);
+}
+
+template <class View>
+Py_ssize_t Reader_length(PyObject* object) {
+  auto* self = asReader<View>(object);
+  if (refuseClosed(self)) return -1;
+  return static_cast<Py_ssize_t>(self->view.keyCount());
+}
+
+template <class View>
+PyObject* Reader_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < 1 || nargs > 2) {
+    PyErr_Format(PyExc_TypeError, "get() takes 1 or 2 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  Value<View> value;
+  const int found = lookup(asReader<View>(object), args[0], value);
+  if (found < 0) return nullptr;
+  if (found > 0) return makeValue(value);
+  PyObject* fallback = nargs > 1 ? args[1] : Py_None;
+  Py_INCREF(fallback);
+  return fallback;
+}
+
+// Lists up to `limit` keys below `prefix` with the reader's own cursor, or a fresh one when a
+// callback is already using it. onKey(key, value) returns false to stop. Returns false with
+// MemoryError set when the walk's memory cannot be had.
+template <class View, class OnKey>
+bool listKeys(Reader<View>* self, const char* prefix, std::size_t length, std::size_t limit,
+              OnKey&& onKey) {
+  typename View::Cursor fresh;
+  const bool own = !self->cursorInUse;
+  typename View::Cursor& cursor = own ? self->cursor : fresh;
+  self->cursorInUse = true;
+  bool listed = true;
+  {
+    Busy<View> busy(self);
+    try {
+      self->view.predict(prefix, length, onKey, cursor, limit);
+    } catch (const std::bad_alloc&) {
+      listed = false;
+    }
+  }
+  if (own) self->cursorInUse = false;
+  if (!listed) PyErr_NoMemory();
+  return listed;
+}
+
+// A new list of what a listing of up to `limit` keys below prefix[0 .. length) yields.
+template <class View>
+PyObject* listed(Reader<View>* self, const char* prefix, std::size_t length, std::size_t limit,
+                 Yield what) {
+  PyObject* result = PyList_New(0);
+  if (result == nullptr) return nullptr;
+  bool failed = false;
+  const bool ok =
+      listKeys(self, prefix, length, limit, [&](const std::string& key, Value<View> value) {
+        PyObject* item = yielded(self, what, key.data(), key.size(), value);
+        failed = item == nullptr || PyList_Append(result, item) != 0;
+        Py_XDECREF(item);
+        return !failed;
+      });
+  if (failed || !ok) Py_CLEAR(result);
+  return result;
+}
+
+template <class View>
+PyObject* Reader_predict(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const char* const names[] = {"prefix", "limit"};
+  PyObject* given[2];
+  if (!parseArguments("predict", args, nargs, kwnames, names, 2, 0, 0, given)) return nullptr;
+  auto* self = asReader<View>(object);
+  std::size_t limit;
+  if (!readLimit(given[1], limit) || refuseClosed(self)) return nullptr;
+  KeyBytes bytes;
+  const KeyBytes::Result kind = given[0] == nullptr ? KeyBytes::kBytes : bytes.set(given[0]);
+  if (kind == KeyBytes::kError) return nullptr;
+  if (kind == KeyBytes::kNoKey) return PyList_New(0);
+  return listed(self, bytes.data(), bytes.size(), limit, Yield::kItems);
+}
+
+template <class View>
+PyObject* Reader_has_keys_with_prefix(PyObject* object, PyObject* prefix) {
+  auto* self = asReader<View>(object);
+  KeyBytes bytes;
+  if (refuseClosed(self)) return nullptr;
+  switch (bytes.set(prefix)) {
+    case KeyBytes::kError:
+      return nullptr;
+    case KeyBytes::kNoKey:
+      Py_RETURN_FALSE;
+    default:
+      break;
+  }
+  bool any = false;
+  if (!listKeys(self, bytes.data(), bytes.size(), 1,
+                [&](const std::string&, Value<View>) { return !(any = true); })) {
+    return nullptr;
+  }
+  return PyBool_FromLong(any);
+}
+
+// prefixes(), prefix_items() and prefix_values(): what every key that is a prefix of the
+// query yields, shortest first.
+template <class View, Yield what>
+PyObject* Reader_prefixes(PyObject* object, PyObject* query) {
+  auto* self = asReader<View>(object);
+  KeyBytes bytes;
+  if (refuseClosed(self) || bytes.set(query) == KeyBytes::kError) return nullptr;
+  PyObject* result = PyList_New(0);
+  if (result == nullptr) return nullptr;
+  bool failed = false;
+  Busy<View> busy(self);
+  self->view.commonPrefixes(bytes.data(), bytes.size(), [&](std::size_t length, auto value) {
+    if (failed) return;
+    PyObject* item = yielded(self, what, bytes.data(), length, value);
+    failed = item == nullptr || PyList_Append(result, item) != 0;
+    Py_XDECREF(item);
+  });
+  if (failed) Py_CLEAR(result);
+  return result;
+}
+
+// longest_prefix() and longest_prefix_item(): the longest key that is a prefix of the query,
+// or the default; KeyError without one.
+template <class View, Yield what>
+PyObject* Reader_longest_prefix(PyObject* object, PyObject* const* args, Py_ssize_t nargs) {
+  const char* name = what == Yield::kKeys ? "longest_prefix" : "longest_prefix_item";
+  if (nargs < 1 || nargs > 2) {
+    PyErr_Format(PyExc_TypeError, "%s() takes 1 or 2 arguments (%zd given)", name, nargs);
+    return nullptr;
+  }
+  auto* self = asReader<View>(object);
+  KeyBytes bytes;
+  if (refuseClosed(self) || bytes.set(args[0]) == KeyBytes::kError) return nullptr;
+  std::size_t longest = 0;
+  long long found = -1;
+  self->view.commonPrefixes(bytes.data(), bytes.size(), [&](std::size_t length, auto value) {
+    longest = length;
+    found = value;
+  });
+  if (found >= 0) return yielded(self, what, bytes.data(), longest, found);
+  if (nargs > 1) {
+    Py_INCREF(args[1]);
+    return args[1];
+  }
+  PyErr_SetObject(PyExc_KeyError, args[0]);
+  return nullptr;
+}
+
+template <class View>
+PyObject* Reader_restore_key(PyObject* object, PyObject* argument) {
+  auto* self = asReader<View>(object);
+  if (refuseClosed(self)) return nullptr;
+  long long value;
+  const int in = integerIn(argument, 0, std::numeric_limits<Value<View>>::max(), value);
+  if (in < 0) return nullptr;
+  std::string key;
+  bool found = false;
+  if (in > 0) {
+    try {
+      found = self->view.restoreKey(static_cast<Value<View>>(value), key);
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    }
+  }
+  if (!found) {
+    PyErr_SetObject(PyExc_KeyError, argument);
+    return nullptr;
+  }
+  return decodeKey(self, key.data(), key.size());
+}
+
+template <class View>
+PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
+  auto* self = asReader<View>(object);
+  if (refuseClosed(self)) return nullptr;
+  if (PyUnicode_Check(queries) || PyBytes_Check(queries) || PyByteArray_Check(queries)) {
+    PyErr_Format(PyExc_TypeError, "get_many() takes an iterable of queries, not one %.200s",
+                 Py_TYPE(queries)->tp_name);
+    return nullptr;
+  }
+  // A tuple of our own holds every query while the lookups run without the GIL: another
+  // thread may change the caller's list meanwhile.
+  PyObject* items = PySequence_Tuple(queries);
+  if (items == nullptr) return nullptr;
+  PyObject* result = nullptr;
+  // Making the tuple ran the caller's code, which may have closed the index.
+  if (!refuseClosed(self)) {
+    try {
+      const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(items));
+      std::vector<KeyBytes> keys(count);
+      std::vector<const char*> pointers(count);
+      std::vector<std::size_t> lengths(count);
+      std::vector<Value<View>> values(count);
+      std::vector<std::size_t> noKeys;
+      bool ok = true;
+      for (std::size_t i = 0; ok && i < count; ++i) {
+        const KeyBytes::Result kind = keys[i].set(PyTuple_GET_ITEM(items, i));
+        ok = kind != KeyBytes::kError;
+        if (kind == KeyBytes::kNoKey) noKeys.push_back(i);
+        pointers[i] = keys[i].data();
+        lengths[i] = keys[i].size();
+      }
+      if (ok) {
+        Busy<View> busy(self);
+        Py_BEGIN_ALLOW_THREADS;
+        self->view.findMany(count, pointers.data(), lengths.data(), values.data());
+        Py_END_ALLOW_THREADS;
+        for (const std::size_t i : noKeys) values[i] = -1;
+        result = PyList_New(static_cast<Py_ssize_t>(count));
+      }
+      for (std::size_t i = 0; result != nullptr && i < count; ++i) {
+        PyObject* value = makeValue(values[i]);
+        if (value == nullptr) {
+          Py_CLEAR(result);
+        } else {
+          PyList_SET_ITEM(result, static_cast<Py_ssize_t>(i), value);
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      Py_CLEAR(result);
+      PyErr_NoMemory();
+    }
+  }
+  Py_DECREF(items);
+  return result;
+}
+
+template <class View>
+PyObject* Reader_close(PyObject* object, PyObject*) {
+  auto* self = asReader<View>(object);
+  if (!self->closed) {
+    self->closed = true;
+    if (self->busy == 0) release(self);
+  }
+  Py_RETURN_NONE;
+}
+
+template <class View>
+PyObject* Reader_enter(PyObject* object, PyObject*) {
+  if (refuseClosed(asReader<View>(object))) return nullptr;
+  Py_INCREF(object);
+  return object;
+}
+
+template <class View>
+PyObject* Reader_exit(PyObject* object, PyObject* const*, Py_ssize_t) {
+  return Reader_close<View>(object, nullptr);
+}
+
+template <class View>
+PyObject* Reader_setstate(PyObject* object, PyObject* state) {
+  PyObject* binary =
+      PyDict_Check(state) ? PyDict_GetItemString(state, "binary") : nullptr;  // borrowed
+  if (binary == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "bad pickled state of an index");
+    return nullptr;
+  }
+  const int truth = PyObject_IsTrue(binary);
+  if (truth < 0) return nullptr;
+  asReader<View>(object)->binary = truth != 0;
+  Py_RETURN_NONE;
+}
+
+// An index never changes: a copy is the index itself.
+inline PyObject* Reader_copy(PyObject* object, PyObject*) {
+  Py_INCREF(object);
+  return object;
+}
+
+template <class View>
+PyObject* Reader_get_closed(PyObject* object, void*) {
+  return PyBool_FromLong(asReader<View>(object)->closed);
+}
+template <class View>
+PyObject* Reader_get_binary(PyObject* object, void*) {
+  return PyBool_FromLong(asReader<View>(object)->binary);
+}
+template <class View>
+PyObject* Reader_get_path(PyObject* object, void*) {
+  PyObject* path = asReader<View>(object)->path;
+  if (path == nullptr) path = Py_None;
+  Py_INCREF(path);
+  return path;
+}
+
+// ---- The lazy iterator over the keys, values or items below a prefix.
+
+template <class View>
+struct Iterator {
+  PyObject_HEAD Reader<View>* index;  // strong
+  typename View::Cursor cursor;
+  Yield what;
+  bool none;  // lists nothing: no key can begin with the prefix
+};
+
+// A new iterator of what `index` lists below prefix[0 .. length); `none` for no key at all.
+template <class View>
+PyObject* makeIterator(Reader<View>* index, const char* prefix, std::size_t length, bool none,
+                       Yield what) {
+  if (refuseClosed(index)) return nullptr;
+  PyTypeObject* type = typesOf<View>(stateOf(Py_TYPE(index))).iterator;
+  auto* self = PyObject_GC_New(Iterator<View>, type);
+  if (self == nullptr) return nullptr;
+  Py_INCREF(index);
+  self->index = index;
+  self->what = what;
+  self->none = none;
+  new (&self->cursor) typename View::Cursor();
+  PyObject_GC_Track(self);
+  try {
+    if (!none) self->cursor.reset(index->view, prefix, length);
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  return reinterpret_cast<PyObject*>(self);
+}
+
+template <class View>
+void Iterator_dealloc(PyObject* object) {
+  auto* self = reinterpret_cast<Iterator<View>*>(object);
+  PyObject_GC_UnTrack(object);
+  self->cursor.~Cursor();
+  Py_CLEAR(self->index);
+  PyTypeObject* type = Py_TYPE(object);
+  PyObject_GC_Del(object);
+  Py_DECREF(type);
+}
+
+template <class View>
+int Iterator_traverse(PyObject* object, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(reinterpret_cast<Iterator<View>*>(object)->index);
+  return 0;
+}
+
+template <class View>
+PyObject* Iterator_next(PyObject* object) {
+  auto* self = reinterpret_cast<Iterator<View>*>(object);
+  if (refuseClosed(self->index)) return nullptr;
+  if (self->none) return nullptr;
+  bool more;
+  try {
+    more = self->cursor.next();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!more) return nullptr;
+  const std::string& key = self->cursor.key();
+  return yielded(self->index, self->what, key.data(), key.size(), self->cursor.value());
+}
+
+template <class View>
+PyObject* Reader_iter(PyObject* object) {
+  return makeIterator(asReader<View>(object), "", 0, false, Yield::kKeys);
+}
+
+// ---- Views: keys(), values() and items() below a prefix, as dict's views are.
+
+template <class View>
+struct Listing {
+  PyObject_HEAD Reader<View>* index;  // strong
+  PyObject* prefix;                   // bytes, strong
+  bool none;                          // no key can begin with the prefix
+  Yield what;
+};
+
+template <class View>
+Listing<View>* asListing(PyObject* object) {
+  return reinterpret_cast<Listing<View>*>(object);
+}
+
+template <class View, Yield what>
+PyObject* Reader_view(PyObject* object, PyObject* const* args, Py_ssize_t nargs) {
+  static const char* const names[] = {"keys", "values", "items"};
+  const char* name = names[static_cast<int>(what)];
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most 1 argument (%zd given)", name, nargs);
+    return nullptr;
+  }
+  auto* index = asReader<View>(object);
+  KeyBytes bytes;
+  const KeyBytes::Result kind = nargs == 0 ? KeyBytes::kBytes : bytes.set(args[0]);
+  if (refuseClosed(index) || kind == KeyBytes::kError) return nullptr;
+  const TypeSet& types = typesOf<View>(stateOf(Py_TYPE(index)));
+  PyTypeObject* type = what == Yield::kKeys     ? types.keys
+                       : what == Yield::kValues ? types.values
+                                                : types.items;
+  PyObject* prefix = PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  if (prefix == nullptr) return nullptr;
+  auto* self = PyObject_GC_New(Listing<View>, type);
+  if (self == nullptr) {
+    Py_DECREF(prefix);
+    return nullptr;
+  }
+  Py_INCREF(index);
+  self->index = index;
+  self->prefix = prefix;
+  self->none = kind == KeyBytes::kNoKey;
+  self->what = what;
+  PyObject_GC_Track(self);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+template <class View>
+void Listing_dealloc(PyObject* object) {
+  auto* self = asListing<View>(object);
+  PyObject_GC_UnTrack(object);
+  Py_CLEAR(self->index);
+  Py_CLEAR(self->prefix);
+  PyTypeObject* type = Py_TYPE(object);
+  PyObject_GC_Del(object);
+  Py_DECREF(type);
+}
+
+template <class View>
+int Listing_traverse(PyObject* object, visitproc visit, void* arg) {
+  auto* self = asListing<View>(object);
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(self->index);
+  Py_VISIT(self->prefix);
+  return 0;
+}
+
+template <class View>
+PyObject* Listing_iter(PyObject* object) {
+  auto* self = asListing<View>(object);
+  return makeIterator(self->index, PyBytes_AS_STRING(self->prefix),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix)), self->none,
+                      self->what);
+}
+
+// The number of keys below the prefix, counted on each call: the index's key count for all
+// of them, a walk for the others.
+template <class View>
+Py_ssize_t Listing_length(PyObject* object) {
+  auto* self = asListing<View>(object);
+  Reader<View>* index = self->index;
+  if (refuseClosed(index)) return -1;
+  if (self->none) return 0;
+  const auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix));
+  if (length == 0) return static_cast<Py_ssize_t>(index->view.keyCount());
+  std::size_t count = 0;
+  if (!listKeys(index, PyBytes_AS_STRING(self->prefix), length, static_cast<std::size_t>(-1),
+                [&](const std::string&, Value<View>) { return ++count, true; })) {
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(count);
+}
+
+// Whether some key has the prefix, found without listing the others.
+template <class View>
+int Listing_bool(PyObject* object) {
+  auto* self = asListing<View>(object);
+  if (refuseClosed(self->index)) return -1;
+  if (self->none) return 0;
+  bool any = false;
+  if (!listKeys(self->index, PyBytes_AS_STRING(self->prefix),
+                static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix)), 1,
+                [&](const std::string&, Value<View>) { return !(any = true); })) {
+    return -1;
+  }
+  return any;
+}
+
+// Whether `key` is a key below the prefix: 1, 0, or -1 with an exception set. `value` is set
+// when it is.
+template <class View>
+int hasBelow(Listing<View>* self, PyObject* key, Value<View>& value) {
+  if (refuseClosed(self->index)) return -1;
+  KeyBytes bytes;
+  switch (bytes.set(key)) {
+    case KeyBytes::kError:
+      return -1;
+    case KeyBytes::kNoKey:
+      return 0;
+    default:
+      break;
+  }
+  const auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix));
+  if (self->none || bytes.size() < length ||
+      std::memcmp(bytes.data(), PyBytes_AS_STRING(self->prefix), length) != 0) {
+    return 0;
+  }
+  return self->index->view.find(bytes.data(), bytes.size(), value) ? 1 : 0;
+}
+
+// `in`: for keys a lookup, for items a lookup and a comparison, for values a walk, as dict's
+// values view does.
+template <class View>
+int Listing_contains(PyObject* object, PyObject* item) {
+  auto* self = asListing<View>(object);
+  Value<View> value;
+  switch (self->what) {
+    case Yield::kKeys:
+      return hasBelow(self, item, value);
+    case Yield::kItems: {
+      if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) return 0;
+      const int found = hasBelow(self, PyTuple_GET_ITEM(item, 0), value);
+      if (found <= 0) return found;
+      PyObject* held = makeValue(value);
+      if (held == nullptr) return -1;
+      const int equal = PyObject_RichCompareBool(held, PyTuple_GET_ITEM(item, 1), Py_EQ);
+      Py_DECREF(held);
+      return equal;
+    }
+    default: {
+      if (refuseClosed(self->index) || self->none) return self->none ? 0 : -1;
+      // An int is compared as a number; anything else with == against each value's int.
+      long long wanted = -1;
+      const bool exact = PyLong_CheckExact(item) != 0;
+      if (exact && integerIn(item, 0, std::numeric_limits<Value<View>>::max(), wanted) <= 0) {
+        PyErr_Clear();
+        return 0;
+      }
+      int found = 0;
+      if (!listKeys(self->index, PyBytes_AS_STRING(self->prefix),
+                    static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix)),
+                    static_cast<std::size_t>(-1), [&](const std::string&, Value<View> v) {
+                      if (exact) {
+                        found = v == wanted;
+                      } else {
+                        PyObject* value = makeValue(v);
+                        found =
+                            value == nullptr ? -1 : PyObject_RichCompareBool(value, item, Py_EQ);
+                        Py_XDECREF(value);
+                      }
+                      return found == 0;
+                    })) {
+        return -1;
+      }
+      return found;
+    }
+  }
+}
+
+template <class View>
+PyObject* Listing_repr(PyObject* object) {
+  auto* self = asListing<View>(object);
+  return PyUnicode_FromFormat("<%s of %R below %R>", Py_TYPE(object)->tp_name, self->index,
+                              self->prefix);
+}
+
+}  // namespace TesselPython

@@ -1,0 +1,59 @@
+#pragma once
+
+// The module's state (its types and what it borrows from the os module), and the one place
+// where a status of the library becomes a Python exception.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cerrno>
+
+#include <tessel/status.h>
+
+namespace TesselPython {
+
+// The types that serve one kind of reader: the reader, its iterator and its three views.
+struct TypeSet {
+  PyTypeObject* reader = nullptr;
+  PyTypeObject* iterator = nullptr;
+  PyTypeObject* keys = nullptr;
+  PyTypeObject* values = nullptr;
+  PyTypeObject* items = nullptr;
+};
+
+struct ModuleState {
+  TypeSet index;                // tessel.Index
+  TypeSet sharded;              // tessel.ShardedIndex
+  PyObject* abspath = nullptr;  // os.path.abspath
+};
+
+// The state of the module that made `type` (a type of this module).
+inline ModuleState* stateOf(PyTypeObject* type) {
+  return static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+
+// Raises the exception of `status`, an IndexStatus of opening or walking the index `name`
+// (errno tells why a file could not be opened), and returns nullptr.
+inline PyObject* raiseIndexStatus(int status, PyObject* name) {
+  switch (status) {
+    case Tessel::kIndexCannotOpen:
+      // FileNotFoundError, IsADirectoryError, PermissionError, ... as errno says.
+      return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
+    default:
+      if (name == nullptr) {
+        PyErr_SetString(PyExc_ValueError, Tessel::describeIndexStatus(status));
+      } else {
+        PyErr_Format(PyExc_ValueError, "%s: %R", Tessel::describeIndexStatus(status), name);
+      }
+      return nullptr;
+  }
+}
+
+// Raises the exception of a failed build other than keys out of order (which names the keys)
+// and returns nullptr.
+inline PyObject* raiseBuildStatus(int status) {
+  PyErr_SetString(PyExc_ValueError, Tessel::describeBuildStatus(status));
+  return nullptr;
+}
+
+}  // namespace TesselPython

@@ -1,0 +1,150 @@
+"""Faults reachable from plain Python (each crashed, hung or answered wrongly once), and
+Ctrl-C during a build. Reproductions that could crash run in a child interpreter, so that a
+crash is a failure of this test and not the end of the run."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import unittest
+
+import tessel
+
+
+def run_child(code, timeout=120):
+    """Runs `code` in a child interpreter that imports tessel as this one does."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env=dict(os.environ))
+
+
+class Scratch(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tessel-py-")
+        self.path = os.path.join(self.dir, "keys.idx")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Faults(Scratch):
+    def test_get_many_holds_its_queries_while_another_thread_clears_the_list(self):
+        child = run_child(f"""
+            import threading, time, tessel
+            tessel.build([b"a"], {self.path!r})
+            index = tessel.Index({self.path!r})
+            for _ in range(3):
+                queries = [b"a"] * 2_000_000 + [b"b" * 400_000 for _ in range(100)]
+                threading.Thread(target=lambda: (time.sleep(0.01), queries.clear())).start()
+                answers = index.get_many(queries)
+                assert answers in ([], [0] * 2_000_000 + [-1] * 100), len(answers)
+            print("ok")
+        """)
+        self.assertEqual(child.returncode, 0, child.stderr)
+        self.assertEqual(child.stdout, "ok\n")
+
+    def test_iterators_and_views_cannot_be_made_without_an_index(self):
+        tessel.build(["a"], self.path)
+        index = tessel.Index(self.path)
+        for made in (iter(index), index.keys(), index.values(), index.items(),
+                     iter(index.items())):
+            with self.assertRaises(TypeError):
+                type(made)()
+        with self.assertRaises(TypeError):
+            type("Derived", (tessel.Index,), {})
+        child = run_child("""
+            import tessel, tempfile, os
+            path = os.path.join(tempfile.mkdtemp(), "k.idx")
+            tessel.build(["a"], path)
+            try:
+                next(type(iter(tessel.Index(path)))())
+            except TypeError:
+                print("refused")
+        """)
+        self.assertEqual((child.returncode, child.stdout), (0, "refused\n"), child.stderr)
+
+    def test_an_index_closed_while_its_queries_are_made_is_closed(self):
+        tessel.build(["a", "b"], self.path)
+        index = tessel.Index(self.path)
+
+        def closing():
+            yield "a"
+            index.close()
+            yield "b"
+
+        with self.assertRaises(ValueError):
+            index.get_many(closing())
+
+    def test_each_method_names_itself(self):
+        tessel.build(["a"], self.path)
+        index = tessel.Index(self.path)
+        for name in ("keys", "values", "items"):
+            with self.assertRaisesRegex(TypeError, r"^%s\(\)" % name):
+                getattr(index, name)("a", "b")
+
+
+class Interrupts(Scratch):
+    """Ctrl-C at any point of a build: KeyboardInterrupt soon, the old index kept, no
+    temporary file left; or, after the rename, the new index and the interrupt after the call."""
+
+    CHILD = """
+        import signal, sys, tessel
+        keys = [b"%010d" % (i * 7) for i in range(3_000_000)]
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        print("ready", flush=True)
+        try:
+            tessel.build(keys, sys.argv[1])
+            print("built", flush=True)
+        except KeyboardInterrupt:
+            # After the rename the interrupt may only come once the call has returned.
+            kept = len(tessel.Index(sys.argv[1])) == 1
+            print("interrupted" if kept else "interrupted after the rename", flush=True)
+    """
+
+    def build_interrupted_after(self, delay):
+        """Returns the child's last line and the seconds from the signal (none when `delay` is
+        None) to that line."""
+        child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(self.CHILD), self.path],
+                                 stdout=subprocess.PIPE, text=True, env=dict(os.environ))
+        try:
+            self.assertEqual(child.stdout.readline(), "ready\n")
+            sent = time.monotonic()
+            if delay is not None:
+                time.sleep(delay)
+                sent = time.monotonic()
+                child.send_signal(signal.SIGINT)
+            outcome = child.stdout.readline()
+            latency = time.monotonic() - sent
+            child.wait(60)
+        finally:
+            child.kill()
+            child.stdout.close()
+        return outcome, latency
+
+    def test_a_build_stops_soon_and_keeps_the_old_index(self):
+        tessel.build(["old"], self.path)
+        outcome, whole = self.build_interrupted_after(None)
+        self.assertEqual(outcome, "built\n")
+        tessel.build(["old"], self.path)
+        interrupted = 0
+        for step in range(8):
+            outcome, latency = self.build_interrupted_after(whole * step / 8)
+            left = sorted(os.listdir(self.dir))
+            self.assertEqual(left, ["keys.idx"])
+            if outcome == "interrupted\n":
+                interrupted += 1
+                self.assertEqual(list(tessel.Index(self.path)), ["old"])
+                # About 0.2 s on an idle machine; other tests may share it.
+                self.assertLess(latency, 1.0)
+            else:
+                self.assertIn(outcome, ("built\n", "interrupted after the rename\n"))
+                self.assertEqual(len(tessel.Index(self.path)), 3_000_000)
+                tessel.build(["old"], self.path)
+        self.assertGreaterEqual(interrupted, 4)
+
+
+if __name__ == "__main__":
+    unittest.main()
