@@ -231,6 +231,76 @@ case_interrupted() {
   [ "$hits" -gt 0 ] || fail "no signal arrived during the write"
 }
 
+# A key list of 32 MiB or more is mapped and its index built in the pages of the temporary
+# file: a disk that fills at the first reservation or at a later growth, a signal during the
+# build, a key list cut short under the builder, and an Index that cannot take a mapped build.
+case_mapped_build() {
+  set -m
+  "$KEYGEN" urls 1300000 > keys.txt
+  [ "$(stat -c %s keys.txt)" -ge $((32 << 20)) ] || fail "the key list is too small to be mapped"
+  "$TOOL" keys.txt new.idx > /dev/null || fail "a mapped build"
+  old_index
+  cat > inside.sh << 'EOF'
+mount -t tmpfs -o size=1m tmpfs disk || exit 77
+for filled in 1000 0; do
+  rm -f disk/*
+  cp kept.idx disk/kept.idx
+  [ "$filled" = 0 ] || head -c "${filled}k" /dev/zero > disk/filler 2> /dev/null
+  "$TOOL" keys.txt disk/kept.idx > /dev/null 2> "err.$filled"
+  echo $? > "status.$filled"
+  cmp -s kept.idx disk/kept.idx && echo same > "compared.$filled"
+  ls -A disk | grep -v filler > "left.$filled"
+done
+EOF
+  mkdir disk
+  if TOOL=$TOOL unshare -Urm bash inside.sh && [ -f status.0 ]; then
+    for filled in 1000 0; do  # at the reservation, then at a growth
+      expect_eq "$(cat "status.$filled")" 255 "status on a full disk ($filled)"
+      expect_eq "$(cat "err.$filled")" "$(build_error keys.txt)" "message on a full disk ($filled)"
+      expect_eq "$(cat "compared.$filled" 2> /dev/null)" same "index on a full disk ($filled)"
+      expect_eq "$(cat "left.$filled")" kept.idx "files left on a full disk ($filled)"
+    done
+  else
+    skip "cannot mount a small file system here; a full disk is not tested"
+  fi
+  for _ in 1 2 3; do
+    interrupt INT until_temporary
+  done
+  # Cut short while mapped: an error, not a bus error, and Index as it was; or, when the
+  # builder read its last key before the cut, the new index.
+  cp keys.txt whole.txt
+  local hits=0 status pid ms
+  for ms in 0 20 60 120 250 400; do
+    cp whole.txt keys.txt
+    cp kept.idx before.idx
+    "$TOOL" keys.txt kept.idx > /dev/null 2> err &
+    pid=$!
+    until_temporary "$pid"
+    after_ms "$ms"
+    : > keys.txt
+    wait "$pid"
+    status=$?
+    if [ "$status" = 255 ]; then
+      hits=$((hits + 1))
+      expect_eq "$(cat err)" "Cannot Read: keys.txt" "message for a key list cut short"
+      expect_file kept.idx before.idx "index after a key list cut short"
+    else
+      expect_eq "$status" 0 "status when the key list was cut after it was read"
+      expect_file kept.idx new.idx "index when the key list was cut after it was read"
+      cp before.idx kept.idx
+    fi
+    compgen -G ".tessel-$pid-*" > /dev/null && fail "temporary file after a key list cut short"
+  done
+  [ "$hits" -gt 0 ] || fail "no key list was cut short under the builder"
+  # A FIFO as Index takes the units from memory, as before.
+  cp whole.txt keys.txt
+  mkfifo fifo.idx
+  cat fifo.idx > from_fifo.idx &
+  "$TOOL" keys.txt fifo.idx > /dev/null || fail "a mapped key list into a FIFO"
+  wait
+  expect_file from_fifo.idx new.idx "index written into a FIFO"
+}
+
 case_killed() {
   # SIGKILL cannot be handled: Index stays as it was and the temporary file, named after the
   # process, may stay beside it.

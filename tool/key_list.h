@@ -1,6 +1,7 @@
 #pragma once
 
-// How tessel-build reads its key list: the whole input in one buffer, cut into lines.
+// How tessel-build reads its key list: a regular file is mapped and its lines found where they
+// are; standard input and other files are read whole into one buffer and cut into lines.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 
 #include <tessel/internal/io.h>
 #include <tessel/internal/page_array.h>
+#include <tessel/key_lines.h>
 
 namespace Tessel {
 namespace Tool {
@@ -74,12 +76,18 @@ inline ReadStatus readKeysFrom(int fd, KeyList& list) {
   return ReadStatus::kOk;
 }
 
-// Loads the key list from the file `name`, or from standard input when it is "-".
-inline ReadStatus readKeys(const char* name, KeyList& list) {
+// Loads the key list from the file `name`, or from standard input when it is "-". A regular
+// file that says it has bytes is mapped into `lines` (`mapped` tells); others, and files whose
+// lines cannot be indexed so, are read into `list`.
+inline ReadStatus readKeys(const char* name, KeyList& list, KeyLines& lines, bool& mapped) {
+  mapped = false;
   if (std::strcmp(name, "-") == 0) return readKeysFrom(STDIN_FILENO, list);
   const int fd = ::open(name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return ReadStatus::kCannotOpen;
-  const ReadStatus status = readKeysFrom(fd, list);
+  struct stat st;
+  // Files of /proc say they have no bytes: they are read.
+  mapped = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && lines.map(fd) == 0;
+  const ReadStatus status = mapped ? ReadStatus::kOk : readKeysFrom(fd, list);
   ::close(fd);
   return status;
 }

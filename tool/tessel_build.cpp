@@ -3,13 +3,16 @@
 // Exit status: 0 on success, 255 on any failure, with one line on standard error.
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <new>
+#include <string>
 
 #include <tessel/double_array.h>
+#include <tessel/key_lines.h>
 #include <tessel/replace_file.h>
 
 #include "failure.h"
@@ -39,6 +42,13 @@ int showProgress(std::size_t current, std::size_t total) {
   }
   lastPercent = percent;
   return 1;
+}
+
+// Takes the temporary index file away before the signal ends the process, so that an
+// interrupted run leaves Index as it was and nothing beside it.
+void removeTemporaryAndDie(int signal) {
+  Tessel::removeTemporaryFiles();
+  (void)std::raise(signal);
 }
 
 int fail(const char* message, const char* name) {
@@ -85,11 +95,24 @@ bool finishOutput(void* trie) {
   return true;
 }
 
+// Where the key list is mapped, for the handler of SIGBUS: the file shrank under the build.
+const char* mappedFrom = nullptr;
+const char* mappedTo = nullptr;
+std::string cannotRead;  // the line that says so
+
+// A key list of this size or more has its index built in the pages of the temporary file: the
+// file system carries the units instead of the process's memory, and nothing is copied out.
+// Below it, memory with huge pages is faster.
+constexpr std::size_t kUnitsInFileFrom = std::size_t{32} << 20;
+
 int buildIndex(const char* file, const char* index) {
   Tessel::DoubleArray trie;
+  Tessel::FileReplacement output;
   try {
     KeyList list;
-    switch (Tessel::Tool::readKeys(file, list)) {
+    Tessel::KeyLines lines;
+    bool mapped = false;
+    switch (Tessel::Tool::readKeys(file, list, lines, mapped)) {
       case ReadStatus::kCannotOpen:
         return fail("Cannot Open: ", file);
       case ReadStatus::kCannotRead:
@@ -97,29 +120,56 @@ int buildIndex(const char* file, const char* index) {
       case ReadStatus::kOk:
         break;
     }
-    const int status = trie.build(list.keyCount, list.keys.data(), nullptr, nullptr, showProgress);
+    if (mapped) {
+      cannotRead = std::string("Cannot Read: ") + file + "\n";
+      mappedFrom = lines.text();
+      mappedTo = lines.text() + lines.size() + 1;
+    }
+    // Where Index cannot be replaced through a temporary file that the units can live in (a
+    // FIFO, a device, a missing directory, a file system that cannot reserve space), they
+    // are built in memory and saved as before, with the same messages.
+    const std::size_t bytes = mapped ? lines.size() : list.textSize;
+    const bool inFile = bytes >= kUnitsInFileFrom && output.begin(index, false) == 0 &&
+                        trie.keepUnitsIn(output.descriptor()) == 0;
+    if (!inFile) output.abandon();
+    const int status =
+        mapped ? trie.build(lines, nullptr, showProgress)
+               : trie.build(list.keyCount, list.keys.data(), nullptr, nullptr, showProgress);
     // The keys are not needed past the build; the pages they free can take the index file.
+    mappedFrom = mappedTo = nullptr;
+    lines.unmap();
     list = KeyList();
     if (status != 0) return fail("Error: cannot build double array  ", file);
     // The progress lines' failure is known already: Index is not touched then.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
       return fail("Cannot Write: ", "standard output");
     }
-    if (trie.save(index, finishOutput, &trie) != 0) {
+    Tessel::ReplaceHooks hooks;
+    hooks.beforeCommit = finishOutput;
+    hooks.context = &trie;
+    const int saved =
+        inFile ? (trie.finishFile() == 0 ? output.commit(hooks) : -1) : trie.save(index, hooks);
+    if (saved != 0) {
       if (errno == ECANCELED) return fail("Cannot Write: ", "standard output");
       return fail("Error: cannot build double array  ", file);
     }
   } catch (const std::bad_alloc&) {
+    // Memory, or the disk under the units (trie.fileError()), ran out.
     return fail("Error: cannot build double array  ", file);
   }
   return 0;
 }
 
-// Takes the temporary index file away before the signal ends the process, so that an
-// interrupted run leaves Index as it was and nothing beside it.
-void removeTemporaryAndDie(int signal) {
-  Tessel::removeTemporaryFiles();
-  (void)std::raise(signal);
+// A page of the mapped key list that cannot be read any more (the file shrank, or the disk
+// failed) is a key list that cannot be read; any other bus error ends the program as below.
+void busError(int signal, siginfo_t* info, void*) {
+  const char* address = static_cast<const char*>(info->si_addr);
+  if (mappedFrom != nullptr && address >= mappedFrom && address < mappedTo) {
+    Tessel::removeTemporaryFiles();
+    (void)!::write(STDERR_FILENO, cannotRead.data(), cannotRead.size());
+    ::_exit(255);
+  }
+  removeTemporaryAndDie(signal);
 }
 
 void handleSignals() {
@@ -137,6 +187,11 @@ void handleSignals() {
       (void)::sigaction(signal, &action, nullptr);
     }
   }
+  struct sigaction bus = action;
+  bus.sa_handler = nullptr;
+  bus.sa_sigaction = busError;
+  bus.sa_flags = SA_RESETHAND | SA_SIGINFO;
+  (void)::sigaction(SIGBUS, &bus, nullptr);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ mkdir "$work/tree"
 "$python" -m build --no-isolation --outdir "$work/dist" "$work/tree/python" > "$work/build.log" 2>&1 ||
   { cat "$work/build.log"; exit 1; }
 ls "$work"/dist/*.whl > /dev/null
-"$python" -m zipfile -l "$work"/dist/*.whl | grep -q 'dist-info/LICENSE' || { echo "no LICENSE in the wheel"; exit 1; }
+"$python" -m zipfile -l "$work"/dist/*.whl | grep 'dist-info/LICENSE' > /dev/null || { echo "no LICENSE in the wheel"; exit 1; }
 mkdir "$work/alone"
 tar -xzf "$work"/dist/*.tar.gz -C "$work/alone"
 unpacked=$(echo "$work"/alone/*)

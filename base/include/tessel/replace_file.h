@@ -181,7 +181,8 @@ inline int createTemporary(int directory, mode_t mode, char (&name)[64], Tempora
     (void)std::snprintf(name, sizeof name, ".tessel-%ld-%lx-%u.tmp", static_cast<long>(::getpid()),
                         static_cast<unsigned long>(std::time(nullptr)), counter++);
     record.arm(directory, name);
-    const int fd = ::openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    // Read and write: a build may map it.
+    const int fd = ::openat(directory, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0) return fd;
     record.disarm();
     if (errno != EEXIST) return -1;

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -10,6 +13,7 @@
 
 #include <tessel/format.h>
 #include <tessel/internal/page_array.h>
+#include <tessel/key_lines.h>
 #include <tessel/length.h>
 #include <tessel/replace_file.h>
 #include <tessel/status.h>
@@ -78,37 +82,29 @@ class DoubleArrayImpl {
   int build(std::size_t keyCount, const KeyUnit* const* keys, const std::size_t* lengths = nullptr,
             const BaseType* values = nullptr, ProgressFunc progress = nullptr) {
     clear();
-    error_ = kOk;
-    firstUnsorted_ = 0;
-    complete_ = false;
-    if (keyCount == 0 || keys == nullptr) return error_;
-    keyCount_ = keyCount;
+    lines_ = nullptr;
     keys_ = keys;
-    values_ = values;
-    progress_ = progress;
-    completed_ = 0;
-    if (lengths == nullptr && !std::is_same<LengthFunc, Length<KeyUnit>>::value) {
+    if (keys != nullptr && lengths == nullptr &&
+        !std::is_same<LengthFunc, Length<KeyUnit>>::value) {
       measuredLengths_.resize(keyCount);
       for (std::size_t i = 0; i < keyCount; ++i) measuredLengths_[i] = LengthFunc()(keys[i]);
       lengths = measuredLengths_.data();
     }
     lengths_ = lengths;
+    return run(keys == nullptr ? 0 : keyCount, values, progress);
+  }
 
-    resize(kInitialCapacity);
-    units_[0].base = 1;
-    scanStart_ = 0;
-    std::fill(std::begin(firstLive_), std::end(firstLive_), 0);
-    countedFrom_ = countedTo_ = counted_ = 0;
-    nodeCount_ = 0;
-    frameCount_ = 0;
-    buildTree();
-
-    unitCount_ += kTailUnits;
-    // The final size is known here, so this last growth is exact.
-    if (unitCount_ >= capacity_) resize(unitCount_);
-    releaseWorkspace();
-    complete_ = error_ == kOk;
-    return error_;
+  // build() for the lines of `lines` as the keys, in the same order and with the same rules:
+  // key i is line i up to its first NUL byte, and its value values[i] or i. The lines are read
+  // where they are, through 4 bytes a line that `lines` holds; they must stay unchanged until
+  // build() returns.
+  int build(const KeyLines& lines, const BaseType* values = nullptr,
+            ProgressFunc progress = nullptr) {
+    clear();
+    lines_ = &lines;
+    keys_ = nullptr;
+    lengths_ = nullptr;
+    return run(lines.count(), values, progress);
   }
 
   // Writes the first size() units to `path`, replacing the file as a whole (see replaceFile,
@@ -124,6 +120,35 @@ class DoubleArrayImpl {
     if (unitCount_ == 0 || !complete_) return -1;
     return replaceFile(path, units_.data(), unitCount_ * sizeof(Unit), hooks);
   }
+
+  // Builds the units of the next build in the pages of `fd` instead of memory: an open,
+  // writable regular file that the caller owns and keeps open until finishFile(), such as a
+  // FileReplacement's temporary file; what it held is dropped. The file grows with the array,
+  // each growth's space reserved on the disk first, so a full disk is a failed build
+  // (std::bad_alloc, with fileError() telling ENOSPC), never a fault. Returns 0, or the error
+  // number when the file cannot hold the array (EOPNOTSUPP: its file system cannot reserve
+  // space); the units then stay in memory.
+  int keepUnitsIn(int fd) {
+    clear();
+    return units_.useFile(fd);
+  }
+
+  // After a successful build in a file: cuts the file to the size() units of the trie and
+  // forgets it, so that it holds the index, ready to be synced and renamed (the units stay
+  // readable through array() until clear()). Later builds are in memory again. Returns 0, or
+  // -1 with errno set.
+  int finishFile() {
+    const int fd = units_.file();
+    if (fd < 0 || !complete_) {
+      errno = EINVAL;
+      return -1;
+    }
+    units_.detachFile();
+    return ::ftruncate(fd, static_cast<off_t>(unitCount_ * sizeof(Unit)));
+  }
+
+  // Why the last growth of the array in its file failed (ENOSPC for a full disk); 0 if none.
+  int fileError() const { return units_.fileError(); }
 
   // Number of units of the trie, the tail included: what save() writes.
   std::size_t size() const { return unitCount_; }
@@ -187,6 +212,35 @@ class DoubleArrayImpl {
   };
 
   static constexpr std::size_t kMaxCode = Format::kMaxCode;
+
+  // The build of the keys set up by build(): keys_ and lengths_, or lines_.
+  int run(std::size_t keyCount, const BaseType* values, ProgressFunc progress) {
+    error_ = kOk;
+    firstUnsorted_ = 0;
+    complete_ = false;
+    if (keyCount == 0) return error_;
+    keyCount_ = keyCount;
+    values_ = values;
+    progress_ = progress;
+    completed_ = 0;
+    resize(kInitialCapacity);
+    units_[0].base = 1;
+    scanStart_ = 0;
+    std::fill(std::begin(firstLive_), std::end(firstLive_), 0);
+    countedFrom_ = countedTo_ = counted_ = 0;
+    nodeCount_ = 0;
+    frameCount_ = 0;
+    buildTree();
+
+    unitCount_ += kTailUnits;
+    // The final size is known here, so this last growth is exact.
+    if (unitCount_ >= capacity_) resize(unitCount_);
+    releaseWorkspace();
+    complete_ = error_ == kOk;
+    // The units of a failed build in a file mean nothing; the file is the caller's to drop.
+    if (!complete_) units_.detachFile();
+    return error_;
+  }
 
   // Returns the memory that only a build uses.
   void releaseWorkspace() {
@@ -315,6 +369,7 @@ class DoubleArrayImpl {
   // before it and all have the same bytes up to it. Byte order plays no part, so disorder is
   // still found where a recursion over the groups finds it.
   std::size_t sharedLength(std::size_t left, std::size_t right, std::size_t depth) const {
+    if (lines_ != nullptr) return sharedLineLength(left, right, depth);
     const KeyUnit* first = keys_[left];
     std::size_t shared = lengths_ != nullptr ? lengths_[left] : ~std::size_t{0};
     for (std::size_t i = left + 1; i < right && shared > depth; ++i) {
@@ -326,6 +381,19 @@ class DoubleArrayImpl {
       } else {
         while (at < shared && first[at] == key[at] && first[at] != KeyUnit()) ++at;
       }
+      shared = at;
+    }
+    return shared;
+  }
+
+  // sharedLength() for lines, which end at a newline or NUL byte.
+  std::size_t sharedLineLength(std::size_t left, std::size_t right, std::size_t depth) const {
+    const char* first = lines_->line(left);
+    std::size_t shared = ~std::size_t{0};
+    for (std::size_t i = left + 1; i < right && shared > depth; ++i) {
+      const char* key = lines_->line(i);
+      std::size_t at = depth;
+      while (at < shared && first[at] == key[at] && first[at] != '\n' && first[at] != '\0') ++at;
       shared = at;
     }
     return shared;
@@ -393,6 +461,10 @@ class DoubleArrayImpl {
   // REQUIRES: the key is at least `depth` bytes long, as every key below an edge other than an
   // end-of-key edge is.
   CheckType codeAt(std::size_t i, std::size_t depth) const {
+    if (lines_ != nullptr) {
+      const auto byte = static_cast<unsigned char>(lines_->line(i)[depth]);
+      return byte == '\n' || byte == '\0' ? 0 : static_cast<CheckType>(byte + 1);
+    }
     // NUL-terminated keys: the terminator marks the end without measuring.
     if (lengths_ != nullptr && lengths_[i] == depth) return 0;
     const auto unit = static_cast<UKeyUnit>(keys_[i][depth]);
@@ -631,6 +703,7 @@ class DoubleArrayImpl {
     std::swap(occupiedCount_, other.occupiedCount_);
     std::swap(keyCount_, other.keyCount_);
     std::swap(keys_, other.keys_);
+    std::swap(lines_, other.lines_);
     std::swap(lengths_, other.lengths_);
     std::swap(values_, other.values_);
     std::swap(completed_, other.completed_);
@@ -666,6 +739,7 @@ class DoubleArrayImpl {
   // The state below lives from the start of a build to its end.
   std::size_t keyCount_ = 0;
   const KeyUnit* const* keys_ = nullptr;
+  const KeyLines* lines_ = nullptr;  // the keys, when they are lines of a text
   const std::size_t* lengths_ = nullptr;
   const BaseType* values_ = nullptr;
   std::size_t completed_ = 0;
