@@ -3,7 +3,7 @@
 // Deterministic, sorted key sets for tests and benchmarks; the same arguments give the same keys
 // on every machine.
 //   words  word-like keys
-//   urls   URL-like keys with long shared prefixes
+//   urls   URL-like keys with long shared prefixes (sorted-urls: made host by host, any count)
 //   bytes  short keys of every byte value but NUL and newline
 //   dups   word-like keys in runs of equal keys (the only set with repeated keys)
 //   deep   long keys (up to a few thousand bytes) sharing long prefixes
@@ -145,6 +145,41 @@ inline std::vector<std::string> duplicates(Random& random, std::size_t count) {
   }
   std::sort(keys.begin(), keys.end());
   return keys;
+}
+
+// URL-like keys in byte order, as many as `count`, made host by host without holding more than
+// one host's keys: sets past what memory can sort. Each host's keys all begin with the host,
+// and no host begins another, so hosts in order give keys in order. write(key) takes each.
+template <class Write>
+void sortedUrls(std::size_t count, std::uint64_t seed, Write&& write) {
+  Random random(seed);
+  std::vector<std::string> hosts;
+  for (std::size_t n = std::max<std::size_t>(1, count / 200); hosts.size() < n;) {
+    for (std::size_t i = hosts.size(); i < n; ++i) {
+      hosts.push_back(std::string(random.below(4) == 0 ? "https://" : "http://") +
+                      (random.below(2) ? "www." : "") + word(random, 1 + random.below(3)) + "." +
+                      pick(random, kTlds) + "/");
+    }
+    std::sort(hosts.begin(), hosts.end());
+    hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+  }
+  std::vector<std::string> keys;
+  for (std::size_t h = 0; h < hosts.size(); ++h) {
+    const std::size_t wanted = count / hosts.size() + (h < count % hosts.size() ? 1 : 0);
+    keys.clear();
+    while (keys.size() < wanted) {
+      for (std::size_t n = wanted - keys.size(); n > 0; --n) {
+        std::string key = hosts[h];
+        const std::size_t segments = random.below(3) / 2 + random.below(2);
+        for (std::size_t s = 0; s < segments; ++s) key += word(random, 1) + "/";
+        if (random.below(4) == 0) key += "?id=" + std::to_string(random.below(100000));
+        keys.push_back(std::move(key));
+      }
+      std::sort(keys.begin(), keys.end());
+      keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    }
+    for (const std::string& key : keys) write(key);
+  }
 }
 
 // `count` keys of `set` in byte order, distinct but for dups; empty for an unknown set.

@@ -232,6 +232,49 @@ case_memory() {
   expect_eq "$(cat err)" "Corrupt Index: loop.idx" "looping prediction message"
 }
 
+# A sharded index answers every mode as the one index of the same keys; its damage is told in
+# one line.
+case_sharded() {
+  "$KEYGEN" urls 20000 > keys.txt
+  printf 'zz\nzz\nzzz\n' >> keys.txt
+  build keys.txt one.idx
+  mkdir shards
+  "$MAKE_SHARDS" keys.txt shards 7 || fail "making shards"
+  awk 'NR % 97 == 0 { print; print $0 "x"; print substr($0, 1, 12) }' keys.txt > queries
+  printf '0\n5\n19999\n20000\n20001\n-1\n' > values
+  for args in "" -p "-P -m 3" -P -d -n "-c keys.txt"; do
+    for index in one.idx shards shards/MANIFEST; do
+      # shellcheck disable=SC2086
+      "$LOOKUP" $args "$index" < queries > "out.$(basename "$index")" 2> err
+      echo $? >> "status.$(basename "$index")"
+    done
+    cmp -s out.one.idx out.shards || fail "[$args] on the directory differs from one index"
+    cmp -s out.one.idx out.MANIFEST || fail "[$args] on the manifest differs from one index"
+  done
+  "$LOOKUP" -r one.idx < values > out.one
+  "$LOOKUP" -r shards < values > out.shards
+  expect_file out.shards out.one "values to keys"
+  expect_eq "$(cat status.shards)" "$(cat status.one.idx)" "statuses"
+  query -v shards
+  expect_eq "$status" 0 "verify status"
+  expect_eq "$(cat out)" "7 shards verified" "verify output"
+  # Damage: a changed byte of a shard, a manifest that names a file outside, no manifest.
+  cp -r shards damaged
+  printf 'X' | dd of=damaged/shard-test-3.idx bs=1 seek=4000 conv=notrunc 2> /dev/null
+  query -v damaged
+  expect_eq "$status" 2 "verify of a damaged shard"
+  expect_eq "$(cat err)" "Corrupt Index: shard-test-3.idx: checksum differs from the manifest's" \
+    "verify message"
+  sed -i 's|file=shard-test-2.idx|file=../one.idx|' damaged/MANIFEST
+  query damaged < queries
+  expect_eq "$status" 2 "a manifest that names a file outside"
+  expect_eq "$(wc -l < err)" 1 "one line for a bad manifest"
+  grep -q '^Bad Manifest: damaged/MANIFEST: line 5: ' err || fail "bad manifest message: $(cat err)"
+  mkdir empty
+  query -n empty
+  expect_eq "$(cat err)" "Not an Index: empty" "a directory without a manifest"
+}
+
 case_special_files() {
   mkfifo fifo.idx
   timeout 10 "$LOOKUP" fifo.idx < /dev/null > out 2> err

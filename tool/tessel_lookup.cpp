@@ -4,6 +4,7 @@
 // query was not found or the check failed, 2 on any error, with one line on standard error.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,10 +15,12 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <tessel/index_view.h>
 #include <tessel/internal/io.h>
+#include <tessel/sharded_index.h>
 #include <tessel/status.h>
 
 #include "failure.h"
@@ -36,11 +39,13 @@ constexpr int kSomeMissing = 1;
 constexpr int kError = 2;
 
 constexpr char kUsageLine[] =
-    "Usage: tessel-lookup [-p | -P [-m N] | -r | -d | -n | -c Keys] Index (--help tells more)\n";
+    "Usage: tessel-lookup [-p | -P [-m N] | -r | -d | -n | -v | -c Keys] Index (--help tells "
+    "more)\n";
 constexpr char kUsage[] =
-    "Usage: tessel-lookup [-p | -P [-m N] | -r | -d | -n] Index\n"
+    "Usage: tessel-lookup [-p | -P [-m N] | -r | -d | -n | -v] Index\n"
     "       tessel-lookup -c Keys Index\n"
     "\n"
+    "Index is an index file, or a sharded index: its directory or its MANIFEST.\n"
     "Reads queries from standard input, one per line, and answers each on standard output:\n"
     "  (none)  exact match: the value, a tab and the query; -1 when it is not a key\n"
     "  -p      keys that are prefixes of the query, shortest first\n"
@@ -51,6 +56,8 @@ constexpr char kUsage[] =
     "          when no key has it\n"
     "  -d      prints every key of Index in byte order (value, tab, key); reads no queries\n"
     "  -n      prints the number of keys of Index; reads no queries\n"
+    "  -v      checks every byte of Index: each shard of a sharded index against its checksum,\n"
+    "          and that the units form a tree; reads no queries\n"
     "  -c      checks that Index holds exactly the keys of the key list Keys (sorted), each\n"
     "          with the position of its first occurrence\n"
     "  -h, --help     this text\n"
@@ -123,7 +130,7 @@ class Output {
   bool failed_ = false;
 };
 
-enum class Mode { kExact, kPrefixes, kPredict, kRestore, kDump, kCount, kCheck };
+enum class Mode { kExact, kPrefixes, kPredict, kRestore, kDump, kCount, kCheck, kVerify };
 
 void flushOutput(void* out) {
   static_cast<Output*>(out)->flush();
@@ -165,9 +172,10 @@ int endOfQueries(const Queries& queries, bool allFound) {
   return allFound ? kAllFound : kSomeMissing;
 }
 
-int answerExact(const Tessel::IndexView& index, Output& out) {
+template <class View>
+int answerExact(const View& index, Output& out) {
   Queries queries(out);
-  std::vector<std::int32_t> values;
+  std::vector<typename View::Value> values;
   bool allFound = true;
   while (queries.next()) {
     values.resize(queries.size());
@@ -180,18 +188,19 @@ int answerExact(const Tessel::IndexView& index, Output& out) {
   return endOfQueries(queries, allFound);
 }
 
-int answerPrefixes(const Tessel::IndexView& index, Output& out) {
+template <class View>
+int answerPrefixes(const View& index, Output& out) {
   Queries queries(out);
   struct Match {
     std::size_t query, length;
-    std::int32_t value;
+    long long value;
   };
   std::vector<Match> matches;
   bool allFound = true;
   while (queries.next()) {
     matches.clear();
     index.commonPrefixesMany(queries.size(), queries.lines(), queries.lengths(),
-                             [&](std::size_t query, std::size_t length, std::int32_t value) {
+                             [&](std::size_t query, std::size_t length, auto value) {
                                matches.push_back(Match{query, length, value});
                              });
     std::size_t m = 0;
@@ -209,15 +218,16 @@ int answerPrefixes(const Tessel::IndexView& index, Output& out) {
 
 // Prints the keys that begin with `query` (at most `limit`) under their count. Returns whether
 // there was one; false with cursor.corrupt() when the walk met a damaged unit.
-bool predictOne(const Tessel::IndexView& index, const char* query, std::size_t length,
-                std::size_t limit, Tessel::IndexView::Cursor& cursor, std::string& keys,
-                std::vector<std::pair<std::size_t, std::int32_t>>& ends, Output& out) {
+template <class View>
+bool predictOne(const View& index, const char* query, std::size_t length, std::size_t limit,
+                typename View::Cursor& cursor, std::string& keys,
+                std::vector<std::pair<std::size_t, long long>>& ends, Output& out) {
   keys.clear();
   ends.clear();
   bool held = true;
   index.predict(
       query, length,
-      [&](const std::string& key, std::int32_t value) {
+      [&](const std::string& key, typename View::Value value) {
         if (keys.size() + key.size() > kHeldPredictions) return held = false;
         keys += key;
         ends.emplace_back(keys.size(), value);
@@ -235,41 +245,46 @@ bool predictOne(const Tessel::IndexView& index, const char* query, std::size_t l
     return !ends.empty();
   }
   const std::size_t count = index.predict(
-      query, length, [](const std::string&, std::int32_t) {}, cursor, limit);
+      query, length, [](const std::string&, typename View::Value) {}, cursor, limit);
   if (cursor.corrupt()) return false;
   out.line(static_cast<long long>(count), query, length);
   index.predict(
       query, length,
-      [&](const std::string& key, std::int32_t value) { out.line(value, key.data(), key.size()); },
+      [&](const std::string& key, typename View::Value value) {
+        out.line(value, key.data(), key.size());
+      },
       cursor, limit);
   return count > 0;
 }
 
-int answerPredictions(const Tessel::IndexView& index, const char* name, std::size_t limit,
-                      Output& out) {
+template <class View>
+int answerPredictions(const View& index, const char* name, std::size_t limit, Output& out) {
   Queries queries(out);
-  Tessel::IndexView::Cursor cursor;
+  typename View::Cursor cursor;
   std::string keys;  // the keys of one query end to end; `ends` holds where each ends
-  std::vector<std::pair<std::size_t, std::int32_t>> ends;
+  std::vector<std::pair<std::size_t, long long>> ends;
   bool allFound = true;
   while (queries.next()) {
     for (std::size_t i = 0; i < queries.size(); ++i) {
       allFound &= predictOne(index, queries.lines()[i], queries.lengths()[i], limit, cursor, keys,
                              ends, out);
-      if (cursor.corrupt()) return failIndex(Tessel::IndexView::kCorrupt, name);
+      if (cursor.corrupt()) return failIndex(Tessel::kIndexCorrupt, name);
     }
   }
   return endOfQueries(queries, allFound);
 }
 
-// A value as tessel-build gives them: decimal digits, 0 to 2^31 - 1.
-bool parseValue(const char* text, std::size_t length, std::int32_t& value) {
+// A value as the index holds them: decimal digits, 0 to 2^31 - 1 (2^63 - 1 for a sharded
+// index).
+template <class Value>
+bool parseValue(const char* text, std::size_t length, Value& value) {
   if (length == 0 || text[0] < '0' || text[0] > '9') return false;
   const auto result = std::from_chars(text, text + length, value);
   return result.ec == std::errc() && result.ptr == text + length;
 }
 
-int answerValues(const Tessel::IndexView& index, Output& out) {
+template <class View>
+int answerValues(const View& index, Output& out) {
   Queries queries(out);
   std::string key;
   bool allFound = true;
@@ -277,7 +292,7 @@ int answerValues(const Tessel::IndexView& index, Output& out) {
     for (std::size_t i = 0; i < queries.size(); ++i) {
       const char* line = queries.lines()[i];
       const std::size_t length = queries.lengths()[i];
-      std::int32_t value;
+      typename View::Value value;
       if (parseValue(line, length, value) && index.restoreKey(value, key)) {
         out.line(value, key.data(), key.size());
       } else {
@@ -289,8 +304,9 @@ int answerValues(const Tessel::IndexView& index, Output& out) {
   return endOfQueries(queries, allFound);
 }
 
-int dump(const Tessel::IndexView& index, const char* name, Output& out) {
-  const int status = index.forEach([&](const std::string& key, std::int32_t value) {
+template <class View>
+int dump(const View& index, const char* name, Output& out) {
+  const int status = index.forEach([&](const std::string& key, typename View::Value value) {
     out.line(value, key.data(), key.size());
     return !out.failed();
   });
@@ -300,8 +316,8 @@ int dump(const Tessel::IndexView& index, const char* name, Output& out) {
 
 // Checks that the index holds exactly the keys of the key list, each with the position of its
 // first occurrence; the list must be sorted as tessel-build takes it.
-int check(const Tessel::IndexView& index, const char* keysName, const char* indexName,
-          Output& out) {
+template <class View>
+int check(const View& index, const char* keysName, const char* indexName, Output& out) {
   const int fd =
       std::strcmp(keysName, "-") == 0 ? STDIN_FILENO : ::open(keysName, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail("Cannot Open: ", keysName);
@@ -328,7 +344,7 @@ int check(const Tessel::IndexView& index, const char* keysName, const char* inde
       expected = position;
       ++distinct;
     }
-    std::int32_t value = -1;
+    typename View::Value value = -1;
     if (!index.find(key, length, value) || value != expected) {
       out.put("line ");
       out.number(position + 1);
@@ -348,7 +364,7 @@ int check(const Tessel::IndexView& index, const char* keysName, const char* inde
   if (readFailed) return fail("Cannot Read: ", keysName);
   if (status != kAllFound) return status;
   long long held = 0;
-  const int walked = index.forEach([&](const std::string&, std::int32_t) { ++held; });
+  const int walked = index.forEach([&](const std::string&, typename View::Value) { ++held; });
   if (walked != Tessel::IndexView::kOk) return failIndex(walked, indexName);
   if (held != distinct) {
     out.put("index holds ");
@@ -363,13 +379,51 @@ int check(const Tessel::IndexView& index, const char* keysName, const char* inde
   return kAllFound;
 }
 
+// Whether `name` is a sharded index: a directory, or a file that begins as a manifest does.
+bool sharded(const char* name) {
+  struct stat st;
+  if (::stat(name, &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) return true;
+  if (!S_ISREG(st.st_mode)) return false;
+  const int fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  static constexpr char kMagic[] = "tessel-shards ";
+  char head[sizeof kMagic - 1];
+  const bool manifest = ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+                        std::memcmp(head, kMagic, sizeof head) == 0;
+  ::close(fd);
+  return manifest;
+}
+
 int openIndex(Tessel::IndexView& index, const char* name) {
-  int status = index.open(name);
-  // A directory is not an index, though it opens.
-  if (status == Tessel::IndexView::kCannotOpen && errno == EISDIR) {
-    status = Tessel::IndexView::kNotAnIndex;
-  }
+  const int status = index.open(name);
   return status == Tessel::IndexView::kOk ? kAllFound : failIndex(status, name);
+}
+
+int openIndex(Tessel::ShardedIndex& index, const char* name) {
+  const int status = index.open(name);
+  if (status == Tessel::ShardedIndex::kOk) return kAllFound;
+  // A directory without a manifest is simply not an index.
+  return failIndex(status,
+                   status == Tessel::ShardedIndex::kNotAnIndex ? name : index.error().c_str());
+}
+
+// Checks every byte of the index: a sharded index's shards against their checksums and every
+// shard's walk; one index's walk, which must meet no unit twice.
+int verify(const Tessel::ShardedIndex& index, Output& out) {
+  int status = index.verify();
+  if (status == Tessel::ShardedIndex::kOk)
+    status = index.forEach([](const std::string&, long long) {});
+  if (status != Tessel::ShardedIndex::kOk) return failIndex(status, index.error().c_str());
+  out.number(static_cast<long long>(index.shardCount()));
+  out.put(" shards verified\n");
+  return kAllFound;
+}
+int verify(const Tessel::IndexView& index, const char* name, Output& out) {
+  const int status = index.forEach([](const std::string&, std::int32_t) {});
+  if (status != Tessel::IndexView::kOk) return failIndex(status, name);
+  out.put("index verified\n");
+  return kAllFound;
 }
 
 int usage() {
@@ -411,6 +465,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
     options.mode = Mode::kDump;
   } else if (first == "-n") {
     options.mode = Mode::kCount;
+  } else if (first == "-v") {
+    options.mode = Mode::kVerify;
   } else if (first == "-c") {
     options.mode = Mode::kCheck;
     wanted = 4;
@@ -425,8 +481,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
   return true;
 }
 
-int run(const Options& options, Output& out) {
-  Tessel::IndexView index;
+template <class View>
+int runOn(View& index, const Options& options, Output& out) {
   if (openIndex(index, options.index) != kAllFound) return kError;
   switch (options.mode) {
     case Mode::kExact:
@@ -445,8 +501,23 @@ int run(const Options& options, Output& out) {
       return kAllFound;
     case Mode::kCheck:
       return check(index, options.keys, options.index, out);
+    case Mode::kVerify:
+      if constexpr (std::is_same_v<View, Tessel::ShardedIndex>) {
+        return verify(index, out);
+      } else {
+        return verify(index, options.index, out);
+      }
   }
   return kError;
+}
+
+int run(const Options& options, Output& out) {
+  if (sharded(options.index)) {
+    Tessel::ShardedIndex index;
+    return runOn(index, options, out);
+  }
+  Tessel::IndexView index;
+  return runOn(index, options, out);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <Python.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -18,11 +19,13 @@
 #include <tessel/format.h>
 #include <tessel/index_view.h>
 #include <tessel/replace_file.h>
+#include <tessel/sharded_index.h>
 #include <tessel/status.h>
 
 #include "arguments.h"
 #include "keys.h"
 #include "reader.h"
+#include "shards.h"
 #include "state.h"
 
 #ifndef TESSEL_VERSION
@@ -34,6 +37,10 @@ namespace TesselPython {
 template <>
 TypeSet& typesOf<Tessel::IndexView>(ModuleState* state) {
   return state->index;
+}
+template <>
+TypeSet& typesOf<Tessel::ShardedIndex>(ModuleState* state) {
+  return state->sharded;
 }
 
 }  // namespace TesselPython
@@ -152,6 +159,112 @@ PyObject* Index_repr(PyObject* object) {
   if (self->path != nullptr) return PyUnicode_FromFormat("<%stessel.Index %R>", state, self->path);
   return PyUnicode_FromFormat("<%stessel.Index over %zd bytes>", state, self->buffer.len);
 }
+
+// ---- tessel.ShardedIndex
+
+using Sharded = Reader<Tessel::ShardedIndex>;
+
+// Raises the exception of a sharded index's failed open() or verify(), naming what its
+// error() names.
+PyObject* raiseShardedStatus(int status, const Tessel::ShardedIndex& view, PyObject* path) {
+  if (status == Tessel::ShardedIndex::kNotAnIndex) return raiseIndexStatus(status, path);
+  PyObject* name = PyUnicode_DecodeFSDefault(view.error().c_str());
+  if (name != nullptr) raiseIndexStatus(status, name);
+  Py_XDECREF(name);
+  return nullptr;
+}
+
+PyObject* Sharded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"path", "binary", nullptr};
+  PyObject* pathArgument;
+  int binary = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:ShardedIndex", const_cast<char**>(keywords),
+                                   &pathArgument, &binary)) {
+    return nullptr;
+  }
+  PyObject* path = PyOS_FSPath(pathArgument);
+  if (path == nullptr) return nullptr;
+  PyObject* encoded = nullptr;
+  Sharded* self = nullptr;
+  if (PyUnicode_FSConverter(path, &encoded) &&
+      (self = allocateReader<Tessel::ShardedIndex>(type, binary)) != nullptr) {
+    int status;
+    try {
+      status = self->view.open(PyBytes_AS_STRING(encoded));
+    } catch (const std::bad_alloc&) {
+      status = -1;
+    }
+    if (status < 0) {
+      PyErr_NoMemory();
+      Py_CLEAR(self);
+    } else if (status != Tessel::ShardedIndex::kOk) {
+      raiseShardedStatus(status, self->view, path);
+      Py_CLEAR(self);
+    } else if (!keepPath(self, path)) {
+      Py_CLEAR(self);
+    }
+  }
+  Py_XDECREF(encoded);
+  Py_DECREF(path);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* Sharded_verify(PyObject* object, PyObject*) {
+  auto* self = asReader<Tessel::ShardedIndex>(object);
+  if (refuseClosed(self)) return nullptr;
+  int status;
+  {
+    Busy<Tessel::ShardedIndex> busy(self);
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+      status = self->view.verify();
+      if (status == Tessel::ShardedIndex::kOk) {
+        status = self->view.forEach([](const std::string&, long long) {});
+      }
+    } catch (const std::bad_alloc&) {
+      status = -1;
+    }
+    Py_END_ALLOW_THREADS;
+  }
+  if (status < 0) return PyErr_NoMemory();
+  if (status != Tessel::ShardedIndex::kOk)
+    return raiseShardedStatus(status, self->view, self->path);
+  Py_RETURN_NONE;
+}
+
+PyObject* Sharded_reduce(PyObject* object, PyObject*) {
+  auto* self = asReader<Tessel::ShardedIndex>(object);
+  if (refuseClosed(self)) return nullptr;
+  return Py_BuildValue("(O(O){sO})", Py_TYPE(object), self->absolute, "binary",
+                       self->binary ? Py_True : Py_False);
+}
+
+PyObject* Sharded_repr(PyObject* object) {
+  auto* self = asReader<Tessel::ShardedIndex>(object);
+  return PyUnicode_FromFormat("<%stessel.ShardedIndex %R>", self->closed ? "closed " : "",
+                              self->path);
+}
+
+PyObject* Sharded_shards(PyObject* object, void*) {
+  auto* self = asReader<Tessel::ShardedIndex>(object);
+  if (refuseClosed(self)) return nullptr;
+  PyObject* list = PyList_New(0);
+  for (std::size_t i = 0; list != nullptr && i < self->view.shardCount(); ++i) {
+    PyObject* entry = entryDict(self->view.shard(i));
+    if (entry == nullptr || PyList_Append(list, entry) != 0) Py_CLEAR(list);
+    Py_XDECREF(entry);
+  }
+  return list;
+}
+
+PyGetSetDef shardedGetters[] = {
+    {"closed", Reader_get_closed<Tessel::ShardedIndex>, nullptr, "whether close() was called",
+     nullptr},
+    {"binary", Reader_get_binary<Tessel::ShardedIndex>, nullptr, "whether keys come back as bytes",
+     nullptr},
+    {"path", Reader_get_path<Tessel::ShardedIndex>, nullptr, "the path opened", nullptr},
+    {"shards", Sharded_shards, nullptr, "the manifest's entries, one dict per shard", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // Work done without the GIL that a signal can cut short. Every so often it takes the GIL back
 // and runs the signal handlers; when one raised (Ctrl-C: KeyboardInterrupt), its exception is
@@ -466,7 +579,16 @@ bool makeTypes(PyObject* module, TypeSet& types, const char* name, std::vector<P
     methods.insert(methods.end(), own.begin(), own.end());
     methods.push_back({nullptr, nullptr, 0, nullptr});
     slots = readerSlots<View>(methods.data());
-    slots.insert(slots.end(), ownSlots.begin(), ownSlots.end());
+    // A slot of the reader's own replaces the shared one.
+    for (const PyType_Slot& slot : ownSlots) {
+      auto same = std::find_if(slots.begin(), slots.end(),
+                               [&](const PyType_Slot& s) { return s.slot == slot.slot; });
+      if (same != slots.end()) {
+        *same = slot;
+      } else {
+        slots.push_back(slot);
+      }
+    }
     slots.push_back({0, nullptr});
     const char* suffixes[] = {"", "Iterator", "Keys", "Values", "Items"};
     for (int i = 0; i < 5; ++i) names[i] = std::string(name) + suffixes[i];
@@ -506,7 +628,20 @@ int exec(PyObject* module) {
        {Py_tp_doc,
         const_cast<char*>(
             "Index(path, *, binary=False)\n--\n\nA Tessel index file, mapped read-only.")}});
-  return made ? 0 : -1;
+  if (!made) return -1;
+  return makeTypes<Tessel::ShardedIndex>(
+             module, state->sharded, "tessel.ShardedIndex",
+             {{"verify", Sharded_verify, METH_NOARGS,
+               "verify($self, /)\n--\n\nChecks every shard's bytes against the manifest's "
+               "checksum and every shard's keys; ValueError when one differs."},
+              {"__reduce__", Sharded_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"}},
+             {{Py_tp_new, reinterpret_cast<void*>(Sharded_new)},
+              {Py_tp_repr, reinterpret_cast<void*>(Sharded_repr)},
+              {Py_tp_getset, shardedGetters},
+              {Py_tp_doc, const_cast<char*>("ShardedIndex(path, *, binary=False)\n--\n\nA "
+                                            "sharded index: its directory or its MANIFEST.")}})
+             ? 0
+             : -1;
 }
 
 int visitState(PyObject* module, visitproc visit, void* arg) {
@@ -540,6 +675,13 @@ void freeState(void* module) {
 }
 
 PyMethodDef moduleMethods[] = {
+    {"_build_range", function(buildRange), METH_FASTCALL, nullptr},
+    {"_partition_lines", function(partitionLines), METH_FASTCALL, nullptr},
+    {"_frame_keys", function(frameKeys), METH_FASTCALL, nullptr},
+    {"_partition_framed", function(partitionFramed), METH_FASTCALL, nullptr},
+    {"_build_framed", function(buildFramed), METH_FASTCALL, nullptr},
+    {"_read_manifest", readManifest, METH_O, nullptr},
+    {"_write_manifest", function(writeManifest), METH_FASTCALL, nullptr},
     {"build", function(build), METH_FASTCALL | METH_KEYWORDS,
      "build(keys, path, values=None, *, sort=False)\n--\n\nWrites an index of keys to path."},
     {nullptr, nullptr, 0, nullptr}};

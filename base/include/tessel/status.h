@@ -17,9 +17,10 @@ enum BuildStatus : int {
 // kNotAnIndex, kCorrupt).
 enum IndexStatus : int {
   kIndexOk = 0,
-  kIndexCannotOpen = 1,  // the file cannot be opened, read or mapped (errno tells why)
-  kIndexNotAnIndex = 2,  // not a regular file, a size that is not whole units, or no root
-  kIndexCorrupt = 3,     // a walk reached a unit twice: the units are not a tree
+  kIndexCannotOpen = 1,   // the file cannot be opened, read or mapped (errno tells why)
+  kIndexNotAnIndex = 2,   // not a regular file, a size that is not whole units, or no root
+  kIndexCorrupt = 3,      // a walk reached a unit twice: the units are not a tree
+  kIndexBadManifest = 4,  // a sharded index's manifest is damaged or names what it may not
 };
 
 // What went wrong in a build: "" for kBuildOk.
@@ -50,6 +51,8 @@ constexpr const char* describeIndexStatus(int status) {
       return "Not an Index";
     case kIndexCorrupt:
       return "Corrupt Index";
+    case kIndexBadManifest:
+      return "Bad Manifest";
     default:
       return "Unknown Status";
   }

@@ -162,6 +162,9 @@ class DoubleArrayImpl {
   // Status of the last build.
   int error() const { return error_; }
 
+  // The number of distinct keys of the last build, when it succeeded; 0 otherwise.
+  std::size_t distinctKeyCount() const { return complete_ ? completed_ : 0; }
+
   // After a build that returned kUnsorted: the index of the first key that is smaller than the
   // key before it, in list order. 0 otherwise.
   std::size_t firstUnsortedKey() const { return firstUnsorted_; }

@@ -37,6 +37,11 @@ class KeyLines {
   // The file must not shrink while it is mapped: reading a page past its new end stops the
   // process (SIGBUS), which a program that maps its input catches.
   int map(int fd, std::uint64_t start = 0, std::uint64_t end = 0) {
+    return mapText(fd, start, end) == 0 ? index(text_, size_) : -1;
+  }
+
+  // map() without finding the lines: text() and size() give the bytes, count() is 0.
+  int mapText(int fd, std::uint64_t start = 0, std::uint64_t end = 0) {
     unmap();
     struct stat st;
     if (::fstat(fd, &st) != 0) return -1;
@@ -64,10 +69,9 @@ class KeyLines {
     }
     mapped_ = static_cast<char*>(area);
     mappedBytes_ = reserved;
-#ifdef MADV_SEQUENTIAL
-    if (length != 0) (void)::madvise(area, length, MADV_WILLNEED);
-#endif
-    return index(mapped_ + (start - from), static_cast<std::size_t>(end - start));
+    text_ = mapped_ + (start - from);
+    size_ = static_cast<std::size_t>(end - start);
+    return 0;
   }
 
   // Finds the lines of text[0 .. size), which the caller keeps alive and unchanged.
@@ -98,14 +102,10 @@ class KeyLines {
   }
 
   // The number of lines, that is, of keys.
-  std::size_t count() const {
-    return count_;
-  }
+  std::size_t count() const { return count_; }
 
   // Line i, which ends at its first newline or NUL byte. REQUIRES: i < count().
-  const char* line(std::size_t i) const {
-    return text_ + blocks_[i / kBlock] + starts_[i];
-  }
+  const char* line(std::size_t i) const { return text_ + blocks_[i / kBlock] + starts_[i]; }
 
   // The length of key i: its line up to the first newline or NUL byte.
   std::size_t keyLength(std::size_t i) const {
@@ -116,12 +116,8 @@ class KeyLines {
   }
 
   // The bytes of the text; where it ends.
-  const char* text() const {
-    return text_;
-  }
-  std::size_t size() const {
-    return size_;
-  }
+  const char* text() const { return text_; }
+  std::size_t size() const { return size_; }
 
   // Lets go of the mapping and the index of lines.
   void unmap() {

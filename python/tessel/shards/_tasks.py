@@ -1,0 +1,32 @@
+"""What the workers of a sharded build run: thin calls into the extension, which does the work
+with the GIL released. Module-level functions, so that Dask sends them by name."""
+
+from .. import _tessel
+
+
+def build_range(keys_path, start, end, shard_path, marker):
+    """The lines of a sorted key file in [start, end) into a shard file."""
+    return _tessel._build_range(keys_path, start, end, shard_path, marker)
+
+
+def partition_lines(path, start, end, boundaries):
+    """The key lines that begin in [start, end) of a file, framed, one bytes object per range."""
+    return _tessel._partition_lines(path, start, end, boundaries)
+
+
+def frame_partition(partition):
+    """A partition of a Dask bag or dataframe column, str or bytes keys: (framed keys, a
+    sample of about 2,000 of them, their number)."""
+    keys = list(partition.tolist() if hasattr(partition, "tolist") else partition)
+    framed, sample = _tessel._frame_keys(keys, max(1, len(keys) // 2000))
+    return framed, sample, len(keys)
+
+
+def partition_framed(framed, boundaries):
+    """Framed keys (what frame_partition made), one bytes object per range."""
+    return _tessel._partition_framed(framed[0], boundaries)
+
+
+def build_framed(blobs, shard_path, marker):
+    """The framed keys of all blobs, sorted and without repeats, into a shard file."""
+    return _tessel._build_framed(blobs, shard_path, marker)

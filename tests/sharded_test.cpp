@@ -1,0 +1,246 @@
+// A sharded index answers as the one index of the same keys, in every kind of query; and a
+// manifest that is damaged or hostile gives one clear status, never a read outside its
+// directory.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <tessel/double_array.h>
+#include <tessel/index_view.h>
+#include <tessel/manifest.h>
+#include <tessel/shard_builder.h>
+#include <tessel/sharded_index.h>
+
+#include "key_sets.h"
+#include "scratch_dir.h"
+
+namespace {
+
+using Tessel::IndexView;
+using Tessel::ShardedIndex;
+
+class ShardedTest : public TesselTest::ScratchDirTest {
+ protected:
+  // Writes `keys` (sorted, one a line) and builds them as one index and as `shards` shards.
+  void make(const std::vector<std::string>& keys, std::size_t shards) {
+    std::string text;
+    std::vector<std::uint64_t> starts;
+    for (const std::string& key : keys) {
+      starts.push_back(text.size());
+      text += key + "\n";
+    }
+    std::ofstream(path("keys.txt"), std::ios::binary) << text;
+    std::vector<const char*> pointers;
+    for (const std::string& key : keys) pointers.push_back(key.c_str());
+    Tessel::DoubleArray trie;
+    ASSERT_EQ(trie.build(pointers.size(), pointers.data()), 0);
+    ASSERT_EQ(trie.save(path("one.idx").c_str()), 0);
+    ASSERT_EQ(one_.open(path("one.idx").c_str()), IndexView::kOk);
+    const int fd = ::open(path("keys.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    manifest_ = Tessel::Manifest();
+    manifest_.generation = "g1";
+    for (std::size_t from = 0, n = 0; from < keys.size(); ++n) {
+      std::size_t to = std::min(keys.size(), from + (keys.size() + shards - 1) / shards);
+      while (to < keys.size() && keys[to] == keys[to - 1]) ++to;
+      const std::string name = "s" + std::to_string(n) + ".idx";
+      Tessel::ShardBuild built = Tessel::buildShard(
+          fd, starts[from], to == keys.size() ? 0 : starts[to], path(name).c_str());
+      ASSERT_TRUE(built.saved);
+      built.entry.file = name;
+      built.entry.base = from;
+      manifest_.shards.push_back(built.entry);
+      from = to;
+    }
+    ::close(fd);
+    ASSERT_EQ(Tessel::writeManifest(dir_, manifest_), 0);
+  }
+
+  // Rewrites the manifest as text, changed by `edit`.
+  void writeText(const std::string& text) {
+    std::ofstream(path(Tessel::kManifestName), std::ios::binary | std::ios::trunc) << text;
+  }
+
+  IndexView one_;
+  Tessel::Manifest manifest_;
+};
+
+std::vector<std::pair<std::string, long long>> listed(const ShardedIndex& index,
+                                                      const std::string& prefix,
+                                                      std::size_t limit) {
+  std::vector<std::pair<std::string, long long>> keys;
+  ShardedIndex::Cursor cursor;
+  index.predict(
+      prefix.data(), prefix.size(),
+      [&](const std::string& key, long long value) { keys.emplace_back(key, value); }, cursor,
+      limit);
+  return keys;
+}
+
+std::vector<std::pair<std::string, long long>> listed(const IndexView& index,
+                                                      const std::string& prefix,
+                                                      std::size_t limit) {
+  std::vector<std::pair<std::string, long long>> keys;
+  IndexView::Cursor cursor;
+  index.predict(
+      prefix.data(), prefix.size(),
+      [&](const std::string& key, std::int32_t value) { keys.emplace_back(key, value); }, cursor,
+      limit);
+  return keys;
+}
+
+TEST_F(ShardedTest, EveryQueryAnswersAsOneIndex) {
+  for (const char* set : {"words", "urls", "dups"}) {
+    std::vector<std::string> keys = TesselBench::makeKeys(set, 3000, 5);
+    keys.insert(keys.begin(), "");  // the empty key, in the first shard
+    for (const std::size_t shards : {1u, 3u, 17u}) {
+      SCOPED_TRACE(std::string(set) + " in " + std::to_string(shards) + " shards");
+      make(keys, shards);
+      ShardedIndex sharded;
+      ASSERT_EQ(sharded.open(dir_.c_str()), ShardedIndex::kOk) << sharded.error();
+      EXPECT_EQ(sharded.verify(), ShardedIndex::kOk);
+      EXPECT_EQ(sharded.keyCount(), one_.keyCount());
+      std::mt19937 random(7);
+      std::vector<std::string> queries;
+      for (std::size_t i = 0; i < 600; ++i) {
+        const std::string& key = keys[random() % keys.size()];
+        queries.push_back(key);
+        queries.push_back(key + "x");
+        queries.push_back(key.substr(0, key.size() / 2));
+      }
+      std::vector<const char*> pointers;
+      std::vector<std::size_t> lengths;
+      for (const std::string& q : queries) {
+        pointers.push_back(q.data());
+        lengths.push_back(q.size());
+      }
+      std::vector<ShardedIndex::Value> many(queries.size());
+      sharded.findMany(queries.size(), pointers.data(), lengths.data(), many.data());
+      for (std::size_t i = 0; i < queries.size(); ++i) {
+        const std::string& q = queries[i];
+        std::int32_t expected = -1;
+        one_.find(q.data(), q.size(), expected);
+        ShardedIndex::Value value = -1;
+        sharded.find(q.data(), q.size(), value);
+        ASSERT_EQ(value, expected) << q;
+        ASSERT_EQ(many[i], expected) << q;
+        std::vector<std::pair<std::size_t, long long>> a, b;
+        one_.commonPrefixes(q.data(), q.size(),
+                            [&](std::size_t n, std::int32_t v) { a.emplace_back(n, v); });
+        sharded.commonPrefixes(q.data(), q.size(),
+                               [&](std::size_t n, long long v) { b.emplace_back(n, v); });
+        ASSERT_EQ(b, a) << q;
+        if (i % 7 == 0) {
+          const std::string prefix = q.substr(0, i % 3);
+          ASSERT_EQ(listed(sharded, prefix, 25), listed(one_, prefix, 25)) << prefix;
+        }
+        std::string restored, expectedKey;
+        if (expected >= 0) {
+          ASSERT_TRUE(sharded.restoreKey(expected, restored));
+          ASSERT_TRUE(one_.restoreKey(expected, expectedKey));
+          ASSERT_EQ(restored, expectedKey);
+        }
+      }
+      std::vector<std::pair<std::string, long long>> all, allOne;
+      EXPECT_EQ(sharded.forEach([&](const std::string& k, long long v) { all.emplace_back(k, v); }),
+                ShardedIndex::kOk);
+      one_.forEach([&](const std::string& k, std::int32_t v) { allOne.emplace_back(k, v); });
+      EXPECT_EQ(all, allOne);
+      EXPECT_EQ(listed(sharded, "", SIZE_MAX), allOne);
+      std::string key;
+      EXPECT_FALSE(sharded.restoreKey(-1, key));
+      EXPECT_FALSE(sharded.restoreKey(static_cast<long long>(keys.size()), key));
+    }
+  }
+}
+
+TEST_F(ShardedTest, DamagedOrHostileManifestsAreRefused) {
+  std::vector<std::string> keys = TesselBench::makeKeys("words", 2000, 6);
+  make(keys, 4);
+  const std::string good = Tessel::manifestText(manifest_);
+  auto statusOf = [&](const std::string& text) {
+    writeText(text);
+    ShardedIndex index;
+    return index.open(dir_.c_str());
+  };
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string text = good;
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+  };
+  const std::string first = "file=" + manifest_.shards[0].file;
+  // Names that would lead out of the directory.
+  std::ofstream(testing::TempDir() + "outside.idx", std::ios::binary)
+      << std::ifstream(path("s0.idx"), std::ios::binary).rdbuf();
+  ASSERT_EQ(::symlink((testing::TempDir() + "outside.idx").c_str(), path("link.idx").c_str()), 0);
+  for (const char* name : {"../s0.idx", "/etc/passwd", "sub/s0.idx", "..", ""}) {
+    EXPECT_EQ(statusOf(replaced(first, std::string("file=") + name)), ShardedIndex::kBadManifest)
+        << name;
+  }
+  EXPECT_EQ(statusOf(replaced(first, "file=link.idx")), ShardedIndex::kCannotOpen);
+  EXPECT_EQ(statusOf(replaced(first, "file=missing.idx")), ShardedIndex::kCannotOpen);
+  // Damaged text, counts no shard has, ranges out of order or overlapping.
+  for (const std::string& text :
+       {std::string(), std::string("tessel-shards 2\n"), good.substr(0, good.size() / 2),
+        replaced("end 4", "end 5"), replaced("end 4", "end 4\nmore"),
+        replaced("keys=", "keys=99999999999999999999"), replaced("keys=", "keys=-"),
+        replaced("crc32c=", "crc32c=xyz"),
+        replaced("lines=" + std::to_string(manifest_.shards[0].lines) + " ", "lines=0 "),
+        replaced("bytes=", "bytes=7"), replaced("base=0", "base=9223372036854775807"),
+        replaced("first=", "first=%G1")}) {
+    EXPECT_EQ(statusOf(text), ShardedIndex::kBadManifest) << text.substr(0, 200);
+  }
+  Tessel::Manifest swapped = manifest_;
+  std::swap(swapped.shards[1], swapped.shards[2]);
+  EXPECT_EQ(statusOf(Tessel::manifestText(swapped)), ShardedIndex::kBadManifest);
+  Tessel::Manifest overlapping = manifest_;
+  overlapping.shards[1].first = overlapping.shards[0].last;
+  EXPECT_EQ(statusOf(Tessel::manifestText(overlapping)), ShardedIndex::kBadManifest);
+  Tessel::Manifest values = manifest_;
+  values.shards[2].base = values.shards[1].base;
+  EXPECT_EQ(statusOf(Tessel::manifestText(values)), ShardedIndex::kBadManifest);
+  Tessel::Manifest size = manifest_;
+  size.shards[0].bytes += 8;
+  EXPECT_EQ(statusOf(Tessel::manifestText(size)), ShardedIndex::kBadManifest);
+  // A checksum that differs is found by verify().
+  Tessel::Manifest crc = manifest_;
+  crc.shards[3].crc32c ^= 1;
+  ASSERT_EQ(statusOf(Tessel::manifestText(crc)), ShardedIndex::kOk);
+  ShardedIndex index;
+  ASSERT_EQ(index.open(dir_.c_str()), ShardedIndex::kOk);
+  EXPECT_EQ(index.verify(), ShardedIndex::kCorrupt);
+  EXPECT_NE(index.error().find(manifest_.shards[3].file), std::string::npos);
+  // A shard whose root is not an index's, and a directory with no manifest.
+  writeText(good);
+  {
+    std::fstream shard(path("s1.idx"), std::ios::in | std::ios::out | std::ios::binary);
+    shard.write("\x07", 1);
+  }
+  EXPECT_EQ(statusOf(good), ShardedIndex::kCorrupt);
+  ASSERT_EQ(::unlink(path(Tessel::kManifestName).c_str()), 0);
+  ShardedIndex none;
+  EXPECT_EQ(none.open(dir_.c_str()), ShardedIndex::kNotAnIndex);
+}
+
+TEST_F(ShardedTest, AnOpenIndexReadsShardsRemovedAfterward) {
+  make(TesselBench::makeKeys("words", 1000, 8), 3);
+  ShardedIndex index;
+  ASSERT_EQ(index.open((dir_ + Tessel::kManifestName).c_str()), ShardedIndex::kOk);
+  for (const auto& shard : manifest_.shards) ASSERT_EQ(::unlink(path(shard.file).c_str()), 0);
+  std::size_t count = 0;
+  EXPECT_EQ(index.forEach([&](const std::string&, long long) { ++count; }), ShardedIndex::kOk);
+  EXPECT_EQ(count, 1000u);
+}
+
+}  // namespace
