@@ -22,7 +22,7 @@ import random
 import sys
 import time
 
-from .. import _tessel
+from .. import _tessel  # type: ignore[attr-defined]  # the extension, which the stub leaves out
 from . import _tasks
 
 __all__ = ["build", "DEFAULT_SHARD_KEYS"]

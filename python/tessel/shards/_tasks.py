@@ -1,7 +1,7 @@
 """What the workers of a sharded build run: thin calls into the extension, which does the work
 with the GIL released. Module-level functions, so that Dask sends them by name."""
 
-from .. import _tessel
+from .. import _tessel  # type: ignore[attr-defined]  # the extension, which the stub leaves out
 
 
 def build_range(keys_path, start, end, shard_path, marker):

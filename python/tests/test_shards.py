@@ -1,0 +1,331 @@
+"""Sharded indexes built on real Dask clusters on the loopback address, checked against one
+index and brute force: sorted and unsorted input, many shards, a worker killed mid-build, an
+interrupted build, a rebuild under a live reader, damaged and hostile manifests."""
+
+import contextlib
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+import tessel
+
+try:
+    import dask.bag
+    import dask.dataframe
+    import pandas
+    from distributed import Client, LocalCluster
+except ImportError:  # pragma: no cover - the README's test command installs them
+    Client = None
+
+import tessel.shards
+
+
+def keys_with_repeats(seed, count):
+    """Sorted byte keys over a small alphabet, CR and bytes past 0x7f included, with runs of
+    equal keys and the empty key."""
+    rng = random.Random(seed)
+    keys = [bytes(rng.choice(b"ab\r\xc3/z") for _ in range(rng.randrange(0, 10))) for _ in range(count)]
+    keys += [keys[rng.randrange(count)] for _ in range(count // 10)]
+    return sorted(keys)
+
+
+def write_lines(path, keys):
+    with open(path, "wb") as file:
+        file.write(b"".join(key + b"\n" for key in keys))
+
+
+def snapshot(directory):
+    """Every file of a directory and its bytes."""
+    found = {}
+    for name in os.listdir(directory):
+        with open(os.path.join(directory, name), "rb") as file:
+            found[name] = file.read()
+    return found
+
+
+def first_lines(keys):
+    found = {}
+    for line, key in enumerate(keys):
+        found.setdefault(key, line)
+    return found
+
+
+@unittest.skipIf(Client is None, "Dask (python3-dask, python3-distributed) is not installed")
+class Clustered(unittest.TestCase):
+    cluster = client = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                   host="127.0.0.1", dashboard_address=None, memory_limit=0)
+        cls.client = Client(cls.cluster)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.client.close()
+        cls.cluster.close()
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tessel-shards-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def check_as_one_index(self, directory, expected):
+        """Every query of the sharded index against a dict of key -> value."""
+        keys = sorted(expected)
+        with tessel.ShardedIndex(directory, binary=True) as index:
+            index.verify()
+            self.assertEqual(len(index), len(keys))
+            self.assertEqual(list(index.items()), [(k, expected[k]) for k in keys])
+            rng = random.Random(3)
+            probes = keys + [k + b"a" for k in keys[::7]] + [k[:-1] for k in keys[::5] if k]
+            self.assertEqual(index.get_many(probes), [expected.get(p, -1) for p in probes])
+            for probe in probes[::11]:
+                self.assertEqual(probe in index, probe in expected)
+                prefixes = [probe[:n] for n in range(len(probe) + 1) if probe[:n] in expected]
+                self.assertEqual(index.prefixes(probe), prefixes)
+                self.assertEqual(index.prefix_values(probe), [expected[p] for p in prefixes])
+                self.assertEqual(index.longest_prefix(probe, None), prefixes[-1] if prefixes else None)
+                prefix = probe[:rng.randrange(0, 3)]
+                below = [(k, expected[k]) for k in keys if k.startswith(prefix)]
+                limit = rng.choice([None, 1, 7, 1000])
+                self.assertEqual(index.predict(prefix, limit), below[:limit])
+                self.assertEqual(len(index.keys(prefix)), len(below))
+            for key in keys[::13]:
+                self.assertEqual(index.restore_key(expected[key]), key)
+            lookup = os.environ.get("TESSEL_LOOKUP")
+            if lookup:
+                single = self.path("one.idx")
+                tessel.build(keys, single, [expected[k] for k in keys])
+                queries = b"".join(p + b"\n" for p in probes if b"\n" not in p)
+                for mode in ([], ["-p"], ["-P", "-m", "5"], ["-d"], ["-n"]):
+                    answers = [subprocess.run([lookup, *mode, where], input=queries,
+                                              capture_output=True, check=False).stdout
+                               for where in (directory, single)]
+                    self.assertEqual(answers[0], answers[1], mode)
+
+    def test_sorted_files_in_many_shards_answer_as_one_index(self):
+        keys = keys_with_repeats(1, 3000)
+        write_lines(self.path("a.txt"), keys[:1700])
+        # The second file goes on with the first one's last key: that run stays in one shard.
+        write_lines(self.path("b.txt"), [keys[1699]] * 3 + keys[1700:])
+        lines = keys[:1700] + [keys[1699]] * 3 + keys[1700:]
+        tessel.shards.build([self.path("a.txt"), self.path("b.txt")], self.path("index"),
+                            shard_keys=200, client=self.client)
+        with tessel.ShardedIndex(self.path("index")) as index:
+            self.assertGreater(len(index.shards), 10)
+        self.check_as_one_index(self.path("index"), first_lines(lines))
+
+    def test_unsorted_files_bags_and_dataframe_columns(self):
+        keys = keys_with_repeats(2, 2500)
+        shuffled = list(keys)
+        random.Random(4).shuffle(shuffled)
+        distinct = sorted(set(keys))
+        ranks = {key: rank for rank, key in enumerate(distinct)}
+        write_lines(self.path("unsorted.txt"), shuffled)
+        tessel.shards.build(self.path("unsorted.txt"), self.path("files"), unsorted=True,
+                            shard_keys=300, client=self.client)
+        self.check_as_one_index(self.path("files"), ranks)
+        # Keys with newlines and NUL bytes come whole from a bag.
+        odd = [key + b"\n\0" for key in shuffled]
+        tessel.shards.build(dask.bag.from_sequence(odd, npartitions=5), self.path("bag"),
+                            shard_keys=400, client=self.client)
+        self.check_as_one_index(self.path("bag"),
+                                {key: rank for rank, key in enumerate(sorted(set(odd)))})
+        text = [key.decode("utf-8", "surrogateescape") for key in shuffled]
+        column = dask.dataframe.from_pandas(pandas.DataFrame({"key": text}), npartitions=4)["key"]
+        tessel.shards.build(column, self.path("frame"), shard_keys=500, client=self.client)
+        self.check_as_one_index(self.path("frame"), ranks)
+
+    def test_keys_out_of_order_are_told_by_file_and_line_and_change_nothing(self):
+        write_lines(self.path("good.txt"), [b"a", b"b"])
+        tessel.shards.build(self.path("good.txt"), self.path("index"), client=self.client)
+        before = snapshot(self.path("index"))
+        keys = [b"k%05d" % n for n in range(2000)]
+        keys[1500], keys[1501] = keys[1501], keys[1500]
+        write_lines(self.path("first.txt"), keys[:1000])
+        write_lines(self.path("second.txt"), keys[1000:])
+        with self.assertRaises(tessel.shards.OrderError) as raised:
+            tessel.shards.build([self.path("first.txt"), self.path("second.txt")],
+                                self.path("index"), shard_keys=150, client=self.client)
+        self.assertEqual((raised.exception.path, raised.exception.line),
+                         (self.path("second.txt"), 502))
+        after = snapshot(self.path("index"))
+        self.assertEqual(after, before)
+
+    def test_a_rebuild_leaves_a_live_reader_its_generation(self):
+        write_lines(self.path("old.txt"), [b"old%04d" % n for n in range(1000)])
+        write_lines(self.path("new.txt"), [b"new%04d" % n for n in range(1000)])
+        tessel.shards.build(self.path("old.txt"), self.path("index"), shard_keys=100,
+                            client=self.client)
+        reader = tessel.ShardedIndex(self.path("index"))
+        old_files = set(os.listdir(self.path("index")))
+        tessel.shards.build(self.path("new.txt"), self.path("index"), shard_keys=100,
+                            client=self.client)
+        left = set(os.listdir(self.path("index")))
+        self.assertFalse(old_files & left - {"MANIFEST"})
+        self.assertEqual(len(left), 1 + 10)
+        self.assertEqual(reader["old0999"], 999)
+        self.assertEqual(sum(1 for _ in reader), 1000)
+        with tessel.ShardedIndex(self.path("index")) as fresh:
+            self.assertNotIn("old0001", fresh)
+            self.assertEqual(fresh["new0500"], 500)
+        reader.close()
+
+    @staticmethod
+    def write(path, data):
+        with open(path, "wb") as file:
+            file.write(data)
+
+    def test_damaged_and_hostile_manifests(self):
+        write_lines(self.path("keys.txt"), [b"key%04d" % n for n in range(600)])
+        tessel.shards.build(self.path("keys.txt"), self.path("index"), shard_keys=200,
+                            client=self.client)
+        manifest = self.path("index/MANIFEST")
+        with open(manifest, "rb") as file:
+            good = file.read()
+        name = good.split(b"file=")[1].split(b" ")[0]
+        for hostile in (b"../keys.txt", b"/etc/passwd", b"..", b"a/b"):
+            self.write(manifest, good.replace(b"file=" + name, b"file=" + hostile))
+            with self.assertRaisesRegex(ValueError, "Bad Manifest"):
+                tessel.ShardedIndex(self.path("index"))
+        self.write(manifest, good.replace(b"file=" + name, b"file=gone.idx"))
+        with self.assertRaises(FileNotFoundError):
+            tessel.ShardedIndex(self.path("index"))
+        self.write(manifest, good[: len(good) // 2])
+        with self.assertRaisesRegex(ValueError, "Bad Manifest"):
+            tessel.ShardedIndex(self.path("index"))
+        crc = good.split(b"crc32c=")[1][:8]
+        self.write(manifest, good.replace(crc, b"%08x" % (int(crc, 16) ^ 1)))
+        with tessel.ShardedIndex(self.path("index")) as index:
+            with self.assertRaisesRegex(ValueError, "Corrupt Index"):
+                index.verify()
+        os.remove(manifest)
+        with self.assertRaisesRegex(ValueError, "Not an Index"):
+            tessel.ShardedIndex(self.path("index"))
+
+    def test_a_killed_worker_is_replaced_and_the_result_is_the_same(self):
+        keys = [b"%08d/%s" % (n, b"x" * (n % 30)) for n in range(400_000)]
+        write_lines(self.path("keys.txt"), keys)
+        tessel.shards.build(self.path("keys.txt"), self.path("calm"), shard_keys=25_000,
+                            client=self.client)
+        pids = list(self.client.run(os.getpid).values())
+        killed = []
+
+        def kill_one():
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline and not killed:
+                if any(self.client.processing().values()):
+                    os.kill(pids[0], signal.SIGKILL)
+                    killed.append(pids[0])
+                time.sleep(0.005)
+
+        killer = threading.Thread(target=kill_one)
+        killer.start()
+        tessel.shards.build(self.path("keys.txt"), self.path("killed"), shard_keys=25_000,
+                            client=self.client)
+        killer.join()
+        self.assertEqual(len(killed), 1)
+        self.client.wait_for_workers(2, timeout=60)
+
+        def entries(directory):
+            with tessel.ShardedIndex(directory) as index:
+                return [{k: v for k, v in entry.items() if k != "file"} for entry in index.shards]
+
+        self.assertEqual(entries(self.path("killed")), entries(self.path("calm")))
+        self.assertFalse([name for name in os.listdir(self.path("killed")) if name.endswith(".tmp")])
+
+
+@unittest.skipIf(Client is None, "Dask (python3-dask, python3-distributed) is not installed")
+class CommandLine(unittest.TestCase):
+    """python3 -m tessel.shards as an operator runs it: its own local cluster, or a cluster
+    started with dask-scheduler and dask-worker."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tessel-shards-")
+        self.keys = os.path.join(self.dir, "keys.txt")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def run_build(self, *arguments, **options):
+        return subprocess.run([sys.executable, "-m", "tessel.shards", "build", *arguments],
+                              capture_output=True, text=True, check=False, timeout=300, **options)
+
+    def test_an_interrupted_build_leaves_the_directory_as_it_was(self):
+        write_lines(self.keys, [b"old"])
+        index = os.path.join(self.dir, "index")
+        done = self.run_build("--workers", "2", self.keys, index)
+        self.assertEqual((done.returncode, done.stdout), (0, "1 keys in 1 shards\n"), done.stderr)
+        before = snapshot(index)
+        write_lines(self.keys, [b"%09d" % n for n in range(3_000_000)])
+        child = subprocess.Popen([sys.executable, "-m", "tessel.shards", "build", "--workers",
+                                  "2", "--shard-keys", "300000", self.keys, index],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            # Interrupted once its shards are being built.
+            deadline = time.monotonic() + 120
+            while time.monotonic() < deadline and not any(
+                    name.startswith(".tessel-") and name.endswith(".tmp")
+                    for name in os.listdir(index)):
+                time.sleep(0.01)
+            child.send_signal(signal.SIGINT)
+            _, errors = child.communicate(timeout=120)
+        finally:
+            child.kill()
+        self.assertEqual(child.returncode, 130, errors)
+        after = snapshot(index)
+        self.assertEqual(after, before)
+
+    def test_a_cluster_started_by_an_operator(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        address = f"tcp://127.0.0.1:{port}"
+        started = []
+        try:
+            started.append(subprocess.Popen(
+                ["dask-scheduler", "--host", "127.0.0.1", "--port", str(port), "--no-dashboard"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            for _ in range(2):
+                started.append(subprocess.Popen(
+                    ["dask-worker", address, "--nworkers", "1", "--nthreads", "1",
+                     "--no-dashboard", "--memory-limit", "0"],
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            with Client(address, timeout=60) as client:
+                client.wait_for_workers(2, timeout=60)
+            keys = keys_with_repeats(5, 4000)
+            shuffled = list(keys)
+            random.Random(6).shuffle(shuffled)
+            write_lines(self.keys, shuffled)
+            index = os.path.join(self.dir, "index")
+            done = self.run_build("--scheduler", address, "--unsorted", "--shard-keys", "500",
+                                  self.keys, index)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            distinct = sorted(set(keys))
+            with tessel.ShardedIndex(index, binary=True) as sharded:
+                self.assertEqual(list(sharded.items()), [(k, n) for n, k in enumerate(distinct)])
+                self.assertGreater(len(sharded.shards), 3)
+        finally:
+            for process in reversed(started):
+                process.terminate()
+            for process in started:
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    process.wait(30)
+                process.kill()
+
+
+if __name__ == "__main__":
+    unittest.main()
