@@ -294,6 +294,11 @@ class CommandLine(unittest.TestCase):
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
         address = f"tcp://127.0.0.1:{port}"
+        # The workers import the tessel package this test runs, wherever it is installed.
+        environment = dict(os.environ)
+        environment["PYTHONPATH"] = os.pathsep.join(
+            [os.path.dirname(os.path.dirname(tessel.__file__)),
+             environment.get("PYTHONPATH", "")])
         started = []
         try:
             started.append(subprocess.Popen(
@@ -303,7 +308,7 @@ class CommandLine(unittest.TestCase):
                 started.append(subprocess.Popen(
                     ["dask-worker", address, "--nworkers", "1", "--nthreads", "1",
                      "--no-dashboard", "--memory-limit", "0"],
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=environment))
             with Client(address, timeout=60) as client:
                 client.wait_for_workers(2, timeout=60)
             keys = keys_with_repeats(5, 4000)
