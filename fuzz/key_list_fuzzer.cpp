@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <tessel/key_lines.h>
+
 #include "fuzz_support.h"
 #include "key_list.h"
 #include "line_reader.h"
@@ -36,6 +38,16 @@ std::vector<std::string> buildReads(int fd) {
   return std::vector<std::string>(list.keys.data(), list.keys.data() + list.keyCount);
 }
 
+// The mapped key list, whole and cut at a line boundary as a shard's range is.
+std::vector<std::string> mappedReads(int fd, std::uint64_t start = 0, std::uint64_t end = 0) {
+  Tessel::KeyLines lines;
+  FUZZ_CHECK(lines.map(fd, start, end) == 0);
+  std::vector<std::string> keys;
+  for (std::size_t i = 0; i < lines.count(); ++i)
+    keys.emplace_back(lines.line(i), lines.keyLength(i));
+  return keys;
+}
+
 std::vector<std::string> lookupReads(int fd) {
   Tessel::Tool::LineReader reader(fd);
   std::vector<std::string> keys;
@@ -56,6 +68,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   FUZZ_CHECK(buildReads(file) == expected);
   FUZZ_CHECK(::lseek(file, 0, SEEK_SET) == 0);
   FUZZ_CHECK(lookupReads(file) == expected);
+  FUZZ_CHECK(mappedReads(file) == expected);
+  const std::size_t cut = text.find('\n', size / 2);
+  if (cut != std::string::npos) {
+    std::vector<std::string> joined = mappedReads(file, 0, cut + 1);
+    const std::vector<std::string> rest = mappedReads(file, cut + 1);
+    joined.insert(joined.end(), rest.begin(), rest.end());
+    FUZZ_CHECK(joined == expected);
+  }
 
   // A pipe gives no size to start from; what fits in its buffer can be written up front.
   int pipeEnds[2];

@@ -61,6 +61,7 @@ class KeyLinesTest : public TesselTest::ScratchDirTest {
   // The trie of the keys as NUL-terminated copies: the reference.
   static std::string copiedTrie(const std::vector<std::string>& keys, int& status) {
     std::vector<const char*> pointers;
+    pointers.reserve(keys.size());
     for (const std::string& key : keys) pointers.push_back(key.c_str());
     DoubleArray trie;
     status = trie.build(pointers.size(), pointers.data());
@@ -144,6 +145,7 @@ TEST_F(KeyLinesTest, TheFirstKeyOutOfOrderIsTold) {
     EXPECT_EQ(trie.firstUnsortedKey(), first) << text;
     std::vector<std::string> keys = plainKeys(text);
     std::vector<const char*> pointers;
+    pointers.reserve(keys.size());
     for (const std::string& key : keys) pointers.push_back(key.c_str());
     DoubleArray copied;
     EXPECT_EQ(copied.build(pointers.size(), pointers.data()), DoubleArray::kUnsorted);
@@ -159,8 +161,8 @@ TEST_F(KeyLinesTest, UnitsBuiltInAFileAreTheUnitsBuiltInMemory) {
   DoubleArray inMemory;
   ASSERT_EQ(inMemory.build(lines), 0);
   const int fd = ::open(path("units").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
   fds_.push_back(fd);
+  ASSERT_GE(fd, 0);
   DoubleArray inFile;
   ASSERT_EQ(inFile.keepUnitsIn(fd), 0);
   ASSERT_EQ(inFile.build(lines), 0);

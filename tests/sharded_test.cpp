@@ -35,12 +35,14 @@ class ShardedTest : public TesselTest::ScratchDirTest {
   void make(const std::vector<std::string>& keys, std::size_t shards) {
     std::string text;
     std::vector<std::uint64_t> starts;
+    starts.reserve(keys.size());
     for (const std::string& key : keys) {
       starts.push_back(text.size());
       text += key + "\n";
     }
     std::ofstream(path("keys.txt"), std::ios::binary) << text;
     std::vector<const char*> pointers;
+    pointers.reserve(keys.size());
     for (const std::string& key : keys) pointers.push_back(key.c_str());
     Tessel::DoubleArray trie;
     ASSERT_EQ(trie.build(pointers.size(), pointers.data()), 0);

@@ -306,7 +306,7 @@ PyObject* Reader_has_keys_with_prefix(PyObject* object, PyObject* prefix) {
     case KeyBytes::kError:
       return nullptr;
     case KeyBytes::kNoKey:
-      Py_RETURN_FALSE;
+      return PyBool_FromLong(0);
     default:
       break;
   }
@@ -452,7 +452,7 @@ PyObject* Reader_close(PyObject* object, PyObject*) {
     self->closed = true;
     if (self->busy == 0) release(self);
   }
-  Py_RETURN_NONE;
+  return none();
 }
 
 template <class View>
@@ -478,7 +478,7 @@ PyObject* Reader_setstate(PyObject* object, PyObject* state) {
   const int truth = PyObject_IsTrue(binary);
   if (truth < 0) return nullptr;
   asReader<View>(object)->binary = truth != 0;
-  Py_RETURN_NONE;
+  return none();
 }
 
 // An index never changes: a copy is the index itself.

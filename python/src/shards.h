@@ -420,7 +420,7 @@ inline PyObject* writeManifest(PyObject*, PyObject* const* args, Py_ssize_t narg
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-  Py_RETURN_NONE;
+  return none();
 }
 
 }  // namespace TesselPython

@@ -27,6 +27,12 @@ struct ModuleState {
   PyObject* abspath = nullptr;  // os.path.abspath
 };
 
+// A new reference to None.
+inline PyObject* none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
 // The state of the module that made `type` (a type of this module).
 inline ModuleState* stateOf(PyTypeObject* type) {
   return static_cast<ModuleState*>(PyType_GetModuleState(type));

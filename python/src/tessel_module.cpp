@@ -51,7 +51,7 @@ using namespace TesselPython;
 using Index = Reader<Tessel::IndexView>;
 
 template <class Function>
-PyCFunction function(Function f) {
+PyCFunction function(Function f) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
@@ -229,7 +229,7 @@ PyObject* Sharded_verify(PyObject* object, PyObject*) {
   if (status < 0) return PyErr_NoMemory();
   if (status != Tessel::ShardedIndex::kOk)
     return raiseShardedStatus(status, self->view, self->path);
-  Py_RETURN_NONE;
+  return none();
 }
 
 PyObject* Sharded_reduce(PyObject* object, PyObject*) {
@@ -538,9 +538,7 @@ std::vector<PyType_Slot> readerSlots(PyMethodDef* methods) {
   };
 }
 
-#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
-#error "Python 3.10 or later is needed"
-#endif
+static_assert(PY_VERSION_HEX >= 0x030A0000, "Python 3.10 or later is needed");
 constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
 // Made by their readers only: an iterator or a view without one would have nothing to read.
 constexpr unsigned kMadeByReaders = kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
@@ -568,8 +566,8 @@ PyType_Slot listingSlots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(Listing_de
 // the reader with its own methods and slots added to the shared ones, then its iterator and
 // views. Returns false with an exception set.
 template <class View>
-bool makeTypes(PyObject* module, TypeSet& types, const char* name, std::vector<PyMethodDef> own,
-               std::vector<PyType_Slot> ownSlots) {
+bool makeTypes(PyObject* module, TypeSet& types, const char* name,
+               const std::vector<PyMethodDef>& own, const std::vector<PyType_Slot>& ownSlots) {
   // The specs and their tables live as long as the types, which may be for the process.
   static std::vector<PyMethodDef> methods;
   static std::vector<PyType_Slot> slots;

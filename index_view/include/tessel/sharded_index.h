@@ -163,7 +163,7 @@ class ShardedIndex {
   template <class OnMatch>
   std::size_t commonPrefixes(const char* query, std::size_t length, OnMatch&& onMatch) const {
     // The shards that may hold a prefix of the query, found from the longest prefix down.
-    std::size_t candidates[64];
+    std::size_t candidates[64] = {};
     std::vector<std::size_t> more;
     std::size_t count = 0;
     std::size_t reach = length;  // prefixes longer than this lie in shards already listed
