@@ -14,22 +14,11 @@
 
 #include "fuzz_support.h"
 #include "key_list.h"
+#include "plain_split.h"
 #include "line_reader.h"
 
 namespace {
 
-std::vector<std::string> plainSplit(const std::string& text) {
-  std::vector<std::string> keys;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    keys.push_back(line.substr(0, line.find('\0')));
-    start = end + 1;
-  }
-  return keys;
-}
 
 std::vector<std::string> buildReads(int fd) {
   Tessel::Tool::KeyList list;
@@ -62,7 +51,7 @@ std::vector<std::string> lookupReads(int fd) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(bytes), size);
-  const std::vector<std::string> expected = plainSplit(text);
+  const std::vector<std::string> expected = TesselTest::plainSplit(text);
 
   const int file = memoryFile(bytes, size);
   FUZZ_CHECK(buildReads(file) == expected);

@@ -17,6 +17,7 @@
 #include <tessel/double_array.h>
 #include <tessel/key_lines.h>
 
+#include "plain_split.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -37,20 +38,6 @@ class KeyLinesTest : public TesselTest::ScratchDirTest {
   void TearDown() override {
     for (const int fd : fds_) ::close(fd);
     ScratchDirTest::TearDown();
-  }
-
-  // The keys of `text` by the key list's rules, cut at NUL, as tessel-build reads them.
-  static std::vector<std::string> plainKeys(const std::string& text) {
-    std::vector<std::string> keys;
-    std::size_t start = 0;
-    while (start < text.size()) {
-      std::size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      const std::string line = text.substr(start, end - start);
-      keys.push_back(line.substr(0, line.find('\0')));
-      start = end + 1;
-    }
-    return keys;
   }
 
   // The units' bytes, as save() writes them.
@@ -97,7 +84,7 @@ TEST_F(KeyLinesTest, LinesBuildTheTrieOfTheirCopies) {
     const std::string text = sortedText(random, 1 + random() % 400, round % 2 == 0);
     KeyLines lines;
     ASSERT_EQ(lines.map(file("keys" + std::to_string(round), text)), 0);
-    const std::vector<std::string> keys = plainKeys(text);
+    const std::vector<std::string> keys = TesselTest::plainSplit(text);
     ASSERT_EQ(lines.count(), keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(lines.keyLength(i), keys[i].size());
     int status;
@@ -118,7 +105,7 @@ TEST_F(KeyLinesTest, ARangeOfAFileIsItsOwnList) {
   const std::size_t start = text.find('\n', 4097) + 1, end = text.find('\n', 30000) + 1;
   KeyLines lines;
   ASSERT_EQ(lines.map(fd, start, end), 0);
-  const std::vector<std::string> keys = plainKeys(text.substr(start, end - start));
+  const std::vector<std::string> keys = TesselTest::plainSplit(text.substr(start, end - start));
   ASSERT_EQ(lines.count(), keys.size());
   EXPECT_EQ(std::string(lines.line(0), lines.keyLength(0)), keys.front());
   EXPECT_EQ(std::string(lines.line(keys.size() - 1), lines.keyLength(keys.size() - 1)),
@@ -143,7 +130,7 @@ TEST_F(KeyLinesTest, TheFirstKeyOutOfOrderIsTold) {
     DoubleArray trie;
     EXPECT_EQ(trie.build(lines), DoubleArray::kUnsorted) << text;
     EXPECT_EQ(trie.firstUnsortedKey(), first) << text;
-    std::vector<std::string> keys = plainKeys(text);
+    std::vector<std::string> keys = TesselTest::plainSplit(text);
     std::vector<const char*> pointers;
     pointers.reserve(keys.size());
     for (const std::string& key : keys) pointers.push_back(key.c_str());

@@ -100,10 +100,11 @@ const char* mappedFrom = nullptr;
 const char* mappedTo = nullptr;
 std::string cannotRead;  // the line that says so
 
-// A key list of this size or more has its index built in the pages of the temporary file: the
-// file system carries the units instead of the process's memory, and nothing is copied out.
-// Below it, memory with huge pages is faster.
-constexpr std::size_t kUnitsInFileFrom = std::size_t{32} << 20;
+// A key list of this size or more is mapped, and its index built in the pages of the
+// temporary file: the page cache and the file system carry them instead of the process's
+// memory, and nothing is copied. Below it, a copy in memory and units in memory with huge
+// pages are faster, and cost little.
+constexpr std::size_t kLargeFrom = std::size_t{32} << 20;
 
 int buildIndex(const char* file, const char* index) {
   Tessel::DoubleArray trie;
@@ -112,7 +113,7 @@ int buildIndex(const char* file, const char* index) {
     KeyList list;
     Tessel::KeyLines lines;
     bool mapped = false;
-    switch (Tessel::Tool::readKeys(file, list, lines, mapped)) {
+    switch (Tessel::Tool::readKeys(file, kLargeFrom, list, lines, mapped)) {
       case ReadStatus::kCannotOpen:
         return fail("Cannot Open: ", file);
       case ReadStatus::kCannotRead:
@@ -129,7 +130,7 @@ int buildIndex(const char* file, const char* index) {
     // FIFO, a device, a missing directory, a file system that cannot reserve space), they
     // are built in memory and saved as before, with the same messages.
     const std::size_t bytes = mapped ? lines.size() : list.textSize;
-    const bool inFile = bytes >= kUnitsInFileFrom && output.begin(index, false) == 0 &&
+    const bool inFile = bytes >= kLargeFrom && output.begin(index, false) == 0 &&
                         trie.keepUnitsIn(output.descriptor()) == 0;
     if (!inFile) output.abandon();
     const int status =

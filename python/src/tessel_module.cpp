@@ -65,26 +65,34 @@ int openView(Open&& open) {
   }
 }
 
-PyObject* Index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// Raises the exception of a failed open of `view` at `path`.
+PyObject* raiseOpenStatus(const Tessel::IndexView&, int status, PyObject* path) {
+  return raiseIndexStatus(status, path);
+}
+PyObject* raiseOpenStatus(const Tessel::ShardedIndex& view, int status, PyObject* path);
+
+// Index(path, *, binary=False) and ShardedIndex(path, *, binary=False): opens the view.
+template <class View>
+PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"path", "binary", nullptr};
   PyObject* pathArgument;
   int binary = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:Index", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p", const_cast<char**>(keywords),
                                    &pathArgument, &binary)) {
     return nullptr;
   }
   PyObject* path = PyOS_FSPath(pathArgument);
   if (path == nullptr) return nullptr;
   PyObject* encoded = nullptr;
-  Index* self = nullptr;
+  Reader<View>* self = nullptr;
   if (PyUnicode_FSConverter(path, &encoded) &&
-      (self = allocateReader<Tessel::IndexView>(type, binary)) != nullptr) {
+      (self = allocateReader<View>(type, binary)) != nullptr) {
     const int status = openView([&] { return self->view.open(PyBytes_AS_STRING(encoded)); });
     if (status < 0) {
       PyErr_NoMemory();
       Py_CLEAR(self);
-    } else if (status != Tessel::IndexView::kOk) {
-      raiseIndexStatus(status, path);
+    } else if (status != View::kOk) {
+      raiseOpenStatus(self->view, status, path);
       Py_CLEAR(self);
     } else if (!keepPath(self, path)) {
       Py_CLEAR(self);
@@ -166,47 +174,12 @@ using Sharded = Reader<Tessel::ShardedIndex>;
 
 // Raises the exception of a sharded index's failed open() or verify(), naming what its
 // error() names.
-PyObject* raiseShardedStatus(int status, const Tessel::ShardedIndex& view, PyObject* path) {
+PyObject* raiseOpenStatus(const Tessel::ShardedIndex& view, int status, PyObject* path) {
   if (status == Tessel::ShardedIndex::kNotAnIndex) return raiseIndexStatus(status, path);
   PyObject* name = PyUnicode_DecodeFSDefault(view.error().c_str());
   if (name != nullptr) raiseIndexStatus(status, name);
   Py_XDECREF(name);
   return nullptr;
-}
-
-PyObject* Sharded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"path", "binary", nullptr};
-  PyObject* pathArgument;
-  int binary = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:ShardedIndex", const_cast<char**>(keywords),
-                                   &pathArgument, &binary)) {
-    return nullptr;
-  }
-  PyObject* path = PyOS_FSPath(pathArgument);
-  if (path == nullptr) return nullptr;
-  PyObject* encoded = nullptr;
-  Sharded* self = nullptr;
-  if (PyUnicode_FSConverter(path, &encoded) &&
-      (self = allocateReader<Tessel::ShardedIndex>(type, binary)) != nullptr) {
-    int status;
-    try {
-      status = self->view.open(PyBytes_AS_STRING(encoded));
-    } catch (const std::bad_alloc&) {
-      status = -1;
-    }
-    if (status < 0) {
-      PyErr_NoMemory();
-      Py_CLEAR(self);
-    } else if (status != Tessel::ShardedIndex::kOk) {
-      raiseShardedStatus(status, self->view, path);
-      Py_CLEAR(self);
-    } else if (!keepPath(self, path)) {
-      Py_CLEAR(self);
-    }
-  }
-  Py_XDECREF(encoded);
-  Py_DECREF(path);
-  return reinterpret_cast<PyObject*>(self);
 }
 
 PyObject* Sharded_verify(PyObject* object, PyObject*) {
@@ -228,7 +201,7 @@ PyObject* Sharded_verify(PyObject* object, PyObject*) {
   }
   if (status < 0) return PyErr_NoMemory();
   if (status != Tessel::ShardedIndex::kOk)
-    return raiseShardedStatus(status, self->view, self->path);
+    return raiseOpenStatus(self->view, status, self->path);
   return none();
 }
 
@@ -621,7 +594,7 @@ int exec(PyObject* module) {
       {{"from_bytes", function(Index_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
         "from_bytes($type, buffer, /, *, binary=False)\n--\n\nAn index over any buffer."},
        {"__reduce__", Index_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"}},
-      {{Py_tp_new, reinterpret_cast<void*>(Index_new)},
+      {{Py_tp_new, reinterpret_cast<void*>(Reader_new<Tessel::IndexView>)},
        {Py_tp_repr, reinterpret_cast<void*>(Index_repr)},
        {Py_tp_doc,
         const_cast<char*>(
@@ -633,7 +606,7 @@ int exec(PyObject* module) {
                "verify($self, /)\n--\n\nChecks every shard's bytes against the manifest's "
                "checksum and every shard's keys; ValueError when one differs."},
               {"__reduce__", Sharded_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"}},
-             {{Py_tp_new, reinterpret_cast<void*>(Sharded_new)},
+             {{Py_tp_new, reinterpret_cast<void*>(Reader_new<Tessel::ShardedIndex>)},
               {Py_tp_repr, reinterpret_cast<void*>(Sharded_repr)},
               {Py_tp_getset, shardedGetters},
               {Py_tp_doc, const_cast<char*>("ShardedIndex(path, *, binary=False)\n--\n\nA "

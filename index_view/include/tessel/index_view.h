@@ -211,7 +211,7 @@ class IndexView {
     std::size_t found = 0;
     while (found < limit && cursor.next()) {
       ++found;
-      if (!goOn(onKey, cursor.key(), cursor.value())) break;
+      if (!internal::goOn(onKey, cursor.key(), cursor.value())) break;
     }
     return found;
   }
@@ -233,7 +233,7 @@ class IndexView {
     for (;;) {
       switch (listing.advance()) {
         case internal::Listing::kKey:
-          if (!goOn(onKey, listing.key(), listing.value())) return kOk;
+          if (!internal::goOn(onKey, listing.key(), listing.value())) return kOk;
           break;
         case internal::Listing::kEnd:
           return kOk;
@@ -301,17 +301,6 @@ class IndexView {
     return tables_->codes;
   }
 
-  // Calls onKey and tells whether the listing goes on: onKey's bool, or true when it returns
-  // nothing.
-  template <class OnKey>
-  static bool goOn(OnKey& onKey, const std::string& key, std::int32_t value) {
-    if constexpr (std::is_convertible_v<decltype(onKey(key, value)), bool>) {
-      return static_cast<bool>(onKey(key, value));
-    } else {
-      onKey(key, value);
-      return true;
-    }
-  }
 
   void swap(IndexView& other) noexcept {
     std::swap(file_, other.file_);

@@ -279,7 +279,7 @@ class ShardedIndex {
     std::size_t found = 0;
     while (found < limit && cursor.next()) {
       ++found;
-      if (!goOn(onKey, cursor.key(), cursor.value())) break;
+      if (!internal::goOn(onKey, cursor.key(), cursor.value())) break;
     }
     return found;
   }
@@ -306,7 +306,7 @@ class ShardedIndex {
         }
         previous = key;
         any = true;
-        stopped = !goOn(onKey, key, entry.base + static_cast<Value>(local));
+        stopped = !internal::goOn(onKey, key, entry.base + static_cast<Value>(local));
         return !stopped;
       });
       if (status != kOk || outOfOrder) {
@@ -446,15 +446,6 @@ class ShardedIndex {
     return compare(key, length, entry.first) >= 0 && compare(key, length, entry.last) <= 0;
   }
 
-  template <class OnKey>
-  static bool goOn(OnKey& onKey, const std::string& key, Value value) {
-    if constexpr (std::is_convertible_v<decltype(onKey(key, value)), bool>) {
-      return static_cast<bool>(onKey(key, value));
-    } else {
-      onKey(key, value);
-      return true;
-    }
-  }
 
   Manifest manifest_;
   std::vector<std::unique_ptr<Shard>> shards_;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <tessel/internal/unit_scan.h>
@@ -14,6 +15,18 @@
 
 namespace Tessel {
 namespace internal {
+
+// Calls onKey(key, value) and tells whether a listing goes on: onKey's bool, or true when it
+// returns nothing.
+template <class OnKey, class Value>
+bool goOn(OnKey& onKey, const std::string& key, Value value) {
+  if constexpr (std::is_convertible_v<decltype(onKey(key, value)), bool>) {
+    return static_cast<bool>(onKey(key, value));
+  } else {
+    onKey(key, value);
+    return true;
+  }
+}
 
 class Listing {
  public:
