@@ -77,8 +77,8 @@ inline ReadStatus readKeysFrom(int fd, KeyList& list) {
 }
 
 // Loads the key list from the file `name`, or from standard input when it is "-". A regular
-// file of `mapFrom` bytes or more is mapped into `lines` (`mapped` tells); others, and files
-// whose lines cannot be indexed so, are read into `list`. A small list costs little memory
+// file of `mapFrom` bytes or more is mapped into `lines` (`mapped` tells), its lines not yet
+// found (KeyLines::index); others are read into `list`. A small list costs little memory
 // either way, and reading it is faster to build from (the word list: 139 ms of CPU against
 // 180 ms).
 inline ReadStatus readKeys(const char* name, std::size_t mapFrom, KeyList& list, KeyLines& lines,
@@ -90,7 +90,7 @@ inline ReadStatus readKeys(const char* name, std::size_t mapFrom, KeyList& list,
   struct stat st;
   // Files of /proc say they have no bytes: they are read.
   mapped = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-           static_cast<std::size_t>(st.st_size) >= mapFrom && lines.map(fd) == 0;
+           static_cast<std::size_t>(st.st_size) >= mapFrom && lines.mapText(fd) == 0;
   const ReadStatus status = mapped ? ReadStatus::kOk : readKeysFrom(fd, list);
   ::close(fd);
   return status;

@@ -122,9 +122,19 @@ int buildIndex(const char* file, const char* index) {
         break;
     }
     if (mapped) {
+      // From here a page of the key list that cannot be read is reported, finding its lines
+      // included; lines of tens of kilobytes that cannot be indexed so are read instead.
       cannotRead = std::string("Cannot Read: ") + file + "\n";
       mappedFrom = lines.text();
       mappedTo = lines.text() + lines.size() + 1;
+      if (lines.index(lines.text(), lines.size()) != 0) {
+        mappedFrom = mappedTo = nullptr;
+        lines.unmap();
+        mapped = false;
+        if (Tessel::Tool::readKeys(file, ~std::size_t{0}, list, lines, mapped) != ReadStatus::kOk) {
+          return fail("Cannot Read: ", file);
+        }
+      }
     }
     // Where Index cannot be replaced through a temporary file that the units can live in (a
     // FIFO, a device, a missing directory, a file system that cannot reserve space), they

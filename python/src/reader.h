@@ -2,7 +2,7 @@
 
 // What tessel.Index and tessel.ShardedIndex share: the reader type over a View (IndexView or
 // ShardedIndex, which offer the same calls), its lazy iterator and its three views (keys,
-// values, items below a prefix), as templates. The types themselves are made from the specs
+// values, items below a prefix), as templates. The types themselves are made from the slots
 // in tessel_module.cpp.
 //
 // References: every function that takes a new reference either returns it or releases it on

@@ -200,8 +200,7 @@ PyObject* Sharded_verify(PyObject* object, PyObject*) {
     Py_END_ALLOW_THREADS;
   }
   if (status < 0) return PyErr_NoMemory();
-  if (status != Tessel::ShardedIndex::kOk)
-    return raiseOpenStatus(self->view, status, self->path);
+  if (status != Tessel::ShardedIndex::kOk) return raiseOpenStatus(self->view, status, self->path);
   return none();
 }
 
@@ -541,7 +540,7 @@ PyType_Slot listingSlots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(Listing_de
 template <class View>
 bool makeTypes(PyObject* module, TypeSet& types, const char* name,
                const std::vector<PyMethodDef>& own, const std::vector<PyType_Slot>& ownSlots) {
-  // The specs and their tables live as long as the types, which may be for the process.
+  // The types' descriptions and tables live as long as the types: maybe for the process.
   static std::vector<PyMethodDef> methods;
   static std::vector<PyType_Slot> slots;
   static std::string names[5];
@@ -564,7 +563,7 @@ bool makeTypes(PyObject* module, TypeSet& types, const char* name,
     const char* suffixes[] = {"", "Iterator", "Keys", "Values", "Items"};
     for (int i = 0; i < 5; ++i) names[i] = std::string(name) + suffixes[i];
   }
-  static PyType_Spec specs[] = {
+  static PyType_Spec descriptions[] = {
       {names[0].c_str(), sizeof(Reader<View>), 0, kFlags, slots.data()},
       {names[1].c_str(), sizeof(Iterator<View>), 0, kMadeByReaders, iteratorSlots<View>},
       {names[2].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, listingSlots<View>},
@@ -574,8 +573,8 @@ bool makeTypes(PyObject* module, TypeSet& types, const char* name,
   PyTypeObject** targets[] = {&types.reader, &types.iterator, &types.keys, &types.values,
                               &types.items};
   for (int i = 0; i < 5; ++i) {
-    *targets[i] =
-        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &specs[i], nullptr));
+    *targets[i] = reinterpret_cast<PyTypeObject*>(
+        PyType_FromModuleAndSpec(module, &descriptions[i], nullptr));
     if (*targets[i] == nullptr || PyModule_AddType(module, *targets[i]) < 0) return false;
   }
   return true;

@@ -207,13 +207,7 @@ class IndexView {
   template <class OnKey>
   std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey, Cursor& cursor,
                       std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
-    cursor.reset(*this, prefix, length);
-    std::size_t found = 0;
-    while (found < limit && cursor.next()) {
-      ++found;
-      if (!internal::goOn(onKey, cursor.key(), cursor.value())) break;
-    }
-    return found;
+    return internal::listBelow(*this, prefix, length, onKey, cursor, limit);
   }
   template <class OnKey>
   std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey) const {
@@ -300,7 +294,6 @@ class IndexView {
     std::call_once(tables_->codesOnce, [this] { tables_->codes.learn(units_); });
     return tables_->codes;
   }
-
 
   void swap(IndexView& other) noexcept {
     std::swap(file_, other.file_);

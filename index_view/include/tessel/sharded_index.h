@@ -275,13 +275,7 @@ class ShardedIndex {
   template <class OnKey>
   std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey, Cursor& cursor,
                       std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
-    cursor.reset(*this, prefix, length);
-    std::size_t found = 0;
-    while (found < limit && cursor.next()) {
-      ++found;
-      if (!internal::goOn(onKey, cursor.key(), cursor.value())) break;
-    }
-    return found;
+    return internal::listBelow(*this, prefix, length, onKey, cursor, limit);
   }
   template <class OnKey>
   std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey) const {
@@ -445,7 +439,6 @@ class ShardedIndex {
   static bool within(const ShardEntry& entry, const char* key, std::size_t length) {
     return compare(key, length, entry.first) >= 0 && compare(key, length, entry.last) <= 0;
   }
-
 
   Manifest manifest_;
   std::vector<std::unique_ptr<Shard>> shards_;

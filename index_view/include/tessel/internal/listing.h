@@ -28,6 +28,20 @@ bool goOn(OnKey& onKey, const std::string& key, Value value) {
   }
 }
 
+// The loop of a predict() call: resets `cursor` to the keys below prefix[0 .. length) of
+// `view` and hands onKey up to `limit` of them. Returns the number handed.
+template <class View, class Cursor, class OnKey>
+std::size_t listBelow(const View& view, const char* prefix, std::size_t length, OnKey& onKey,
+                      Cursor& cursor, std::size_t limit) {
+  cursor.reset(view, prefix, length);
+  std::size_t found = 0;
+  while (found < limit && cursor.next()) {
+    ++found;
+    if (!goOn(onKey, cursor.key(), cursor.value())) break;
+  }
+  return found;
+}
+
 class Listing {
  public:
   enum Step { kKey, kEnd, kLoop };
