@@ -14,11 +14,10 @@
 
 #include "fuzz_support.h"
 #include "key_list.h"
-#include "plain_split.h"
 #include "line_reader.h"
+#include "plain_split.h"
 
 namespace {
-
 
 std::vector<std::string> buildReads(int fd) {
   Tessel::Tool::KeyList list;
