@@ -11,6 +11,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -263,21 +264,34 @@ bool listKeys(Reader<View>* self, const char* prefix, std::size_t length, std::s
   return listed;
 }
 
-// A new list of what a listing of up to `limit` keys below prefix[0 .. length) yields.
+// A new list of what a listing of up to `limit` keys below prefix[0 .. length) yields. The
+// items are gathered first and the list made once, at its size.
 template <class View>
 PyObject* listed(Reader<View>* self, const char* prefix, std::size_t length, std::size_t limit,
                  Yield what) {
-  PyObject* result = PyList_New(0);
-  if (result == nullptr) return nullptr;
+  std::vector<PyObject*> items;
   bool failed = false;
-  const bool ok =
-      listKeys(self, prefix, length, limit, [&](const std::string& key, Value<View> value) {
-        PyObject* item = yielded(self, what, key.data(), key.size(), value);
-        failed = item == nullptr || PyList_Append(result, item) != 0;
-        Py_XDECREF(item);
-        return !failed;
-      });
-  if (failed || !ok) Py_CLEAR(result);
+  bool ok = true;
+  try {
+    items.reserve(std::min<std::size_t>(limit, 64));
+    ok = listKeys(self, prefix, length, limit, [&](const std::string& key, Value<View> value) {
+      PyObject* item = yielded(self, what, key.data(), key.size(), value);
+      failed = item == nullptr;
+      if (!failed) items.push_back(item);
+      return !failed;
+    });
+  } catch (const std::bad_alloc&) {
+    ok = false;
+    PyErr_NoMemory();
+  }
+  PyObject* result = failed || !ok ? nullptr : PyList_New(static_cast<Py_ssize_t>(items.size()));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (result != nullptr) {
+      PyList_SET_ITEM(result, static_cast<Py_ssize_t>(i), items[i]);
+    } else {
+      Py_DECREF(items[i]);
+    }
+  }
   return result;
 }
 
