@@ -275,9 +275,10 @@ PyObject* listed(Reader<View>* self, const char* prefix, std::size_t length, std
   try {
     items.reserve(std::min<std::size_t>(limit, 64));
     ok = listKeys(self, prefix, length, limit, [&](const std::string& key, Value<View> value) {
-      PyObject* item = yielded(self, what, key.data(), key.size(), value);
-      failed = item == nullptr;
-      if (!failed) items.push_back(item);
+      items.push_back(nullptr);  // room first: a failed growth then leaks no item
+      items.back() = yielded(self, what, key.data(), key.size(), value);
+      failed = items.back() == nullptr;
+      if (failed) items.pop_back();
       return !failed;
     });
   } catch (const std::bad_alloc&) {

@@ -264,6 +264,18 @@ class CommandLine(unittest.TestCase):
         return subprocess.run([sys.executable, "-m", "tessel.shards", "build", *arguments],
                               capture_output=True, text=True, check=False, timeout=300, **options)
 
+    def test_inputs_that_cannot_be_read_at_offsets_fail_before_any_work(self):
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)  # with no writer: opening it would wait forever
+        index = os.path.join(self.dir, "index")
+        for source, message in ((fifo, "not a regular file"), (self.dir, "Is a directory"),
+                                (os.path.join(self.dir, "missing"), "No such file")):
+            done = self.run_build(source, index)
+            self.assertEqual(done.returncode, 1, done.stderr)
+            self.assertIn(message, done.stderr)
+            self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+            self.assertFalse(os.path.exists(index))  # nothing made for a build that cannot run
+
     def test_an_interrupted_build_leaves_the_directory_as_it_was(self):
         write_lines(self.keys, [b"old"])
         index = os.path.join(self.dir, "index")

@@ -19,6 +19,7 @@ import math
 import operator
 import os
 import random
+import stat
 import sys
 import time
 
@@ -254,12 +255,14 @@ def build(sources, directory, *, shard_keys=None, unsorted=False, client=None, w
     manifest and its shards as they were and removes what it wrote.
 
     Raises OrderError (a ValueError naming the file and line) for sorted keys out of order,
-    BlockingIOError when another build is writing to the directory, OSError, and whatever
-    Dask raises.
+    BlockingIOError when another build is writing to the directory, ValueError for a key file
+    that is not a regular file, OSError, and whatever Dask raises.
     """
     shard_keys = DEFAULT_SHARD_KEYS if shard_keys is None else operator.index(shard_keys)
     if shard_keys < 1:
         raise ValueError("shard_keys must be positive")
+    if not hasattr(sources, "to_delayed"):
+        sources = _key_files(sources)
     directory = os.path.abspath(os.fspath(directory))
     os.makedirs(directory, exist_ok=True)
     with _locked(directory):
@@ -289,6 +292,22 @@ def build(sources, directory, *, shard_keys=None, unsorted=False, client=None, w
         _remove(glob.glob(os.path.join(directory, ".tessel-*.tmp")))
 
 
+def _key_files(sources):
+    """The absolute paths of key files, each checked to be a regular file that can be read,
+    before any work: the files are read at offsets, which a pipe or a device cannot give."""
+    single = isinstance(sources, (str, bytes, os.PathLike))
+    files = [os.path.abspath(os.fsdecode(path)) for path in ([sources] if single else sources)]
+    for path in files:
+        mode = os.stat(path).st_mode  # before open(), which would wait for a FIFO's writer
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        if not stat.S_ISREG(mode):
+            raise ValueError(f"{path}: not a regular file (key files are read at offsets)")
+        with open(path, "rb"):
+            pass
+    return files
+
+
 def _close(owned):
     for thing in owned:
         with contextlib.suppress(Exception):
@@ -311,14 +330,9 @@ class _Build:
         return f"tessel-{what}-{self.generation}-{number}"
 
     def run(self, sources, unsorted):
-        if hasattr(sources, "to_delayed"):
-            return self.collection(sources)
-        files = [os.path.abspath(os.fspath(sources))] if isinstance(sources, (str, bytes, os.PathLike)) \
-            else [os.path.abspath(os.fspath(path)) for path in sources]
-        for path in files:
-            with open(path, "rb"):  # fails here, before any work, for a missing file
-                pass
-        return self.unsorted_files(files) if unsorted else self.sorted_files(files)
+        if isinstance(sources, list):
+            return self.unsorted_files(sources) if unsorted else self.sorted_files(sources)
+        return self.collection(sources)
 
     def gather(self, futures):
         """The results of the shard builds, in their order, with progress as they end."""
