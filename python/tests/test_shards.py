@@ -275,6 +275,12 @@ class CommandLine(unittest.TestCase):
             self.assertIn(message, done.stderr)
             self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
             self.assertFalse(os.path.exists(index))  # nothing made for a build that cannot run
+        write_lines(self.keys, [b"a"])
+        for option in ("--workers", "--shard-keys"):
+            done = self.run_build(option, "0", self.keys, index)
+            self.assertEqual((done.returncode, len(done.stderr.splitlines())), (1, 1), done.stderr)
+            self.assertIn("must be positive", done.stderr)
+            self.assertFalse(os.path.exists(index))
 
     def test_an_interrupted_build_leaves_the_directory_as_it_was(self):
         write_lines(self.keys, [b"old"])

@@ -261,6 +261,8 @@ def build(sources, directory, *, shard_keys=None, unsorted=False, client=None, w
     shard_keys = DEFAULT_SHARD_KEYS if shard_keys is None else operator.index(shard_keys)
     if shard_keys < 1:
         raise ValueError("shard_keys must be positive")
+    if workers is not None and operator.index(workers) < 1:
+        raise ValueError("workers must be positive")
     if not hasattr(sources, "to_delayed"):
         sources = _key_files(sources)
     directory = os.path.abspath(os.fspath(directory))
