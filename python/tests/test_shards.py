@@ -162,6 +162,11 @@ class Clustered(unittest.TestCase):
                                 self.path("index"), shard_keys=150, client=self.client)
         self.assertEqual((raised.exception.path, raised.exception.line),
                          (self.path("second.txt"), 502))
+        # One file given twice: the second copy's first line is where the order breaks.
+        with self.assertRaises(tessel.shards.OrderError) as raised:
+            tessel.shards.build([self.path("first.txt")] * 2, self.path("index"), shard_keys=150,
+                                client=self.client)
+        self.assertEqual((raised.exception.path, raised.exception.line), (self.path("first.txt"), 1))
         after = snapshot(self.path("index"))
         self.assertEqual(after, before)
 

@@ -115,11 +115,12 @@ class _SortedPlan:
 
     def __init__(self, files, shard_keys):
         self.ranges = []  # (path, start, end)
+        self.file_of = []  # each range's place in `files`: one file may be given twice
         self.skipped = []
         self.skipped_here = []
         pending = 0
         last_key = None  # the last key of the list so far
-        for path in files:
+        for number, path in enumerate(files):
             size = os.path.getsize(path)
             if size == 0:
                 continue
@@ -140,6 +141,7 @@ class _SortedPlan:
                             _key(_line_before(file, end)) == _key(_line_at(file, end)):
                         end = file.tell()
                     self.ranges.append((path, cut, end))
+                    self.file_of.append(number)
                     self.skipped.append(pending)
                     self.skipped_here.append(here if cut == start else 0)
                     pending = 0
@@ -374,7 +376,7 @@ class _Build:
             path = plan.ranges[n][0]
             in_file = plan.skipped_here[n] + sum(
                 results[m].get("lines", 0) + plan.skipped_here[m]
-                for m in range(n) if plan.ranges[m][0] == path)
+                for m in range(n) if plan.file_of[m] == plan.file_of[n])
             raise OrderError(path, in_file + local + 1)
         return [dict(result, base=first_line[n], file=os.path.basename(self.path(n)))
                 for n, result in enumerate(results) if result.get("keys", 0) > 0]
