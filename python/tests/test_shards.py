@@ -148,6 +148,12 @@ class Clustered(unittest.TestCase):
         column = dask.dataframe.from_pandas(pandas.DataFrame({"key": text}), npartitions=4)["key"]
         tessel.shards.build(column, self.path("frame"), shard_keys=500, client=self.client)
         self.check_as_one_index(self.path("frame"), ranks)
+        # A whole dataframe, whose iteration gives its column names, or a missing value.
+        frame = dask.dataframe.from_pandas(pandas.DataFrame({"key": ["a", None]}), npartitions=1)
+        for wrong in (frame, frame["key"], dask.bag.from_sequence([b"a", 1])):
+            with self.assertRaises(TypeError):
+                tessel.shards.build(wrong, self.path("wrong"), client=self.client)
+            self.assertFalse(os.path.exists(os.path.join(self.path("wrong"), "MANIFEST")))
 
     def test_keys_out_of_order_are_told_by_file_and_line_and_change_nothing(self):
         write_lines(self.path("good.txt"), [b"a", b"b"])

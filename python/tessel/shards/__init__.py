@@ -258,13 +258,18 @@ def build(sources, directory, *, shard_keys=None, unsorted=False, client=None, w
 
     Raises OrderError (a ValueError naming the file and line) for sorted keys out of order,
     BlockingIOError when another build is writing to the directory, ValueError for a key file
-    that is not a regular file, OSError, and whatever Dask raises.
+    that is not a regular file, TypeError for keys that are neither str nor bytes and for a
+    whole dataframe (give one column), OSError, and whatever Dask raises.
     """
     shard_keys = DEFAULT_SHARD_KEYS if shard_keys is None else operator.index(shard_keys)
     if shard_keys < 1:
         raise ValueError("shard_keys must be positive")
     if workers is not None and operator.index(workers) < 1:
         raise ValueError("workers must be positive")
+    if hasattr(sources, "columns"):
+        # A whole dataframe iterates over its column names, which would quietly be the keys.
+        raise TypeError("keys come from one column of a dataframe (frame['keys']), "
+                        "not from the whole dataframe")
     if not hasattr(sources, "to_delayed"):
         sources = _key_files(sources)
     directory = os.path.abspath(os.fspath(directory))
