@@ -296,9 +296,12 @@ class CommandLine(unittest.TestCase):
     def test_an_interrupted_build_leaves_the_directory_as_it_was(self):
         write_lines(self.keys, [b"old"])
         index = os.path.join(self.dir, "index")
+        os.mkdir(index)
+        write_lines(os.path.join(index, "shard-mine.idx"), [b"a user's own file"])
         done = self.run_build("--workers", "2", self.keys, index)
         self.assertEqual((done.returncode, done.stdout), (0, "1 keys in 1 shards\n"), done.stderr)
         before = snapshot(index)
+        self.assertIn("shard-mine.idx", before)
         write_lines(self.keys, [b"%09d" % n for n in range(3_000_000)])
         child = subprocess.Popen([sys.executable, "-m", "tessel.shards", "build", "--workers",
                                   "2", "--shard-keys", "300000", self.keys, index],

@@ -19,6 +19,7 @@ import math
 import operator
 import os
 import random
+import re
 import stat
 import sys
 import time
@@ -225,6 +226,11 @@ def _shard_name(generation, number):
     return f"shard-{generation}-{number:05d}.idx"
 
 
+# The names _shard_name() gives: only files so named are removed as earlier generations', so a
+# user's own files in the directory stay.
+_SHARD_NAME = re.compile(r"shard-[0-9a-f]+-[0-9a-f]+-[0-9]{5,}\.idx")
+
+
 class OrderError(ValueError):
     """Keys of a sorted build out of order: `path` and `line` (1-based) tell where."""
 
@@ -295,8 +301,8 @@ def build(sources, directory, *, shard_keys=None, unsorted=False, client=None, w
         _remove([marker])
         _close(owned)
         kept = {entry["file"] for entry in entries}
-        _remove([path for path in glob.glob(os.path.join(directory, "shard-*.idx"))
-                 if os.path.basename(path) not in kept])
+        _remove([os.path.join(directory, name) for name in os.listdir(directory)
+                 if _SHARD_NAME.fullmatch(name) and name not in kept])
         # Left by workers that were killed; no other build writes here.
         _remove(glob.glob(os.path.join(directory, ".tessel-*.tmp")))
 
