@@ -110,6 +110,13 @@ class KeyList {
   // Reads every key of the iterable `keys`. Returns false with an exception set when a key is
   // neither str nor bytes, a str has no bytes, or a signal's handler raised (Ctrl-C).
   bool read(PyObject* keys) {
+    if (PyList_Check(keys) || PyTuple_Check(keys)) {
+      // Room for all at once: growing three arrays key by key cost a sixth of a build.
+      const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(keys));
+      held_.reserve(count);
+      pointers_.reserve(count);
+      lengths_.reserve(count);
+    }
     PyObject* iterator = PyObject_GetIter(keys);
     if (iterator == nullptr) return false;
     KeyBytes bytes;
