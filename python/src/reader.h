@@ -26,6 +26,9 @@
 
 namespace TesselPython {
 
+// Queries that get_many() looks up between two takings of the GIL.
+constexpr std::size_t kGetManyChunk = 4096;
+
 enum class Yield { kKeys, kValues, kItems };
 
 template <class View>
@@ -422,33 +425,38 @@ PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
   if (!refuseClosed(self)) {
     try {
       const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(items));
-      std::vector<KeyBytes> keys(count);
-      std::vector<const char*> pointers(count);
-      std::vector<std::size_t> lengths(count);
-      std::vector<Value<View>> values(count);
-      std::vector<std::size_t> noKeys;
-      bool ok = true;
-      for (std::size_t i = 0; ok && i < count; ++i) {
-        const KeyBytes::Result kind = keys[i].set(PyTuple_GET_ITEM(items, i));
-        ok = kind != KeyBytes::kError;
-        if (kind == KeyBytes::kNoKey) noKeys.push_back(i);
-        pointers[i] = keys[i].data();
-        lengths[i] = keys[i].size();
-      }
-      if (ok) {
-        Busy<View> busy(self);
+      // Queries go in chunks through arrays that stay in cache: arrays for all of them were
+      // fresh pages from the kernel at every call, a third of its time.
+      const std::size_t chunk = std::min(count, kGetManyChunk);
+      std::vector<KeyBytes> keys(chunk);
+      std::vector<const char*> pointers(chunk);
+      std::vector<std::size_t> lengths(chunk);
+      std::vector<Value<View>> values(chunk);
+      std::vector<bool> noKey(chunk);
+      result = PyList_New(static_cast<Py_ssize_t>(count));
+      // Busy for the whole call: a collection between chunks may run code that closes the index.
+      Busy<View> busy(self);
+      for (std::size_t done = 0; result != nullptr && done < count; done += chunk) {
+        const std::size_t n = std::min(chunk, count - done);
+        for (std::size_t i = 0; result != nullptr && i < n; ++i) {
+          const KeyBytes::Result kind =
+              keys[i].set(PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(done + i)));
+          if (kind == KeyBytes::kError) Py_CLEAR(result);
+          noKey[i] = kind == KeyBytes::kNoKey;
+          pointers[i] = keys[i].data();
+          lengths[i] = keys[i].size();
+        }
+        if (result == nullptr) break;
         Py_BEGIN_ALLOW_THREADS;
-        self->view.findMany(count, pointers.data(), lengths.data(), values.data());
+        self->view.findMany(n, pointers.data(), lengths.data(), values.data());
         Py_END_ALLOW_THREADS;
-        for (const std::size_t i : noKeys) values[i] = -1;
-        result = PyList_New(static_cast<Py_ssize_t>(count));
-      }
-      for (std::size_t i = 0; result != nullptr && i < count; ++i) {
-        PyObject* value = makeValue(values[i]);
-        if (value == nullptr) {
-          Py_CLEAR(result);
-        } else {
-          PyList_SET_ITEM(result, static_cast<Py_ssize_t>(i), value);
+        for (std::size_t i = 0; result != nullptr && i < n; ++i) {
+          PyObject* value = makeValue(noKey[i] ? Value<View>{-1} : values[i]);
+          if (value == nullptr) {
+            Py_CLEAR(result);
+          } else {
+            PyList_SET_ITEM(result, static_cast<Py_ssize_t>(done + i), value);
+          }
         }
       }
     } catch (const std::bad_alloc&) {

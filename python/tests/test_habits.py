@@ -138,6 +138,15 @@ class Queries(Scratch):
                 self.index.get_many(queries)
         self.assertEqual(self.index.get_many(iter(["a", b"b"])), [1, 5])
 
+    def test_get_many_over_many_chunks(self):
+        # Lookups go in chunks of thousands: answers keep their places across the seams, and a
+        # bad query far in fails the whole call.
+        queries = ["a", "a\ud800", b"b", "zz", bytearray(b"a")] * 5003
+        self.assertEqual(self.index.get_many(queries), [1, -1, 5, -1, 1] * 5003)
+        with self.assertRaises(TypeError):
+            self.index.get_many(queries + [7])
+        self.assertEqual(self.index.get_many([]), [])
+
 
 class EmptyAndPickled(Scratch):
     def test_an_empty_list_builds_an_empty_index(self):
