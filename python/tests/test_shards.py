@@ -127,6 +127,10 @@ class Clustered(unittest.TestCase):
         with tessel.ShardedIndex(self.path("index")) as index:
             self.assertGreater(len(index.shards), 10)
         self.check_as_one_index(self.path("index"), first_lines(lines))
+        # Paths as bytes, as the os module takes them.
+        tessel.shards.build([os.fsencode(self.path("a.txt"))], os.fsencode(self.path("bytes")),
+                            client=self.client)
+        self.check_as_one_index(self.path("bytes"), first_lines(keys[:1700]))
 
     def test_unsorted_files_bags_and_dataframe_columns(self):
         keys = keys_with_repeats(2, 2500)

@@ -11,5 +11,17 @@ trap 'rm -rf "$work"' EXIT
 awk '/^```python$/ { inside = 1; next } inside && /^```$/ { exit } inside' "$readme" > "$work/example.py"
 [ -s "$work/example.py" ] || { echo "no Python example in $readme"; exit 1; }
 "$python" -m mypy --strict --cache-dir "$work/cache" "$work/example.py"
+# The sharded build's signature, which users' strict code calls.
+cat > "$work/shards.py" << 'PY'
+import tessel.shards
+
+
+def rebuild(paths: list[str]) -> None:
+    try:
+        tessel.shards.build(paths, "index", shard_keys=1000, workers=2)
+    except tessel.shards.OrderError as error:
+        print(error.path, error.line + 1)
+PY
+"$python" -m mypy --strict --cache-dir "$work/cache" "$work/shards.py"
 cd "$work" && "$python" example.py > /dev/null
 echo "stub and example checked"

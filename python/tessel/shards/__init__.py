@@ -11,6 +11,8 @@ manifest last.
                                    [--unsorted] KEYS... DIRECTORY
 """
 
+from __future__ import annotations
+
 import contextlib
 import errno
 import fcntl
@@ -23,15 +25,20 @@ import re
 import stat
 import sys
 import time
+import typing
+from collections import abc
 
 from .. import _tessel  # type: ignore[attr-defined]  # the extension, which the stub leaves out
 from . import _tasks
 
-__all__ = ["build", "DEFAULT_SHARD_KEYS"]
+__all__ = ["build", "DEFAULT_SHARD_KEYS", "OrderError"]
 
 # About this many keys a shard: a shard far below the format's cap (10M URL-like keys make an
 # index of about 0.6 GB), and a worker's memory modest.
 DEFAULT_SHARD_KEYS = 10_000_000
+
+# A path as the os module takes it.
+_StrPath = typing.Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 # Unsorted key files are read by the workers in pieces of this size.
 _PIECE_BYTES = 64 << 20
@@ -234,14 +241,16 @@ _SHARD_NAME = re.compile(r"shard-[0-9a-f]+-[0-9a-f]+-[0-9]{5,}\.idx")
 class OrderError(ValueError):
     """Keys of a sorted build out of order: `path` and `line` (1-based) tell where."""
 
-    def __init__(self, path, line):
+    def __init__(self, path: str, line: int) -> None:
         super().__init__(f"{path}:{line}: keys out of order")
         self.path = path
         self.line = line
 
 
-def build(sources, directory, *, shard_keys=None, unsorted=False, client=None, workers=None,
-          scheduler=None, progress=None):
+def build(sources: _StrPath | abc.Iterable[_StrPath] | typing.Any, directory: _StrPath, *,
+          shard_keys: typing.SupportsIndex | None = None, unsorted: bool = False,
+          client: typing.Any = None, workers: typing.SupportsIndex | None = None,
+          scheduler: str | None = None, progress: bool | None = None) -> None:
     """Builds a sharded index of `sources` into `directory`.
 
     sources: key files (paths; one or a list), read as one list with tessel-build's rules,
@@ -278,7 +287,7 @@ def build(sources, directory, *, shard_keys=None, unsorted=False, client=None, w
                         "not from the whole dataframe")
     if not hasattr(sources, "to_delayed"):
         sources = _key_files(sources)
-    directory = os.path.abspath(os.fspath(directory))
+    directory = os.path.abspath(os.fsdecode(directory))
     os.makedirs(directory, exist_ok=True)
     with _locked(directory):
         generation = f"{time.time_ns():x}-{os.getpid():x}"
