@@ -458,6 +458,8 @@ PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
             PyList_SET_ITEM(result, static_cast<Py_ssize_t>(done + i), value);
           }
         }
+        // Ctrl-C stops a long call between chunks, not only after it.
+        if (result != nullptr && done + n < count && PyErr_CheckSignals() != 0) Py_CLEAR(result);
       }
     } catch (const std::bad_alloc&) {
       Py_CLEAR(result);

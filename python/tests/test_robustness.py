@@ -2,6 +2,7 @@
 Ctrl-C during a build. Reproductions that could crash run in a child interpreter, so that a
 crash is a failure of this test and not the end of the run."""
 
+import _thread
 import os
 import shutil
 import signal
@@ -9,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import unittest
 
@@ -144,6 +146,24 @@ class Interrupts(Scratch):
                 self.assertEqual(len(tessel.Index(self.path)), 3_000_000)
                 tessel.build(["old"], self.path)
         self.assertGreaterEqual(interrupted, 4)
+
+    def test_get_many_stops_soon(self):
+        # Long keys: the lookups, not the copying of the list, take the time of the call.
+        key = b"x" * 2000
+        tessel.build([key], self.path)
+        with tessel.Index(self.path) as index:
+            queries = [key] * 200_000
+            start = time.monotonic()
+            index.get_many(queries)
+            whole = time.monotonic() - start
+            timer = threading.Timer(whole / 10, _thread.interrupt_main)
+            start = time.monotonic()
+            timer.start()
+            with self.assertRaises(KeyboardInterrupt):
+                index.get_many(queries)
+                time.sleep(60)  # only reached when the call ignored the interrupt
+            timer.join()
+            self.assertLess(time.monotonic() - start, whole * 0.6)
 
 
 if __name__ == "__main__":
