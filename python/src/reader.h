@@ -26,8 +26,9 @@
 
 namespace TesselPython {
 
-// Queries that get_many() looks up between two takings of the GIL.
-constexpr std::size_t kGetManyChunk = 4096;
+// Queries that get_many() looks up between two takings of the GIL, and the items a listing
+// makes between two looks at pending signals.
+constexpr std::size_t kChunk = 4096;
 
 enum class Yield { kKeys, kValues, kItems };
 
@@ -282,6 +283,8 @@ PyObject* listed(Reader<View>* self, const char* prefix, std::size_t length, std
       items.back() = yielded(self, what, key.data(), key.size(), value);
       failed = items.back() == nullptr;
       if (failed) items.pop_back();
+      // Ctrl-C stops a long listing, as of every key of a large index.
+      if (!failed && items.size() % kChunk == 0) failed = PyErr_CheckSignals() != 0;
       return !failed;
     });
   } catch (const std::bad_alloc&) {
@@ -427,7 +430,7 @@ PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
       const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(items));
       // Queries go in chunks through arrays that stay in cache: arrays for all of them were
       // fresh pages from the kernel at every call, a third of its time.
-      const std::size_t chunk = std::min(count, kGetManyChunk);
+      const std::size_t chunk = std::min(count, kChunk);
       std::vector<KeyBytes> keys(chunk);
       std::vector<const char*> pointers(chunk);
       std::vector<std::size_t> lengths(chunk);
@@ -686,11 +689,15 @@ Py_ssize_t Listing_length(PyObject* object) {
   const auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix));
   if (length == 0) return static_cast<Py_ssize_t>(index->view.keyCount());
   std::size_t count = 0;
-  if (!listKeys(index, PyBytes_AS_STRING(self->prefix), length, static_cast<std::size_t>(-1),
-                [&](const std::string&, Value<View>) { return ++count, true; })) {
-    return -1;
-  }
-  return static_cast<Py_ssize_t>(count);
+  bool interrupted = false;
+  // Ctrl-C stops a long count, as of a short prefix of a large index.
+  auto counted = [&](const std::string&, Value<View>) {
+    interrupted = ++count % kChunk == 0 && PyErr_CheckSignals() != 0;
+    return !interrupted;
+  };
+  const bool listed = listKeys(index, PyBytes_AS_STRING(self->prefix), length,
+                               static_cast<std::size_t>(-1), counted);
+  return listed && !interrupted ? static_cast<Py_ssize_t>(count) : -1;
 }
 
 // Whether some key has the prefix, found without listing the others.

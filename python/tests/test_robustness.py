@@ -165,6 +165,38 @@ class Interrupts(Scratch):
             timer.join()
             self.assertLess(time.monotonic() - start, whole * 0.6)
 
+    def test_a_long_listing_stops_soon(self):
+        tessel.build([b"%07d" % n for n in range(1_000_000)], self.path)
+
+        def interrupt(signum, frame):
+            raise KeyboardInterrupt
+
+        previous = signal.signal(signal.SIGALRM, interrupt)
+        try:
+            with tessel.Index(self.path) as index:
+                start = time.monotonic()
+                self.assertEqual(len(index.predict(b"")), 1_000_000)
+                whole = time.monotonic() - start
+                signal.setitimer(signal.ITIMER_REAL, whole / 10)
+                start = time.monotonic()
+                with self.assertRaises(KeyboardInterrupt):
+                    index.predict(b"")
+                    time.sleep(60)  # only reached when the call ignored the interrupt
+                self.assertLess(time.monotonic() - start, whole * 0.6)
+                # Counting the keys of a prefix walks them too.
+                start = time.monotonic()
+                self.assertEqual(len(index.keys(b"0")), 1_000_000)
+                whole = time.monotonic() - start
+                signal.setitimer(signal.ITIMER_REAL, whole / 10)
+                start = time.monotonic()
+                with self.assertRaises(KeyboardInterrupt):
+                    len(index.keys(b"0"))
+                    time.sleep(60)
+                self.assertLess(time.monotonic() - start, whole * 0.6)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+
 
 if __name__ == "__main__":
     unittest.main()
