@@ -263,8 +263,14 @@ case_sharded() {
   printf 'X' | dd of=damaged/shard-test-3.idx bs=1 seek=4000 conv=notrunc 2> /dev/null
   query -v damaged
   expect_eq "$status" 2 "verify of a damaged shard"
-  expect_eq "$(cat err)" "Corrupt Index: shard-test-3.idx: checksum differs from the manifest's" \
+  expect_eq "$(cat err)" \
+    "Corrupt Index: damaged/shard-test-3.idx: checksum differs from the manifest's" \
     "verify message"
+  # A missing shard, named by its path.
+  cp -r shards missing
+  rm missing/shard-test-1.idx
+  query -n missing
+  expect_eq "$(cat err)" "Cannot Open: missing/shard-test-1.idx" "a missing shard"
   sed -i 's|file=shard-test-2.idx|file=../one.idx|' damaged/MANIFEST
   query damaged < queries
   expect_eq "$status" 2 "a manifest that names a file outside"

@@ -3,6 +3,7 @@
 // directory.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,14 +12,17 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <tessel/double_array.h>
 #include <tessel/index_view.h>
+#include <tessel/internal/crc32c.h>
 #include <tessel/manifest.h>
 #include <tessel/shard_builder.h>
+#include <tessel/shard_directory.h>
 #include <tessel/sharded_index.h>
 
 #include "key_sets.h"
@@ -56,8 +60,9 @@ class ShardedTest : public TesselTest::ScratchDirTest {
       std::size_t to = std::min(keys.size(), from + (keys.size() + shards - 1) / shards);
       while (to < keys.size() && keys[to] == keys[to - 1]) ++to;
       const std::string name = "s" + std::to_string(n) + ".idx";
+      const std::string target = path(name);
       Tessel::ShardBuild built = Tessel::buildShard(
-          fd, starts[from], to == keys.size() ? 0 : starts[to], path(name).c_str());
+          fd, starts[from], to == keys.size() ? 0 : starts[to], {target.c_str()});
       ASSERT_TRUE(built.saved);
       built.entry.file = name;
       built.entry.base = from;
@@ -190,7 +195,20 @@ TEST_F(ShardedTest, DamagedOrHostileManifestsAreRefused) {
     EXPECT_EQ(statusOf(replaced(first, std::string("file=") + name)), ShardedIndex::kBadManifest)
         << name;
   }
-  EXPECT_EQ(statusOf(replaced(first, "file=link.idx")), ShardedIndex::kCannotOpen);
+  // A link, even to a shard's copy, leads outside the directory; so does a manifest that is one.
+  EXPECT_EQ(statusOf(replaced(first, "file=link.idx")), ShardedIndex::kBadManifest);
+  {
+    ShardedIndex index;
+    ASSERT_EQ(index.open(dir_.c_str()), ShardedIndex::kBadManifest);
+    EXPECT_NE(index.error().find("link.idx is a link: outside its directory"), std::string::npos)
+        << index.error();
+    writeText(good);
+    ASSERT_EQ(::rename(path(Tessel::kManifestName).c_str(), path("real").c_str()), 0);
+    ASSERT_EQ(::symlink("real", path(Tessel::kManifestName).c_str()), 0);
+    EXPECT_EQ(index.open(dir_.c_str()), ShardedIndex::kBadManifest);
+    EXPECT_EQ(index.open(path(Tessel::kManifestName).c_str()), ShardedIndex::kBadManifest);
+    ASSERT_EQ(::rename(path("real").c_str(), path(Tessel::kManifestName).c_str()), 0);
+  }
   EXPECT_EQ(statusOf(replaced(first, "file=missing.idx")), ShardedIndex::kCannotOpen);
   // Damaged text, counts no shard has, ranges out of order or overlapping.
   for (const std::string& text :
@@ -233,6 +251,146 @@ TEST_F(ShardedTest, DamagedOrHostileManifestsAreRefused) {
   ASSERT_EQ(::unlink(path(Tessel::kManifestName).c_str()), 0);
   ShardedIndex none;
   EXPECT_EQ(none.open(dir_.c_str()), ShardedIndex::kNotAnIndex);
+}
+
+TEST_F(ShardedTest, VerifyChecksTheManifestsNumbersAgainstTheShards) {
+  make(TesselBench::makeKeys("dups", 2000, 9), 2);
+  auto verified = [&](const Tessel::Manifest& edited) {
+    writeText(Tessel::manifestText(edited));
+    ShardedIndex index;
+    EXPECT_EQ(index.open(dir_.c_str()), ShardedIndex::kOk) << index.error();
+    const int status = index.verify();
+    return std::make_pair(status, index.error());
+  };
+  EXPECT_EQ(verified(manifest_).first, ShardedIndex::kOk);
+  // Numbers that a manifest may hold, but not this one: a key count, lines the values pass,
+  // a base that leaves a gap.
+  Tessel::Manifest keys = manifest_;
+  keys.shards[0].keys -= 1;
+  Tessel::Manifest lines = manifest_;
+  std::int32_t last = -1;
+  one_.find(lines.shards[0].last.data(), lines.shards[0].last.size(), last);
+  lines.shards[0].lines = static_cast<std::uint64_t>(last);
+  lines.shards[1].base = lines.shards[0].lines;
+  ASSERT_GE(lines.shards[0].lines, lines.shards[0].keys);
+  Tessel::Manifest gap = manifest_;
+  gap.shards[1].base += 1;
+  for (const Tessel::Manifest* edited : {&keys, &lines, &gap}) {
+    const auto [status, why] = verified(*edited);
+    EXPECT_EQ(status, ShardedIndex::kBadManifest) << why;
+    EXPECT_NE(why.find("MANIFEST: line "), std::string::npos) << why;
+  }
+  // Threads verifying one damaged index at once each get its fault.
+  Tessel::Manifest crc = manifest_;
+  crc.shards[1].crc32c ^= 1;
+  writeText(Tessel::manifestText(crc));
+  ShardedIndex index;
+  ASSERT_EQ(index.open(dir_.c_str()), ShardedIndex::kOk);
+  std::vector<int> statuses(6);
+  std::vector<std::thread> threads;
+  threads.reserve(statuses.size());
+  for (int& status : statuses) {
+    threads.emplace_back([&index, &status] {
+      for (int i = 0; i < 20; ++i) status = index.verify();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const int status : statuses) EXPECT_EQ(status, ShardedIndex::kCorrupt);
+  EXPECT_NE(index.error().find(manifest_.shards[1].file), std::string::npos) << index.error();
+}
+
+TEST_F(ShardedTest, AHugeManifestIsRefusedAtItsFirstWrongLine) {
+  // A gigabyte, but for its first two lines a hole of zeros: refused at line 3 after a page.
+  const int fd = ::open(path(Tessel::kManifestName).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  const std::string head = "tessel-shards 1\ngeneration g\n\n";
+  ASSERT_EQ(::write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+  ASSERT_EQ(::ftruncate(fd, (off_t{1} << 30) - 1), 0);
+  ::close(fd);
+  rusage before, after;
+  ::getrusage(RUSAGE_SELF, &before);
+  ShardedIndex index;
+  EXPECT_EQ(index.open(dir_.c_str()), ShardedIndex::kBadManifest);
+  ::getrusage(RUSAGE_SELF, &after);
+  EXPECT_NE(index.error().find("MANIFEST: line 3: "), std::string::npos) << index.error();
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 << 10) << "kilobytes";
+}
+
+std::string numbered(std::size_t n) {
+  char key[16];
+  (void)std::snprintf(key, sizeof key, "k%06zu", n);
+  return key;
+}
+
+TEST_F(ShardedTest, ManyShardsAnswerUnderALowFileLimit) {
+  // More shards than may be mapped at once, and than the process may open files: each is
+  // opened when it is mapped, and the least used is unmapped.
+  const std::size_t count = ShardedIndex::kMostMapped + 300;
+  Tessel::Manifest manifest;
+  manifest.generation = "g";
+  for (std::size_t n = 0; n < count; ++n) {
+    const std::string key = numbered(n);
+    const char* keys[] = {key.c_str()};
+    Tessel::DoubleArray trie;
+    ASSERT_EQ(trie.build(1, keys), 0);
+    Tessel::ShardEntry entry;
+    entry.file = "s" + std::to_string(n) + ".idx";
+    entry.keys = entry.lines = 1;
+    entry.base = n;
+    entry.bytes = trie.size() * sizeof(Tessel::DoubleArray::Unit);
+    entry.crc32c = Tessel::internal::Crc32c::update(0, trie.array(), entry.bytes);
+    entry.first = entry.last = key;
+    std::ofstream(path(entry.file), std::ios::binary)
+        .write(reinterpret_cast<const char*>(trie.array()),
+               static_cast<std::streamsize>(entry.bytes));
+    manifest.shards.push_back(entry);
+  }
+  ASSERT_EQ(Tessel::writeManifest(dir_, manifest), 0);
+  rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  ShardedIndex index;
+  const int opened = index.open(dir_.c_str());
+  // Threads that walk every shard in turn, so that shards are unmapped under the others.
+  std::vector<std::size_t> found(3);
+  std::vector<std::thread> threads;
+  threads.reserve(found.size());
+  for (std::size_t t = 0; opened == ShardedIndex::kOk && t < found.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t n = t; n < count; n += 1) {
+        const std::size_t wanted = (n * 7 + t * 101) % count;
+        ShardedIndex::Value value = -1;
+        if (index.find(numbered(wanted).c_str(), 7, value) &&
+            value == static_cast<ShardedIndex::Value>(wanted)) {
+          ++found[t];
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::size_t listedKeys = 0;
+  const int walked = index.forEach([&](const std::string&, long long) { ++listedKeys; });
+  const int verified = index.verify();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_EQ(opened, ShardedIndex::kOk) << index.error();
+  for (std::size_t t = 0; t < found.size(); ++t) EXPECT_EQ(found[t], count - t);
+  EXPECT_EQ(walked, ShardedIndex::kOk);
+  EXPECT_EQ(listedKeys, count);
+  EXPECT_EQ(verified, ShardedIndex::kOk) << index.error();
+  EXPECT_EQ(index.readFailure(), ShardedIndex::kOk);
+  // A shard removed under such an index is told by its path when a query needs it.
+  ASSERT_EQ(::unlink(path("s7.idx").c_str()), 0);
+  for (std::size_t n = 0; n < count; ++n) {
+    ShardedIndex::Value value;
+    index.find(numbered((n + 8) % count).c_str(), 7, value);
+  }
+  std::string why;
+  ShardedIndex::Value value;
+  EXPECT_FALSE(index.find("k000007", 7, value));
+  EXPECT_EQ(index.readFailure(&why), ShardedIndex::kCannotOpen);
+  EXPECT_EQ(why, path("s7.idx"));
 }
 
 TEST_F(ShardedTest, AnOpenIndexReadsShardsRemovedAfterward) {

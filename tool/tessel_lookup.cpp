@@ -167,6 +167,17 @@ class Queries {
   std::vector<std::size_t> lengths_;
 };
 
+// Fails with the line of a sharded index's shard that could not be read when queries needed
+// it (removed or changed since the index was opened); kAllFound when every one could.
+int unreadable(const Tessel::IndexView&) {
+  return kAllFound;
+}
+int unreadable(const Tessel::ShardedIndex& index) {
+  std::string why;
+  const int status = index.readFailure(&why);
+  return status == Tessel::ShardedIndex::kOk ? kAllFound : failIndex(status, why.c_str());
+}
+
 int endOfQueries(const Queries& queries, bool allFound) {
   if (queries.failed()) return fail("Cannot Read: ", "standard input");
   return allFound ? kAllFound : kSomeMissing;
@@ -180,6 +191,7 @@ int answerExact(const View& index, Output& out) {
   while (queries.next()) {
     values.resize(queries.size());
     index.findMany(queries.size(), queries.lines(), queries.lengths(), values.data());
+    if (unreadable(index) != kAllFound) return kError;
     for (std::size_t i = 0; i < queries.size(); ++i) {
       allFound &= values[i] >= 0;
       out.line(values[i], queries.lines()[i], queries.lengths()[i]);
@@ -203,6 +215,7 @@ int answerPrefixes(const View& index, Output& out) {
                              [&](std::size_t query, std::size_t length, auto value) {
                                matches.push_back(Match{query, length, value});
                              });
+    if (unreadable(index) != kAllFound) return kError;
     std::size_t m = 0;
     for (std::size_t i = 0; i < queries.size(); ++i) {
       std::size_t end = m;
@@ -269,6 +282,7 @@ int answerPredictions(const View& index, const char* name, std::size_t limit, Ou
       allFound &= predictOne(index, queries.lines()[i], queries.lengths()[i], limit, cursor, keys,
                              ends, out);
       if (cursor.corrupt()) return failIndex(Tessel::kIndexCorrupt, name);
+      if (unreadable(index) != kAllFound) return kError;
     }
   }
   return endOfQueries(queries, allFound);
@@ -293,7 +307,9 @@ int answerValues(const View& index, Output& out) {
       const char* line = queries.lines()[i];
       const std::size_t length = queries.lengths()[i];
       typename View::Value value;
-      if (parseValue(line, length, value) && index.restoreKey(value, key)) {
+      const bool found = parseValue(line, length, value) && index.restoreKey(value, key);
+      if (unreadable(index) != kAllFound) return kError;
+      if (found) {
         out.line(value, key.data(), key.size());
       } else {
         allFound = false;
@@ -304,13 +320,22 @@ int answerValues(const View& index, Output& out) {
   return endOfQueries(queries, allFound);
 }
 
+// What a failed walk of the whole index names: the index, or a sharded index's shard.
+std::string walkFailure(const Tessel::IndexView&, const char* name) {
+  return name;
+}
+std::string walkFailure(const Tessel::ShardedIndex& index, const char*) {
+  return index.error();
+}
+
 template <class View>
 int dump(const View& index, const char* name, Output& out) {
   const int status = index.forEach([&](const std::string& key, typename View::Value value) {
     out.line(value, key.data(), key.size());
     return !out.failed();
   });
-  if (status != Tessel::IndexView::kOk) return failIndex(status, name);
+  if (unreadable(index) != kAllFound) return kError;
+  if (status != Tessel::IndexView::kOk) return failIndex(status, walkFailure(index, name).c_str());
   return kAllFound;
 }
 
@@ -345,7 +370,12 @@ int check(const View& index, const char* keysName, const char* indexName, Output
       ++distinct;
     }
     typename View::Value value = -1;
-    if (!index.find(key, length, value) || value != expected) {
+    const bool found = index.find(key, length, value);
+    if (unreadable(index) != kAllFound) {
+      status = kError;
+      break;
+    }
+    if (!found || value != expected) {
       out.put("line ");
       out.number(position + 1);
       out.put(": expected ");
@@ -365,7 +395,10 @@ int check(const View& index, const char* keysName, const char* indexName, Output
   if (status != kAllFound) return status;
   long long held = 0;
   const int walked = index.forEach([&](const std::string&, typename View::Value) { ++held; });
-  if (walked != Tessel::IndexView::kOk) return failIndex(walked, indexName);
+  if (unreadable(index) != kAllFound) return kError;
+  if (walked != Tessel::IndexView::kOk) {
+    return failIndex(walked, walkFailure(index, indexName).c_str());
+  }
   if (held != distinct) {
     out.put("index holds ");
     out.number(held);
@@ -408,12 +441,10 @@ int openIndex(Tessel::ShardedIndex& index, const char* name) {
                    status == Tessel::ShardedIndex::kNotAnIndex ? name : index.error().c_str());
 }
 
-// Checks every byte of the index: a sharded index's shards against their checksums and every
-// shard's walk; one index's walk, which must meet no unit twice.
+// Checks every byte of the index: a sharded index's shards against their checksums and the
+// manifest's numbers, and every shard's walk; one index's walk, which must meet no unit twice.
 int verify(const Tessel::ShardedIndex& index, Output& out) {
-  int status = index.verify();
-  if (status == Tessel::ShardedIndex::kOk)
-    status = index.forEach([](const std::string&, long long) {});
+  const int status = index.verify();
   if (status != Tessel::ShardedIndex::kOk) return failIndex(status, index.error().c_str());
   out.number(static_cast<long long>(index.shardCount()));
   out.put(" shards verified\n");

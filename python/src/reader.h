@@ -20,6 +20,9 @@
 #include <string>
 #include <vector>
 
+#include <tessel/index_view.h>
+#include <tessel/sharded_index.h>
+
 #include "arguments.h"
 #include "keys.h"
 #include "state.h"
@@ -58,9 +61,30 @@ Reader<View>* asReader(PyObject* object) {
   return reinterpret_cast<Reader<View>*>(object);
 }
 
+// Whether a shard that a call needed could not be read (removed or changed since the index
+// was opened): true with the exception of its status set, naming it.
+inline bool refuseUnreadable(const Tessel::IndexView&) {
+  return false;
+}
+inline bool refuseUnreadable(const Tessel::ShardedIndex& view) {
+  std::string why;
+  const int status = view.readFailure(&why);
+  if (status == Tessel::ShardedIndex::kOk) return false;
+  PyObject* name = PyUnicode_DecodeFSDefault(why.c_str());
+  if (name != nullptr) {
+    // Cannot Open's errno is gone by now: the file is missing or unreadable.
+    errno = ENOENT;
+    raiseIndexStatus(status, name);
+    Py_DECREF(name);
+  }
+  return true;
+}
+
+// Whether the index is closed, or one of its shards could not be read: true with the
+// exception set.
 template <class View>
 bool refuseClosed(const Reader<View>* self) {
-  if (!self->closed) return false;
+  if (!self->closed) return refuseUnreadable(self->view);
   PyErr_SetString(PyExc_ValueError, "I/O operation on closed index");
   return true;
 }
@@ -195,8 +219,10 @@ int lookup(Reader<View>* self, PyObject* key, Value<View>& value) {
   if (refuseClosed(self)) return -1;
   KeyBytes bytes;
   switch (bytes.set(key)) {
-    case KeyBytes::kBytes:
-      return self->view.find(bytes.data(), bytes.size(), value) ? 1 : 0;
+    case KeyBytes::kBytes: {
+      const bool found = self->view.find(bytes.data(), bytes.size(), value);
+      return refuseUnreadable(self->view) ? -1 : found ? 1 : 0;
+    }
     case KeyBytes::kNoKey:
       return 0;
     default:
@@ -291,6 +317,7 @@ PyObject* listed(Reader<View>* self, const char* prefix, std::size_t length, std
     ok = false;
     PyErr_NoMemory();
   }
+  if (!failed && ok && refuseUnreadable(self->view)) failed = true;
   PyObject* result = failed || !ok ? nullptr : PyList_New(static_cast<Py_ssize_t>(items.size()));
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (result != nullptr) {
@@ -356,7 +383,7 @@ PyObject* Reader_prefixes(PyObject* object, PyObject* query) {
     failed = item == nullptr || PyList_Append(result, item) != 0;
     Py_XDECREF(item);
   });
-  if (failed) Py_CLEAR(result);
+  if (failed || refuseUnreadable(self->view)) Py_CLEAR(result);
   return result;
 }
 
@@ -378,6 +405,7 @@ PyObject* Reader_longest_prefix(PyObject* object, PyObject* const* args, Py_ssiz
     longest = length;
     found = value;
   });
+  if (refuseUnreadable(self->view)) return nullptr;
   if (found >= 0) return yielded(self, what, bytes.data(), longest, found);
   if (nargs > 1) {
     Py_INCREF(args[1]);
@@ -402,6 +430,7 @@ PyObject* Reader_restore_key(PyObject* object, PyObject* argument) {
     } catch (const std::bad_alloc&) {
       return PyErr_NoMemory();
     }
+    if (refuseUnreadable(self->view)) return nullptr;
   }
   if (!found) {
     PyErr_SetObject(PyExc_KeyError, argument);
@@ -453,6 +482,10 @@ PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
         Py_BEGIN_ALLOW_THREADS;
         self->view.findMany(n, pointers.data(), lengths.data(), values.data());
         Py_END_ALLOW_THREADS;
+        if (refuseUnreadable(self->view)) {
+          Py_CLEAR(result);
+          break;
+        }
         for (std::size_t i = 0; result != nullptr && i < n; ++i) {
           PyObject* value = makeValue(noKey[i] ? Value<View>{-1} : values[i]);
           if (value == nullptr) {
@@ -593,6 +626,7 @@ PyObject* Iterator_next(PyObject* object) {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
+  if (refuseUnreadable(self->index->view)) return nullptr;
   if (!more) return nullptr;
   const std::string& key = self->cursor.key();
   return yielded(self->index, self->what, key.data(), key.size(), self->cursor.value());

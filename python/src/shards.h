@@ -40,20 +40,49 @@ inline PyObject* entryDict(const Tessel::ShardEntry& entry) {
                        "last", bytesOf(entry.last));
 }
 
-// What a shard's build reports to Python: its entry, or {"unsorted": i} for keys out of
-// order; OSError (naming `shown`) when it could not be written.
-inline PyObject* shardResult(const Tessel::ShardBuild& built, PyObject* shown) {
+// What a shard's build reports to Python: its entry with the lines of its range, or
+// {"unsorted": i, "lines": n} for keys out of order, or {"keys": 0, "lines": 0} for a range
+// that no key fell in; OSError (naming `shown`) when it could not be built or written.
+inline PyObject* shardResult(const Tessel::ShardBuild& built, const std::string& shown) {
   if (built.status == Tessel::kBuildUnsorted) {
-    return Py_BuildValue("{s:K}", "unsorted", static_cast<unsigned long long>(built.unsorted));
+    return Py_BuildValue("{s:K,s:K}", "unsorted", static_cast<unsigned long long>(built.unsorted),
+                         "lines", static_cast<unsigned long long>(built.lines));
   }
   if (built.status != Tessel::kBuildOk) return raiseBuildStatus(built.status);
-  if (built.entry.lines == 0) return Py_BuildValue("{s:i}", "keys", 0);
+  if (built.lines == 0) return Py_BuildValue("{s:i,s:i}", "keys", 0, "lines", 0);
   if (!built.saved) {
-    errno = built.error;
-    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, shown);
+    errno = built.error == 0 ? EIO : built.error;
+    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, shown.c_str());
   }
   return entryDict(built.entry);
 }
+
+// Where shard `number` of a generation goes, by the directory's names.
+struct ShardPlace {
+  std::string path, temporaryPrefix, marker;
+
+  // From the arguments (directory, generation, number); false with an exception set.
+  bool read(PyObject* const* args) {
+    PyObject* directory = nullptr;
+    const char* generation = PyUnicode_Check(args[1]) ? PyUnicode_AsUTF8(args[1]) : nullptr;
+    const Py_ssize_t number = PyNumber_AsSsize_t(args[2], PyExc_OverflowError);
+    if (generation == nullptr || (number < 0 && !PyErr_Occurred())) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a generation and a shard number");
+      return false;
+    }
+    if (PyErr_Occurred() || !PyUnicode_FSConverter(args[0], &directory)) return false;
+    const std::string root = PyBytes_AS_STRING(directory);
+    Py_DECREF(directory);
+    const auto n = static_cast<std::size_t>(number);
+    path = root + "/" + Tessel::ShardNames::shard(generation, n);
+    temporaryPrefix = Tessel::ShardNames::temporaryPrefix(generation, n);
+    marker = root + "/" + Tessel::ShardNames::marker(generation);
+    return true;
+  }
+  Tessel::ShardTarget target() const {
+    return {path.c_str(), temporaryPrefix.c_str(), marker.c_str()};
+  }
+};
 
 inline bool readBoundaries(PyObject* list, std::vector<std::string>& out) {
   PyObject* items = PySequence_Fast(list, "boundaries are a list of bytes");
@@ -83,55 +112,41 @@ inline PyObject* blobList(const std::vector<std::string>& parts) {
   return list;
 }
 
-// A marker path argument: None, or a path as bytes in `held`.
-inline bool readMarker(PyObject* argument, PyObject*& held) {
-  held = nullptr;
-  return argument == Py_None || PyUnicode_FSConverter(argument, &held) != 0;
-}
-inline const char* markerOf(PyObject* held) {
-  return held == nullptr ? nullptr : PyBytes_AS_STRING(held);
-}
-
-// _build_range(keys_path, start, end, shard_path, marker): the lines of the sorted key file
-// that lie in [start, end) (end 0: to its end) into a shard file, put in place only while the
-// file `marker` exists (None: always).
+// _build_range(keys_path, start, end, directory, generation, number): the lines of the sorted
+// key file that lie in [start, end) (end 0: to its end) into shard `number` of the
+// generation, put in place only while the generation's marker stands.
 inline PyObject* buildRange(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  unsigned long long start, end;
-  PyObject *keysPath = nullptr, *shardPath = nullptr, *marker = nullptr;
-  if (nargs != 5 || !PyUnicode_FSConverter(args[0], &keysPath)) {
-    if (nargs != 5) PyErr_SetString(PyExc_TypeError, "_build_range() takes 5 arguments");
+  if (nargs != 6) {
+    PyErr_SetString(PyExc_TypeError, "_build_range() takes 6 arguments");
+    return nullptr;
+  }
+  ShardPlace place;
+  PyObject* keysPath = nullptr;
+  const unsigned long long start = PyLong_AsUnsignedLongLong(args[1]);
+  const unsigned long long end = PyErr_Occurred() ? 0 : PyLong_AsUnsignedLongLong(args[2]);
+  if (PyErr_Occurred() || !place.read(args + 3) || !PyUnicode_FSConverter(args[0], &keysPath)) {
     return nullptr;
   }
   PyObject* result = nullptr;
-  start = PyLong_AsUnsignedLongLong(args[1]);
-  end = PyErr_Occurred() ? 0 : PyLong_AsUnsignedLongLong(args[2]);
-  if (!PyErr_Occurred() && PyUnicode_FSConverter(args[3], &shardPath) &&
-      readMarker(args[4], marker)) {
-    const int fd = ::open(PyBytes_AS_STRING(keysPath), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, args[0]);
-    } else {
-      Tessel::ShardBuild built;
-      bool noMemory = false;
-      Py_BEGIN_ALLOW_THREADS;
-      try {
-        built = Tessel::buildShard(fd, start, end, PyBytes_AS_STRING(shardPath), markerOf(marker));
-      } catch (const std::bad_alloc&) {
-        noMemory = true;
-      }
-      ::close(fd);
-      Py_END_ALLOW_THREADS;
-      result = noMemory ? PyErr_NoMemory() : shardResult(built, args[3]);
-    }
-  }
+  const int fd = ::open(PyBytes_AS_STRING(keysPath), O_RDONLY | O_CLOEXEC);
   Py_DECREF(keysPath);
-  Py_XDECREF(shardPath);
-  Py_XDECREF(marker);
+  if (fd < 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, args[0]);
+  Tessel::ShardBuild built;
+  bool noMemory = false;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    built = Tessel::buildShard(fd, start, end, place.target());
+  } catch (const std::bad_alloc&) {
+    noMemory = true;
+  }
+  ::close(fd);
+  Py_END_ALLOW_THREADS;
+  result = noMemory ? PyErr_NoMemory() : shardResult(built, place.path);
   return result;
 }
 
-// _partition_lines(path, start, end, boundaries): the key lines that begin in [start, end),
-// framed, one bytes object per range.
+// _partition_lines(path, start, end, boundaries): (the key lines that begin in [start, end),
+// framed, one bytes object per range; their number).
 inline PyObject* partitionLines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 4) {
     PyErr_SetString(PyExc_TypeError, "_partition_lines() takes 4 arguments");
@@ -148,10 +163,11 @@ inline PyObject* partitionLines(PyObject*, PyObject* const* args, Py_ssize_t nar
   int status = -1;
   int error = 0;
   bool noMemory = false;
+  std::uint64_t count = 0;
   Py_BEGIN_ALLOW_THREADS;
   const int fd = ::open(PyBytes_AS_STRING(path), O_RDONLY | O_CLOEXEC);
   try {
-    status = fd < 0 ? -1 : Tessel::partitionLines(fd, start, end, boundaries, parts);
+    status = fd < 0 ? -1 : Tessel::partitionLines(fd, start, end, boundaries, parts, count);
   } catch (const std::bad_alloc&) {
     noMemory = true;
   }
@@ -164,7 +180,7 @@ inline PyObject* partitionLines(PyObject*, PyObject* const* args, Py_ssize_t nar
     errno = error;
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, args[0]);
   }
-  return blobList(parts);
+  return Py_BuildValue("(NK)", blobList(parts), static_cast<unsigned long long>(count));
 }
 
 // _frame_keys(keys, every): (the keys of the iterable, str or bytes, framed; every `every`-th
@@ -252,21 +268,19 @@ inline PyObject* partitionFramed(PyObject*, PyObject* const* args, Py_ssize_t na
   return blobList(parts);
 }
 
-// _build_framed(blobs, shard_path, marker): the framed keys of all blobs, sorted and without
-// repeats, into a shard file as _build_range() does; each key's value is its rank.
+// _build_framed(blobs, directory, generation, number): the framed keys of all blobs, sorted and
+// without repeats, into a shard as _build_range() does; each key's value is its rank. The
+// result tells the keys it was given too ("given").
 inline PyObject* buildFramed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3) {
-    PyErr_SetString(PyExc_TypeError, "_build_framed() takes 3 arguments");
+  if (nargs != 4) {
+    PyErr_SetString(PyExc_TypeError, "_build_framed() takes 4 arguments");
     return nullptr;
   }
+  ShardPlace place;
+  if (!place.read(args + 1)) return nullptr;
   // Our own tuple holds every blob while the GIL is released.
   PyObject* blobs = PySequence_Tuple(args[0]);
-  PyObject *path = nullptr, *marker = nullptr;
-  if (blobs == nullptr || !PyUnicode_FSConverter(args[1], &path) || !readMarker(args[2], marker)) {
-    Py_XDECREF(blobs);
-    Py_XDECREF(path);
-    return nullptr;
-  }
+  if (blobs == nullptr) return nullptr;
   PyObject* result = nullptr;
   bool ok = true;
   for (Py_ssize_t i = 0; ok && i < PyTuple_GET_SIZE(blobs); ++i) {
@@ -276,6 +290,7 @@ inline PyObject* buildFramed(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     PyErr_SetString(PyExc_TypeError, "blobs are bytes");
   } else {
     Tessel::ShardBuild built;
+    std::size_t given = 0;
     bool noMemory = false;
     Py_BEGIN_ALLOW_THREADS;
     try {
@@ -285,7 +300,8 @@ inline PyObject* buildFramed(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         ok = Tessel::readFramed(PyBytes_AS_STRING(blob),
                                 static_cast<std::size_t>(PyBytes_GET_SIZE(blob)), keys);
       }
-      if (ok) built = Tessel::buildShard(keys, PyBytes_AS_STRING(path), markerOf(marker));
+      given = keys.size();
+      if (ok) built = Tessel::buildShard(keys, place.target());
     } catch (const std::bad_alloc&) {
       noMemory = true;
     }
@@ -295,132 +311,14 @@ inline PyObject* buildFramed(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     } else if (!ok) {
       PyErr_SetString(PyExc_ValueError, "damaged framed keys");
     } else {
-      result = shardResult(built, args[1]);
+      result = shardResult(built, place.path);
+      PyObject* count = result == nullptr ? nullptr : PyLong_FromSize_t(given);
+      if (count == nullptr || PyDict_SetItemString(result, "given", count) != 0) Py_CLEAR(result);
+      Py_XDECREF(count);
     }
   }
   Py_DECREF(blobs);
-  Py_DECREF(path);
-  Py_XDECREF(marker);
   return result;
-}
-
-// _read_manifest(path): {"generation": str, "shards": [entry, ...]} of the manifest file;
-// OSError when it cannot be read, ValueError (with the line and why) when it is damaged.
-inline PyObject* readManifest(PyObject*, PyObject* argument) {
-  PyObject* path = nullptr;
-  if (!PyUnicode_FSConverter(argument, &path)) return nullptr;
-  std::string text;
-  const int fd = ::open(PyBytes_AS_STRING(path), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  Py_DECREF(path);
-  if (fd < 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, argument);
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = Tessel::internal::readSome(fd, buffer, sizeof buffer);
-    if (got <= 0) {
-      if (got < 0) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, argument);
-      }
-      break;
-    }
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  Tessel::Manifest manifest;
-  const std::string why = Tessel::parseManifest(text.data(), text.size(), manifest);
-  if (!why.empty()) {
-    PyErr_Format(PyExc_ValueError, "%s: %R: %s",
-                 Tessel::describeIndexStatus(Tessel::kIndexBadManifest), argument, why.c_str());
-    return nullptr;
-  }
-  PyObject* shards = PyList_New(0);
-  for (std::size_t i = 0; shards != nullptr && i < manifest.shards.size(); ++i) {
-    PyObject* entry = entryDict(manifest.shards[i]);
-    if (entry == nullptr || PyList_Append(shards, entry) != 0) Py_CLEAR(shards);
-    Py_XDECREF(entry);
-  }
-  if (shards == nullptr) return nullptr;
-  return Py_BuildValue("{s:s#,s:N}", "generation", manifest.generation.data(),
-                       static_cast<Py_ssize_t>(manifest.generation.size()), "shards", shards);
-}
-
-inline bool readUnsigned(PyObject* entry, const char* name, std::uint64_t& value) {
-  PyObject* item = PyDict_GetItemString(entry, name);  // borrowed
-  if (item == nullptr) {
-    PyErr_Format(PyExc_ValueError, "a shard without %s", name);
-    return false;
-  }
-  value = PyLong_AsUnsignedLongLong(item);
-  return !PyErr_Occurred();
-}
-
-inline bool readText(PyObject* entry, const char* name, std::string& value) {
-  PyObject* item = PyDict_GetItemString(entry, name);  // borrowed
-  if (item == nullptr || !(PyBytes_Check(item) || PyUnicode_Check(item))) {
-    PyErr_Format(PyExc_ValueError, "a shard without %s", name);
-    return false;
-  }
-  KeyBytes bytes;
-  if (bytes.set(item) != KeyBytes::kBytes) return false;
-  value.assign(bytes.data(), bytes.size());
-  return true;
-}
-
-// _write_manifest(directory, generation, shards): writes directory/MANIFEST atomically after
-// checking it as a reader would.
-inline PyObject* writeManifest(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3 || !PyUnicode_Check(args[1])) {
-    PyErr_SetString(PyExc_TypeError, "_write_manifest(directory, generation, shards)");
-    return nullptr;
-  }
-  Tessel::Manifest manifest;
-  try {
-    const char* generation = PyUnicode_AsUTF8(args[1]);
-    if (generation == nullptr) return nullptr;
-    manifest.generation = generation;
-    PyObject* shards = PySequence_Fast(args[2], "shards are a list of dicts");
-    if (shards == nullptr) return nullptr;
-    bool ok = true;
-    for (Py_ssize_t i = 0; ok && i < PySequence_Fast_GET_SIZE(shards); ++i) {
-      PyObject* entry = PySequence_Fast_GET_ITEM(shards, i);
-      Tessel::ShardEntry shard;
-      std::uint64_t crc = 0;
-      ok = PyDict_Check(entry) && readText(entry, "file", shard.file) &&
-           readUnsigned(entry, "keys", shard.keys) && readUnsigned(entry, "lines", shard.lines) &&
-           readUnsigned(entry, "base", shard.base) && readUnsigned(entry, "bytes", shard.bytes) &&
-           readUnsigned(entry, "crc32c", crc) && readText(entry, "first", shard.first) &&
-           readText(entry, "last", shard.last);
-      shard.crc32c = static_cast<std::uint32_t>(crc);
-      if (ok) manifest.shards.push_back(std::move(shard));
-    }
-    Py_DECREF(shards);
-    if (!ok) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "shards are a list of dicts");
-      return nullptr;
-    }
-    // What no reader would take is never written.
-    const std::string text = Tessel::manifestText(manifest);
-    Tessel::Manifest check;
-    const std::string why = Tessel::parseManifest(text.data(), text.size(), check);
-    if (!why.empty()) {
-      PyErr_Format(PyExc_ValueError, "the manifest would be bad: %s", why.c_str());
-      return nullptr;
-    }
-    PyObject* directory = nullptr;
-    if (!PyUnicode_FSConverter(args[0], &directory)) return nullptr;
-    int status;
-    std::string path = std::string(PyBytes_AS_STRING(directory)) + "/" + Tessel::kManifestName;
-    Py_DECREF(directory);
-    Py_BEGIN_ALLOW_THREADS;
-    status = Tessel::replaceFile(path.c_str(), text.data(), text.size());
-    Py_END_ALLOW_THREADS;
-    if (status != 0) return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  return none();
 }
 
 }  // namespace TesselPython

@@ -22,9 +22,10 @@ struct TypeSet {
 };
 
 struct ModuleState {
-  TypeSet index;                // tessel.Index
-  TypeSet sharded;              // tessel.ShardedIndex
-  PyObject* abspath = nullptr;  // os.path.abspath
+  TypeSet index;                      // tessel.Index
+  TypeSet sharded;                    // tessel.ShardedIndex
+  PyTypeObject* directory = nullptr;  // tessel._tessel._Directory, for tessel.shards
+  PyObject* abspath = nullptr;        // os.path.abspath
 };
 
 // A new reference to None.

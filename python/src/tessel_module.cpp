@@ -23,6 +23,7 @@
 #include <tessel/status.h>
 
 #include "arguments.h"
+#include "directory.h"
 #include "keys.h"
 #include "reader.h"
 #include "shards.h"
@@ -191,9 +192,6 @@ PyObject* Sharded_verify(PyObject* object, PyObject*) {
     Py_BEGIN_ALLOW_THREADS;
     try {
       status = self->view.verify();
-      if (status == Tessel::ShardedIndex::kOk) {
-        status = self->view.forEach([](const std::string&, long long) {});
-      }
     } catch (const std::bad_alloc&) {
       status = -1;
     }
@@ -599,6 +597,9 @@ int exec(PyObject* module) {
         const_cast<char*>(
             "Index(path, *, binary=False)\n--\n\nA Tessel index file, mapped read-only.")}});
   if (!made) return -1;
+  state->directory =
+      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &directorySpec, nullptr));
+  if (state->directory == nullptr || PyModule_AddType(module, state->directory) < 0) return -1;
   return makeTypes<Tessel::ShardedIndex>(
              module, state->sharded, "tessel.ShardedIndex",
              {{"verify", Sharded_verify, METH_NOARGS,
@@ -624,6 +625,7 @@ int visitState(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(types->items);
   }
   Py_VISIT(state->abspath);
+  Py_VISIT(state->directory);
   return 0;
 }
 
@@ -637,6 +639,7 @@ int clearState(PyObject* module) {
     Py_CLEAR(types->items);
   }
   Py_CLEAR(state->abspath);
+  Py_CLEAR(state->directory);
   return 0;
 }
 
@@ -650,8 +653,6 @@ PyMethodDef moduleMethods[] = {
     {"_frame_keys", function(frameKeys), METH_FASTCALL, nullptr},
     {"_partition_framed", function(partitionFramed), METH_FASTCALL, nullptr},
     {"_build_framed", function(buildFramed), METH_FASTCALL, nullptr},
-    {"_read_manifest", readManifest, METH_O, nullptr},
-    {"_write_manifest", function(writeManifest), METH_FASTCALL, nullptr},
     {"build", function(build), METH_FASTCALL | METH_KEYWORDS,
      "build(keys, path, values=None, *, sort=False)\n--\n\nWrites an index of keys to path."},
     {nullptr, nullptr, 0, nullptr}};

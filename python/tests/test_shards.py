@@ -3,6 +3,7 @@ index and brute force: sorted and unsorted input, many shards, a worker killed m
 interrupted build, a rebuild under a live reader, damaged and hostile manifests."""
 
 import contextlib
+import json
 import os
 import random
 import shutil
@@ -48,6 +49,29 @@ def snapshot(directory):
     for name in os.listdir(directory):
         with open(os.path.join(directory, name), "rb") as file:
             found[name] = file.read()
+    return found
+
+
+def listening_addresses(pid):
+    """The addresses that process `pid` listens on (TCP), from /proc."""
+    inodes = set()
+    with contextlib.suppress(OSError):
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            with contextlib.suppress(OSError):
+                link = os.readlink(f"/proc/{pid}/fd/{fd}")
+                if link.startswith("socket:["):
+                    inodes.add(link[8:-1])
+    found = set()
+    for table, width in (("tcp", 8), ("tcp6", 32)):
+        with contextlib.suppress(OSError), open(f"/proc/{pid}/net/{table}") as file:
+            for row in list(file)[1:]:
+                fields = row.split()
+                if fields[3] == "0A" and fields[9] in inodes:  # LISTEN
+                    address = fields[1].split(":")[0]
+                    if width == 8:
+                        found.add(".".join(str(int(address[i:i + 2], 16)) for i in (6, 4, 2, 0)))
+                    else:
+                        found.add("::1" if address == "0" * 24 + "01000000" else address)
     return found
 
 
@@ -303,7 +327,7 @@ class CommandLine(unittest.TestCase):
         os.mkdir(index)
         write_lines(os.path.join(index, "shard-mine.idx"), [b"a user's own file"])
         done = self.run_build("--workers", "2", self.keys, index)
-        self.assertEqual((done.returncode, done.stdout), (0, "1 keys in 1 shards\n"), done.stderr)
+        self.assertEqual((done.returncode, done.stdout), (0, "1 key in 1 shard\n"), done.stderr)
         before = snapshot(index)
         self.assertIn("shard-mine.idx", before)
         write_lines(self.keys, [b"%09d" % n for n in range(3_000_000)])
@@ -314,8 +338,7 @@ class CommandLine(unittest.TestCase):
             # Interrupted once its shards are being built.
             deadline = time.monotonic() + 120
             while time.monotonic() < deadline and not any(
-                    name.startswith(".tessel-") and name.endswith(".tmp")
-                    for name in os.listdir(index)):
+                    name.endswith(".tmp") for name in os.listdir(index)):
                 time.sleep(0.01)
             child.send_signal(signal.SIGINT)
             _, errors = child.communicate(timeout=120)
@@ -324,6 +347,170 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(child.returncode, 130, errors)
         after = snapshot(index)
         self.assertEqual(after, before)
+
+    def test_a_full_disk_fails_in_one_line_and_keeps_the_previous_index(self):
+        if os.geteuid() != 0 or shutil.which("unshare") is None:
+            self.skipTest("a full disk needs root to mount a small tmpfs (as CI runs the tests)")
+        keys = [b"https://www.example.com/items/%09d/page.html" % n for n in range(900_000)]
+        write_lines(os.path.join(self.dir, "small.txt"), keys[:90_000:3])
+        write_lines(os.path.join(self.dir, "big.txt"), keys)
+        disk = os.path.join(self.dir, "disk")
+        os.mkdir(disk)
+        # In a mount namespace of its own, so that the tmpfs goes with it whatever happens.
+        inside = """if 1:
+            import json, os, subprocess, sys
+            directory, disk = sys.argv[1:3]
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=20m", "tmpfs", disk], check=True)
+            index = os.path.join(disk, "index")
+            def build(keys):
+                done = subprocess.run([sys.executable, "-m", "tessel.shards", "build", "--workers",
+                                       "2", "--shard-keys", "100000",
+                                       os.path.join(directory, keys), index],
+                                      capture_output=True, text=True, check=False)
+                return [done.returncode, done.stdout, done.stderr]
+            def files():
+                return {name: os.path.getsize(os.path.join(index, name))
+                        for name in os.listdir(index)}
+            small = build("small.txt")
+            before = files()
+            big = build("big.txt")
+            print(json.dumps([small, before, big, files()]))
+            """
+        done = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable,
+                               "-c", inside, self.dir, disk], capture_output=True, text=True,
+                              timeout=300, check=False)
+        if done.returncode != 0 and "unshare" in done.stderr:
+            self.skipTest(f"no mount namespace here: {done.stderr.strip()}")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        small, before, big, after = json.loads(done.stdout)
+        self.assertEqual(small[:2], [0, "30000 keys in 1 shard\n"], small[2])
+        self.assertEqual(big[0], 1, big)
+        self.assertEqual(big[1], "")
+        self.assertEqual(len(big[2].splitlines()), 1, big[2])
+        self.assertIn("No space left on device", big[2])
+        self.assertIn(os.path.join(disk, "index"), big[2])
+        self.assertEqual(after, before)
+
+    def test_ctrl_c_once_the_manifest_is_renamed_waits_and_the_build_succeeds(self):
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed")
+        index = os.path.join(self.dir, "index")
+        write_lines(self.keys, [b"old%04d" % n for n in range(3000)])
+        self.assertEqual(self.run_build("--shard-keys", "1000", self.keys, index).returncode, 0)
+        write_lines(self.keys, [b"new%04d" % n for n in range(3000)])
+        # The driver's rename of the manifest (the workers are not traced) returns 3 s late.
+        child = subprocess.Popen(
+            ["strace", "-o", os.devnull, "-e", "trace=renameat,rename,renameat2",
+             "-e", "inject=renameat,rename,renameat2:delay_exit=3000000", sys.executable, "-m",
+             "tessel.shards", "build", "--workers", "2", "--shard-keys", "1000", self.keys,
+             index], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            deadline = time.monotonic() + 120
+            while time.monotonic() < deadline:
+                with open(os.path.join(index, "MANIFEST"), "rb") as file:
+                    if b"file=shard-" in file.read() and self.generation(index) != \
+                            self.old_generation(index):
+                        break
+                time.sleep(0.01)
+            # strace's child: the driver.
+            driver = int(subprocess.run(["pgrep", "-P", str(child.pid)], capture_output=True,
+                                        text=True, check=False).stdout.split()[0])
+            os.kill(driver, signal.SIGINT)
+            out, errors = child.communicate(timeout=120)
+        finally:
+            child.kill()
+        self.assertEqual((child.returncode, out, errors), (0, "3000 keys in 3 shards\n", ""))
+        with tessel.ShardedIndex(index) as fresh:
+            fresh.verify()
+            self.assertEqual(fresh["new2999"], 2999)
+            self.assertEqual(sorted(os.listdir(index)),
+                             sorted(["MANIFEST"] + [shard["file"] for shard in fresh.shards]))
+
+    @staticmethod
+    def generation(index):
+        with open(os.path.join(index, "MANIFEST"), "rb") as file:
+            return file.read().split(b"\n")[1]
+
+    def old_generation(self, index):
+        if not hasattr(self, "first_generation"):
+            self.first_generation = self.generation(index)
+        return self.first_generation
+
+    def test_many_shards_under_a_low_file_limit(self):
+        write_lines(self.keys, [b"k%06d" % n for n in range(1500)])
+        index = os.path.join(self.dir, "index")
+        limit = "import resource, runpy, sys; resource.setrlimit(resource.RLIMIT_NOFILE, (256, " \
+                "resource.getrlimit(resource.RLIMIT_NOFILE)[1])); sys.argv[0] = 'tessel.shards'; " \
+                "runpy.run_module('tessel.shards', run_name='__main__')"
+        done = subprocess.run([sys.executable, "-c", limit, "build", "--workers", "2",
+                               "--shard-keys", "2", self.keys, index], capture_output=True,
+                              text=True, timeout=600, check=False)
+        self.assertEqual((done.returncode, done.stdout), (0, "1500 keys in 750 shards\n"),
+                         done.stderr[-2000:])
+        lookup = os.environ.get("TESSEL_LOOKUP")
+        if lookup:
+            checked = subprocess.run(f"ulimit -n 64 && {lookup} -v {index} && "
+                                     f"{lookup} -c {self.keys} {index}", shell=True,
+                                     capture_output=True, text=True, check=False)
+            self.assertEqual(checked.stdout, "750 shards verified\n1500 keys checked\n",
+                             checked.stderr)
+
+    def test_the_local_cluster_keeps_to_loopback_and_to_one_line(self):
+        write_lines(self.keys, [b"%06d" % n for n in range(300_000)])
+        index = os.path.join(self.dir, "index")
+        # Dask's usual dashboard port taken: nothing to warn about, as none is asked for.
+        with socket.socket() as taken:
+            with contextlib.suppress(OSError):
+                taken.bind(("127.0.0.1", 8787))
+                taken.listen()
+            child = subprocess.Popen([sys.executable, "-m", "tessel.shards", "build", "--workers",
+                                      "2", self.keys, index], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+            listening = set()
+            while child.poll() is None:
+                listening |= listening_addresses(child.pid)
+                time.sleep(0.05)
+            out, errors = child.communicate()
+        self.assertEqual((child.returncode, out, errors), (0, "300000 keys in 1 shard\n", ""))
+        self.assertTrue(listening)
+        self.assertEqual({address for address in listening if not address.startswith("127.")},
+                         set())
+        # Ctrl-C from a terminal reaches the whole process group, workers too, while the
+        # cluster starts and while it builds: one line, whenever it comes.
+        for delay in (0.2, 1.0, 1.6):
+            child = subprocess.Popen([sys.executable, "-m", "tessel.shards", "build", "--workers",
+                                      "2", self.keys, os.path.join(self.dir, f"cut{delay}")],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     start_new_session=True)
+            time.sleep(delay)
+            os.killpg(child.pid, signal.SIGINT)
+            out, errors = child.communicate(timeout=120)
+            if child.returncode == 0:
+                continue  # built before the signal came
+            self.assertEqual((child.returncode, errors),
+                             (130, "tessel.shards: interrupted; the directory is as it was\n"))
+
+    def test_the_command_line_names_what_is_wrong(self):
+        write_lines(self.keys, [b"a"])
+        index = os.path.join(self.dir, "index")
+        for arguments, message in (
+                (["-", index], "-: key files are read at offsets"),
+                (["--shard-keys", "0", self.keys, index], "--shard-keys must be positive"),
+                ([self.keys, self.keys], f"{self.keys}: Not a directory")):
+            done = self.run_build(*arguments)
+            self.assertEqual((done.returncode, done.stdout), (1, ""), arguments)
+            self.assertEqual(done.stderr, f"tessel.shards: {done.stderr[15:]}")
+            self.assertIn(message, done.stderr)
+            self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+        keys = [b"%05d" % n for n in range(3000)]
+        random.Random(1).shuffle(keys)
+        write_lines(self.keys, keys)
+        done = self.run_build("--workers", "2", "--unsorted", self.keys, index)
+        self.assertEqual((done.returncode, done.stdout), (0, "3000 keys in 1 shard\n"), done.stderr)
+        helped = self.run_build("--help")
+        for words in ("KEYS are key files", "DIRECTORY", "sorted", "--unsorted", "exit status",
+                      "130"):
+            self.assertIn(words, helped.stdout)
 
     def test_a_cluster_started_by_an_operator(self):
         with socket.socket() as probe:

@@ -12,6 +12,7 @@
 #include <tessel/key_lines.h>
 #include <tessel/manifest.h>
 #include <tessel/shard_builder.h>
+#include <tessel/shard_directory.h>
 
 int main(int argc, char** argv) {
   if (argc != 4) {
@@ -36,8 +37,8 @@ int main(int argc, char** argv) {
     const auto start = static_cast<std::uint64_t>(lines.line(from) - lines.text());
     const auto end = to == count ? 0 : static_cast<std::uint64_t>(lines.line(to) - lines.text());
     const std::string name = "shard-test-" + std::to_string(n) + ".idx";
-    Tessel::ShardBuild built =
-        Tessel::buildShard(fd, start, end, (std::string(argv[2]) + "/" + name).c_str());
+    const std::string path = std::string(argv[2]) + "/" + name;
+    Tessel::ShardBuild built = Tessel::buildShard(fd, start, end, {path.c_str()});
     if (built.status != 0 || !built.saved) return 1;
     built.entry.file = name;
     built.entry.base = base;

@@ -117,7 +117,7 @@ struct PendingTemporary {
   static constexpr int kFree = 0, kClaimed = 1, kArmed = 2;
   std::atomic<int> state{kFree};
   int directory = -1;
-  char name[64];
+  char name[128];
 };
 static_assert(std::atomic<int>::is_always_lock_free, "read from signal handlers");
 
@@ -173,13 +173,19 @@ inline int openDirectory(const std::string& path) {
   return fd;
 }
 
-// Creates a new file in `directory` with the permissions `mode` (the umask applies); its name
-// goes to `name`.
-inline int createTemporary(int directory, mode_t mode, char (&name)[64], TemporaryRecord& record) {
+// Creates a new file in `directory` with the permissions `mode` (the umask applies), named
+// `prefix` and "PID-TIME-N.tmp"; its name goes to `name`.
+inline int createTemporary(int directory, mode_t mode, const char* prefix, char (&name)[128],
+                           TemporaryRecord& record) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    (void)std::snprintf(name, sizeof name, ".tessel-%ld-%lx-%u.tmp", static_cast<long>(::getpid()),
-                        static_cast<unsigned long>(std::time(nullptr)), counter++);
+    const int length =
+        std::snprintf(name, sizeof name, "%s%ld-%lx-%u.tmp", prefix, static_cast<long>(::getpid()),
+                      static_cast<unsigned long>(std::time(nullptr)), counter++);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
     record.arm(directory, name);
     // Read and write: a build may map it.
     const int fd = ::openat(directory, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -240,8 +246,9 @@ class FileReplacement {
 
   // Opens what receives the new bytes of `path`: a new temporary file, or the file itself
   // when it is written in place. With inPlace false, a path that would be written in place is
-  // refused (ENOTSUP) and nothing is opened.
-  int begin(const char* path, bool inPlace = true) {
+  // refused (ENOTSUP) and nothing is opened. The temporary file is named `temporaryPrefix`
+  // (".tessel-" when null) and "PID-TIME-N.tmp", in the directory of the file.
+  int begin(const char* path, bool inPlace = true, const char* temporaryPrefix = nullptr) {
     abandon();
     std::string finalPath = path;
     if (!internal::resolveLinks(finalPath)) return -1;
@@ -267,8 +274,9 @@ class FileReplacement {
     }
     directory_ = internal::openDirectory(finalPath);
     if (directory_ < 0) return -1;
-    fd_ = internal::createTemporary(directory_, exists ? (st.st_mode & 07777) : 0666, tempName_,
-                                    record_);
+    fd_ = internal::createTemporary(directory_, exists ? (st.st_mode & 07777) : 0666,
+                                    temporaryPrefix == nullptr ? ".tessel-" : temporaryPrefix,
+                                    tempName_, record_);
     created_ = fd_ >= 0;
     bool ok = created_;
     if (ok && exists) {
@@ -278,6 +286,27 @@ class FileReplacement {
       ok = ::fchmod(fd_, st.st_mode & 07777) == 0;
     }
     if (ok) return 0;
+    const int saved = errno;
+    abandon();
+    errno = saved;
+    return -1;
+  }
+
+  // begin() for the file `name` of the open directory `directory` (which the caller keeps):
+  // whatever `name` is, a link included, the new file takes its place in the directory.
+  int beginAt(int directory, const char* name, const char* temporaryPrefix = nullptr) {
+    abandon();
+    target_ = name;
+    struct stat st;
+    const bool regular =
+        ::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+    directory_ = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+    if (directory_ < 0) return -1;
+    fd_ = internal::createTemporary(directory_, regular ? (st.st_mode & 07777) : 0666,
+                                    temporaryPrefix == nullptr ? ".tessel-" : temporaryPrefix,
+                                    tempName_, record_);
+    created_ = fd_ >= 0;
+    if (created_) return 0;
     const int saved = errno;
     abandon();
     errno = saved;
@@ -355,7 +384,7 @@ class FileReplacement {
   int fd_ = -1;
   bool created_ = false;  // tempName_ names the file this replacement made
   bool inPlace_ = false;
-  char tempName_[64] = {};
+  char tempName_[128] = {};
   internal::TemporaryRecord record_;
 };
 

@@ -29,13 +29,24 @@
 
 namespace Tessel {
 
-// What building one shard found.
+// What building one shard found. A shard of no lines (framed keys of which none fell in its
+// range) is neither built nor saved; every other one is saved or failed.
 struct ShardBuild {
   int status = kBuildOk;       // the build's status
   bool saved = false;          // the shard file is in place
-  int error = 0;               // why it could not be written (errno)
+  int error = 0;               // why it could not be built or written (errno), when not saved
+  std::uint64_t lines = 0;     // the lines of its range (framed keys: the keys it was given)
   std::uint64_t unsorted = 0;  // after kBuildUnsorted: the first key out of order
   ShardEntry entry;            // the manifest's entry, but for its base and file name
+};
+
+// Where a shard's file goes: its path, the beginning of its temporary files' names (null:
+// the library's own) and the marker whose file must stand for it to be put in place (null:
+// none).
+struct ShardTarget {
+  const char* path;
+  const char* temporaryPrefix = nullptr;
+  const char* marker = nullptr;
 };
 
 namespace internal {
@@ -46,21 +57,24 @@ inline bool markerStands(void* marker) {
   return marker == nullptr || ::access(static_cast<const char*>(marker), F_OK) == 0;
 }
 
-// Builds with build(trie) into a new file at `path`, its units in the file's pages where the
-// file system allows, and fills in the result; first and last name the shard's range. The
-// file is renamed into place only while `marker` stands.
+// Builds with build(trie) into a new file at target.path, its units in the file's pages where
+// the file system allows, and fills in the result; first and last name the shard's range.
+// The file is renamed into place only while target.marker stands.
 template <class Build>
-ShardBuild buildShardWith(const char* path, const char* marker, std::uint64_t lines,
-                          std::string first, std::string last, Build&& build) {
+ShardBuild buildShardWith(const ShardTarget& target, std::uint64_t lines, std::string first,
+                          std::string last, Build&& build) {
   ShardBuild result;
+  result.lines = lines;
   if (lines == 0) return result;
   DoubleArray trie;
   FileReplacement output;
-  const bool inFile = output.begin(path, false) == 0 && trie.keepUnitsIn(output.descriptor()) == 0;
+  const bool inFile = output.begin(target.path, false, target.temporaryPrefix) == 0 &&
+                      trie.keepUnitsIn(output.descriptor()) == 0;
   if (!inFile) output.abandon();
   try {
     result.status = build(trie);
   } catch (const std::bad_alloc&) {
+    // The disk was full where the units grow in the file's pages: a failure to write.
     if (trie.fileError() == 0) throw;
     result.status = kBuildOk;
     result.error = trie.fileError();
@@ -77,7 +91,7 @@ ShardBuild buildShardWith(const char* path, const char* marker, std::uint64_t li
   result.entry.last = std::move(last);
   ReplaceHooks hooks;
   hooks.beforeCommit = markerStands;
-  hooks.context = const_cast<char*>(marker);
+  hooks.context = const_cast<char*>(target.marker);
   int saved;
   if (inFile) {
     saved = trie.finishFile();
@@ -85,7 +99,11 @@ ShardBuild buildShardWith(const char* path, const char* marker, std::uint64_t li
     if (saved == 0) saved = output.commit(hooks);
   } else {
     result.entry.crc32c = Crc32c::update(0, trie.array(), result.entry.bytes);
-    saved = trie.save(path, hooks);
+    FileReplacement replacement;
+    saved = replacement.begin(target.path, false, target.temporaryPrefix) == 0 &&
+                    replacement.write(trie.array(), result.entry.bytes, hooks) == 0
+                ? replacement.commit(hooks)
+                : -1;
   }
   result.saved = saved == 0;
   result.error = saved == 0 ? 0 : errno;
@@ -153,11 +171,11 @@ inline void sortKeys(std::vector<KeyRef>& keys) {
 }  // namespace internal
 
 // Builds the lines [start, end) of the sorted key file `fd` (end 0: to its end) into a shard
-// file at `path`, replaced as a whole while the file `marker` exists (null: always). Each
-// key's value in the shard is the line number, in the range, of its first occurrence. Throws
-// std::bad_alloc when memory runs out.
-inline ShardBuild buildShard(int fd, std::uint64_t start, std::uint64_t end, const char* path,
-                             const char* marker = nullptr) {
+// file, replaced as a whole while the target's marker exists. Each key's value in the shard is
+// the line number, in the range, of its first occurrence. Throws std::bad_alloc when memory
+// runs out.
+inline ShardBuild buildShard(int fd, std::uint64_t start, std::uint64_t end,
+                             const ShardTarget& target) {
   KeyLines lines;
   if (lines.map(fd, start, end) != 0) {
     ShardBuild result;
@@ -165,11 +183,9 @@ inline ShardBuild buildShard(int fd, std::uint64_t start, std::uint64_t end, con
     return result;
   }
   const std::size_t count = lines.count();
-  ShardBuild result =
-      internal::buildShardWith(path, marker, count, count == 0 ? "" : internal::keyOfLine(lines, 0),
-                               count == 0 ? "" : internal::keyOfLine(lines, count - 1),
-                               [&](DoubleArray& trie) { return trie.build(lines); });
-  return result;
+  return internal::buildShardWith(target, count, count == 0 ? "" : internal::keyOfLine(lines, 0),
+                                  count == 0 ? "" : internal::keyOfLine(lines, count - 1),
+                                  [&](DoubleArray& trie) { return trie.build(lines); });
 }
 
 // Reads framed keys from data[0 .. size) into `keys`; false when the frames do not fit.
@@ -194,10 +210,10 @@ inline void appendFramed(std::string& out, const char* key, std::size_t length) 
   out.append(key, length);
 }
 
-// Sorts the keys, drops repeats and builds them into a shard file at `path`, as the other
-// buildShard() does: each key's value is its rank among the distinct keys.
-inline ShardBuild buildShard(std::vector<internal::KeyRef>& keys, const char* path,
-                             const char* marker = nullptr) {
+// Sorts the keys, drops repeats and builds them into a shard file, as the other buildShard()
+// does: each key's value is its rank among the distinct keys, and the shard's lines are its
+// distinct keys.
+inline ShardBuild buildShard(std::vector<internal::KeyRef>& keys, const ShardTarget& target) {
   internal::sortKeys(keys);
   keys.erase(std::unique(keys.begin(), keys.end(),
                          [](const internal::KeyRef& a, const internal::KeyRef& b) {
@@ -213,8 +229,7 @@ inline ShardBuild buildShard(std::vector<internal::KeyRef>& keys, const char* pa
   }
   auto text = [&](std::size_t i) { return std::string(pointers[i], lengths[i]); };
   return internal::buildShardWith(
-      path, marker, keys.size(), keys.empty() ? "" : text(0),
-      keys.empty() ? "" : text(keys.size() - 1),
+      target, keys.size(), keys.empty() ? "" : text(0), keys.empty() ? "" : text(keys.size() - 1),
       [&](DoubleArray& trie) { return trie.build(keys.size(), pointers.data(), lengths.data()); });
 }
 
@@ -239,11 +254,13 @@ inline std::size_t rangeOf(const std::vector<std::string>& boundaries, const cha
 }
 
 // Splits the key lines that begin in bytes [start, end) of the file `fd` among the ranges cut
-// at `boundaries`: out[r] receives range r's keys, framed. Returns 0, or -1 with errno set.
+// at `boundaries`: out[r] receives range r's keys, framed, and `count` their number. Returns
+// 0, or -1 with errno set.
 inline int partitionLines(int fd, std::uint64_t start, std::uint64_t end,
-                          const std::vector<std::string>& boundaries,
-                          std::vector<std::string>& out) {
+                          const std::vector<std::string>& boundaries, std::vector<std::string>& out,
+                          std::uint64_t& count) {
   out.assign(boundaries.size() + 1, std::string());
+  count = 0;
   // From the byte before `start`, to tell whether a line begins at it; to the file's end, as
   // the last line may run past `end`. Mapped pages cost nothing until they are read.
   KeyLines text;
@@ -264,6 +281,7 @@ inline int partitionLines(int fd, std::uint64_t start, std::uint64_t end,
     const char* keyEnd = nul == nullptr ? lineEnd : static_cast<const char*>(nul);
     const auto length = static_cast<std::size_t>(keyEnd - p);
     appendFramed(out[rangeOf(boundaries, p, length)], p, length);
+    ++count;
     p = lineEnd + 1;
   }
   return 0;

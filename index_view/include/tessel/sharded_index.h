@@ -1,10 +1,12 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -13,14 +15,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include <tessel/format.h>
 #include <tessel/index_view.h>
 #include <tessel/internal/crc32c.h>
-#include <tessel/internal/io.h>
 #include <tessel/manifest.h>
 #include <tessel/status.h>
 
@@ -28,10 +28,15 @@ namespace Tessel {
 
 // A read-only view of a sharded index (the manifest's format is in tessel/manifest.h): the
 // same calls as IndexView, over all shards as if they were one index, with 64-bit values.
-// Queries go to their shard by its first key; each shard is mapped on its first use. The
-// manifest is trusted in nothing it can be checked in: names, counts, sizes, order and each
-// shard's root are checked at open(), and verify() checks every byte. A shard's file is opened
-// at open(), so a rebuild that removes it afterwards leaves this view reading it.
+// Queries go to their shard by its first key. The manifest is trusted in nothing it can be
+// checked in: names, counts, sizes and order are checked at open(), and verify() checks every
+// byte and every number.
+//
+// Shards are mapped on first use, and at most kMostMapped at once (the least used goes).
+// An index of at most a quarter of the process's file limit in shards holds each shard's file
+// open from open() on, so that a rebuild that removes them afterwards leaves this view
+// reading its generation; a larger one opens each file when it maps it. A shard that cannot
+// be read then (removed, changed) answers nothing, and readFailure() tells which.
 // A const view may be used from several threads at once.
 class ShardedIndex {
  public:
@@ -42,6 +47,9 @@ class ShardedIndex {
   static constexpr int kNotAnIndex = kIndexNotAnIndex;    // no manifest where one should be
   static constexpr int kCorrupt = kIndexCorrupt;          // a shard's bytes are not its index
   static constexpr int kBadManifest = kIndexBadManifest;  // error() says where and why
+
+  // Shards mapped at once, at most.
+  static constexpr std::size_t kMostMapped = 1024;
 
   ShardedIndex() = default;
   ~ShardedIndex() { close(); }
@@ -55,57 +63,117 @@ class ShardedIndex {
     close();
     struct stat st;
     if (::stat(path, &st) != 0) return failure(kCannotOpen, path);
-    std::string directory = path;
-    if (!S_ISDIR(st.st_mode)) {
-      const std::size_t slash = directory.rfind('/');
-      directory = slash == std::string::npos ? "." : directory.substr(0, slash + (slash == 0));
+    const bool inDirectory = S_ISDIR(st.st_mode);
+    directoryName_ = path;
+    if (!inDirectory) {
+      const std::size_t slash = directoryName_.rfind('/');
+      directoryName_ =
+          slash == std::string::npos ? "." : directoryName_.substr(0, slash + (slash == 0));
     }
-    directory_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory_ < 0) return failure(kCannotOpen, directory);
-    const std::string manifestPath =
-        S_ISDIR(st.st_mode) ? (directory + "/" + kManifestName) : std::string(path);
-    std::string text;
-    const int read = readManifest(manifestPath, S_ISDIR(st.st_mode), text);
-    if (read != kOk) return read;
-    const std::string why = parseManifest(text.data(), text.size(), manifest_);
-    if (!why.empty()) return failure(kBadManifest, manifestPath + ": " + why);
-    for (std::size_t i = 0; i < manifest_.shards.size(); ++i) {
-      const int status = openShard(manifestPath, i);
+    directory_ = ::open(directoryName_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory_ < 0) return failure(kCannotOpen, directoryName_);
+    if (directoryName_.back() != '/') directoryName_ += '/';
+    manifestName_ = inDirectory ? directoryName_ + kManifestName : std::string(path);
+    // The manifest is a file of its directory: a link is not followed.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    const int fd = inDirectory ? ::openat(directory_, kManifestName, flags) : ::open(path, flags);
+    if (fd < 0) {
+      if (errno == ELOOP) return failure(kBadManifest, manifestName_ + ": a link, not a file");
+      // A directory without a manifest is no sharded index.
+      return failure(inDirectory && errno == ENOENT ? kNotAnIndex : kCannotOpen, manifestName_);
+    }
+    std::string why;
+    int status = ::fstat(fd, &st) != 0 ? kCannotOpen : S_ISREG(st.st_mode) ? kOk : kNotAnIndex;
+    if (status == kOk) status = readManifest(fd, manifest_, why);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    if (status == kBadManifest) return failure(status, manifestName_ + ": " + why);
+    if (status != kOk) return failure(status, manifestName_);
+    shards_.reset(new Shard[manifest_.shards.size()]);
+    count_ = manifest_.shards.size();
+    const bool holdFiles = count_ <= filesToHold();
+    evicting_ = count_ > kMostMapped;
+    for (std::size_t i = 0; i < count_; ++i) {
+      status = checkShard(i, holdFiles);
       if (status != kOk) return status;
       keyCount_ += manifest_.shards[i].keys;
     }
     return kOk;
   }
 
-  // What the last failed open() or verify() found: a file's name, and for a bad manifest its
-  // line and why.
-  const std::string& error() const { return error_; }
+  // What the last failure of open(), verify() or forEach() found, or of reading a shard: a
+  // file's name, and for a bad manifest its line and why.
+  std::string error() const {
+    std::lock_guard<std::mutex> hold(errorLock_);
+    return error_;
+  }
+
+  // Whether every shard that queries needed could be read since open(): kOk, or the status of
+  // the first that could not (kCannotOpen: removed or unreadable, kCorrupt: changed), with
+  // `why` naming its file. Queries that needed it answered as if it held no key.
+  int readFailure(std::string* why = nullptr) const {
+    std::lock_guard<std::mutex> hold(errorLock_);
+    if (why != nullptr) *why = readError_;
+    return readStatus_;
+  }
 
   // Closes every shard; the view is then empty. REQUIRES: no other thread is using it.
   void close() {
-    for (const auto& shard : shards_) ::close(shard->fd);
-    shards_.clear();
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (shards_[i].fd >= 0) ::close(shards_[i].fd);
+    }
+    shards_.reset();
+    count_ = 0;
+    mapped_.clear();
     manifest_ = Manifest();
     if (directory_ >= 0) ::close(directory_);
     directory_ = -1;
     keyCount_ = 0;
+    readStatus_ = kOk;
+    readError_.clear();
   }
 
-  std::size_t shardCount() const { return shards_.size(); }
+  std::size_t shardCount() const { return count_; }
   const ShardEntry& shard(std::size_t i) const { return manifest_.shards[i]; }
   const std::string& generation() const { return manifest_.generation; }
 
-  // Checks every shard's bytes against the manifest's checksum, mapping each. Returns kOk, or
-  // kCorrupt with error() naming the first shard that differs.
+  // Checks the whole index: the manifest's numbers with each other (each base the lines
+  // before it), each shard's size and checksum against the manifest, its units a tree, its
+  // keys in order inside its range from its first key to its last, their number the
+  // manifest's and their values below its lines. Returns kOk, kCorrupt (a shard's bytes) or
+  // kBadManifest (numbers that are not the shards'), with error() telling the first fault.
   int verify() const {
-    for (std::size_t i = 0; i < shards_.size(); ++i) {
-      const IndexView& v = view(i);
-      const std::uint32_t crc =
-          internal::Crc32c::update(0, v.data(), v.size() * Format::kUnitBytes);
-      if (v.size() * Format::kUnitBytes != manifest_.shards[i].bytes ||
-          crc != manifest_.shards[i].crc32c) {
-        error_ = manifest_.shards[i].file + ": checksum differs from the manifest's";
-        return kCorrupt;
+    const std::string why = checkBases(manifest_);
+    if (!why.empty()) return recordError(kBadManifest, manifestName_ + ": " + why);
+    for (std::size_t i = 0; i < count_; ++i) {
+      const ShardEntry& entry = manifest_.shards[i];
+      const Pin v = view(i);
+      int status = readFailure();
+      if (status != kOk) return recordError(status, readErrorText());
+      const std::uint32_t crc = internal::Crc32c::update(0, v->data(), v->size() * kUnitBytes);
+      if (v->size() * kUnitBytes != entry.bytes || crc != entry.crc32c) {
+        return recordError(kCorrupt, path(i) + ": checksum differs from the manifest's");
+      }
+      std::uint64_t keys = 0, values = 0;
+      std::string previous;
+      bool inRange = true;
+      status = v->forEach([&](const std::string& key, std::int32_t value) {
+        inRange = (keys == 0 ? key == entry.first : key > previous) && key <= entry.last;
+        previous = key;
+        ++keys;
+        values = std::max<std::uint64_t>(values, static_cast<std::uint64_t>(value) + 1);
+        return inRange;
+      });
+      if (status != kOk || !inRange || previous != entry.last) {
+        return recordError(kCorrupt, path(i) + ": its keys are not those of its range");
+      }
+      if (keys != entry.keys || values > entry.lines) {
+        return recordError(kBadManifest, manifestName_ + ": line " + std::to_string(i + 3) +
+                                             ": the shard holds " + std::to_string(keys) +
+                                             " keys with values below " + std::to_string(values) +
+                                             ", not keys=" + std::to_string(entry.keys) +
+                                             " below lines=" + std::to_string(entry.lines));
       }
     }
     return kOk;
@@ -118,7 +186,7 @@ class ShardedIndex {
   bool find(const char* key, std::size_t length, Value& value) const {
     const std::size_t s = route(key, length);
     std::int32_t local;
-    if (s == kNone || !view(s).find(key, length, local)) return false;
+    if (s == kNone || !view(s)->find(key, length, local)) return false;
     value = manifest_.shards[s].base + static_cast<Value>(local);
     return true;
   }
@@ -127,13 +195,13 @@ class ShardedIndex {
   // or -1. The keys of each shard are looked up together, with walks in flight.
   void findMany(std::size_t count, const char* const* keys, const std::size_t* lengths,
                 Value* values) const {
-    std::vector<std::size_t> shardOf(count), order(count), starts(shards_.size() + 1, 0);
+    std::vector<std::size_t> shardOf(count), order(count), starts(count_ + 1, 0);
     for (std::size_t i = 0; i < count; ++i) {
       shardOf[i] = route(keys[i], lengths[i]);
       values[i] = -1;
       if (shardOf[i] != kNone) ++starts[shardOf[i] + 1];
     }
-    for (std::size_t s = 0; s < shards_.size(); ++s) starts[s + 1] += starts[s];
+    for (std::size_t s = 0; s < count_; ++s) starts[s + 1] += starts[s];
     std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
     for (std::size_t i = 0; i < count; ++i) {
       if (shardOf[i] != kNone) order[next[shardOf[i]]++] = i;
@@ -141,7 +209,7 @@ class ShardedIndex {
     std::vector<const char*> pointers;
     std::vector<std::size_t> sizes;
     std::vector<std::int32_t> found;
-    for (std::size_t s = 0; s < shards_.size(); ++s) {
+    for (std::size_t s = 0; s < count_; ++s) {
       const std::size_t n = starts[s + 1] - starts[s];
       if (n == 0) continue;
       pointers.resize(n);
@@ -151,7 +219,7 @@ class ShardedIndex {
         pointers[j] = keys[order[starts[s] + j]];
         sizes[j] = lengths[order[starts[s] + j]];
       }
-      view(s).findMany(n, pointers.data(), sizes.data(), found.data());
+      view(s)->findMany(n, pointers.data(), sizes.data(), found.data());
       for (std::size_t j = 0; j < n; ++j) {
         if (found[j] >= 0) values[order[starts[s] + j]] = manifest_.shards[s].base + found[j];
       }
@@ -162,33 +230,14 @@ class ShardedIndex {
   // shortest first, from whichever shards hold them. Returns the number of matches.
   template <class OnMatch>
   std::size_t commonPrefixes(const char* query, std::size_t length, OnMatch&& onMatch) const {
-    // The shards that may hold a prefix of the query, found from the longest prefix down.
-    std::size_t candidates[64] = {};
+    std::size_t candidates[64];
     std::vector<std::size_t> more;
-    std::size_t count = 0;
-    std::size_t reach = length;  // prefixes longer than this lie in shards already listed
-    for (std::size_t s = lastFirstAtMost(query, length); s != kNone;) {
-      if (count < 64) {
-        candidates[count] = s;
-      } else {
-        more.push_back(s);
-      }
-      ++count;
-      // The longest prefix below the shard's first key: the first key's common part with the
-      // query, shortened when that is the whole first key.
-      const std::string& first = manifest_.shards[s].first;
-      if (first.empty()) break;
-      std::size_t common = 0;
-      const std::size_t limit = std::min(reach, first.size());
-      while (common < limit && first[common] == query[common]) ++common;
-      reach = std::min(common, first.size() - 1);
-      s = lastFirstAtMost(query, reach);
-    }
+    const std::size_t count = prefixShards(query, length, candidates, more);
     std::size_t matches = 0;
     for (std::size_t k = count; k-- > 0;) {
       const std::size_t s = k < 64 ? candidates[k] : more[k - 64];
       const ShardEntry& entry = manifest_.shards[s];
-      view(s).commonPrefixes(query, length, [&](std::size_t found, std::int32_t local) {
+      view(s)->commonPrefixes(query, length, [&](std::size_t found, std::int32_t local) {
         // A damaged shard holds nothing outside its range.
         if (!within(entry, query, found)) return;
         onMatch(found, entry.base + static_cast<Value>(local));
@@ -211,6 +260,21 @@ class ShardedIndex {
     return matches;
   }
 
+ private:
+  // A mapped shard, kept mapped for as long as someone reads it.
+  class Pin {
+   public:
+    Pin(const IndexView* view, std::shared_ptr<const IndexView> held)
+        : view_(view), held_(std::move(held)) {}
+    const IndexView& operator*() const { return *view_; }
+    const IndexView* operator->() const { return view_; }
+
+   private:
+    const IndexView* view_;
+    std::shared_ptr<const IndexView> held_;  // only where shards may be unmapped
+  };
+
+ public:
   // Lists the keys below a prefix one at a time, in byte order, across shards, as
   // IndexView::Cursor does within one. One per thread.
   class Cursor {
@@ -226,7 +290,7 @@ class ShardedIndex {
           std::lower_bound(shards.begin(), shards.end(), prefix_,
                            [](const ShardEntry& e, const std::string& p) { return e.last < p; }) -
           shards.begin());
-      if (shard_ < shards.size()) inner_.reset(index.view(shard_), prefix, length);
+      if (shard_ < shards.size()) enter();
     }
 
     bool next() {
@@ -247,7 +311,7 @@ class ShardedIndex {
           shard_ = shards.size();
           break;
         }
-        inner_.reset(index_->view(shard_), prefix_.data(), prefix_.size());
+        enter();
       }
       return false;
     }
@@ -262,9 +326,15 @@ class ShardedIndex {
       return none;
     }
 
+    void enter() {
+      pin_ = index_->view(shard_);
+      inner_.reset(*pin_, prefix_.data(), prefix_.size());
+    }
+
     const ShardedIndex* index_ = nullptr;
     std::string prefix_;
     std::size_t shard_ = 0;
+    Pin pin_{nullptr, nullptr};
     IndexView::Cursor inner_;
     Value value_ = -1;
     bool corrupt_ = false;
@@ -285,15 +355,15 @@ class ShardedIndex {
 
   // Calls onKey(key, value) for every key, in byte order; onKey may return bool to stop.
   // Returns kOk, or kCorrupt when a shard's units are no tree, or its keys leave its range or
-  // come out of order.
+  // come out of order; error() then names it.
   template <class OnKey>
   int forEach(OnKey&& onKey) const {
     std::string previous;
     bool any = false;
-    for (std::size_t s = 0; s < shards_.size(); ++s) {
+    for (std::size_t s = 0; s < count_; ++s) {
       const ShardEntry& entry = manifest_.shards[s];
       bool stopped = false, outOfOrder = false;
-      const int status = view(s).forEach([&](const std::string& key, std::int32_t local) {
+      const int status = view(s)->forEach([&](const std::string& key, std::int32_t local) {
         if ((any && key <= previous) || key < entry.first || key > entry.last) {
           outOfOrder = true;
           return false;
@@ -304,8 +374,7 @@ class ShardedIndex {
         return !stopped;
       });
       if (status != kOk || outOfOrder) {
-        error_ = entry.file + ": its keys are not those of its range";
-        return kCorrupt;
+        return recordError(kCorrupt, path(s) + ": its keys are not those of its range");
       }
       if (stopped) break;
     }
@@ -325,86 +394,168 @@ class ShardedIndex {
     const std::uint64_t local = static_cast<std::uint64_t>(value) - it->base;
     if (local >= it->lines) return false;
     return view(static_cast<std::size_t>(it - shards.begin()))
-        .restoreKey(static_cast<std::int32_t>(local), key);
+        ->restoreKey(static_cast<std::int32_t>(local), key);
   }
 
  private:
   static constexpr std::size_t kNone = ~std::size_t{0};
-  // A manifest larger than this is not one.
-  static constexpr std::size_t kLargestManifest = std::size_t{1} << 30;
+  static constexpr std::size_t kUnitBytes = Format::kUnitBytes;
+  static constexpr std::size_t kLocks = 64;
 
   struct Shard {
-    int fd = -1;
-    std::once_flag mapOnce;
-    IndexView view;
+    int fd = -1;                            // held from open(), or -1
+    std::atomic<const IndexView*> view{};   // mapped, when it stays mapped till close()
+    std::shared_ptr<const IndexView> held;  // mapped, when it may be unmapped before
+    std::atomic<std::uint64_t> used{0};     // when it was last pinned, where that matters
   };
+
+  // Files a view may hold open from open(): a quarter of the process's limit.
+  static std::size_t filesToHold() {
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 4096;
+    return static_cast<std::size_t>(limit.rlim_cur / 4);
+  }
+
+  std::string path(std::size_t i) const { return directoryName_ + manifest_.shards[i].file; }
 
   int failure(int status, const std::string& name) {
     const int saved = errno;
-    error_ = name;
     close();
+    {
+      std::lock_guard<std::mutex> hold(errorLock_);
+      error_ = name;
+    }
     errno = saved;
     return status;
   }
 
-  int readManifest(const std::string& path, bool inDirectory, std::string& text) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-      // A directory without a manifest is no sharded index.
-      return failure(inDirectory && errno == ENOENT ? kNotAnIndex : kCannotOpen, path);
-    }
-    struct stat st;
-    int status = kOk;
-    if (::fstat(fd, &st) != 0) {
-      status = kCannotOpen;
-    } else if (!S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > kLargestManifest) {
-      status = kNotAnIndex;
-    } else {
-      text.resize(static_cast<std::size_t>(st.st_size));
-      std::size_t got = 0;
-      while (got < text.size()) {
-        const ssize_t n = internal::readSome(fd, &text[got], text.size() - got);
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-      }
-      if (got != text.size()) status = kCannotOpen;
-    }
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return status == kOk ? kOk : failure(status, path);
+  int recordError(int status, const std::string& text) const {
+    std::lock_guard<std::mutex> hold(errorLock_);
+    error_ = text;
+    return status;
   }
 
-  // Opens shard i's file, inside the directory only, and checks its type, size and root.
-  int openShard(const std::string& manifestPath, std::size_t i) {
+  std::string readErrorText() const {
+    std::string why;
+    readFailure(&why);
+    return why;
+  }
+
+  // Checks shard i's file (inside the directory only: no link is followed) against its entry,
+  // and holds it open when asked.
+  int checkShard(std::size_t i, bool hold) {
     const ShardEntry& entry = manifest_.shards[i];
-    // No link is followed: a shard is a file of the directory itself.
-    const int fd = ::openat(directory_, entry.file.c_str(),
-                            O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return failure(kCannotOpen, manifestPath + ": " + entry.file);
-    shards_.push_back(std::make_unique<Shard>());
-    shards_.back()->fd = fd;
+    const std::string line = manifestName_ + ": line " + std::to_string(i + 3) + ": " + entry.file;
     struct stat st;
-    unsigned char root[Format::kUnitBytes];
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::uint64_t>(st.st_size) != entry.bytes) {
-      return failure(kBadManifest, manifestPath + ": " + entry.file +
-                                       " is not a file of the size the manifest gives");
+    if (::fstatat(directory_, entry.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return failure(kCannotOpen, path(i));
     }
-    if (::pread(fd, root, sizeof root, 0) != static_cast<ssize_t>(sizeof root) ||
-        Format::baseAt(root, 0) != Format::kRootBase || Format::checkAt(root, 0) != 0) {
-      return failure(kCorrupt, manifestPath + ": " + entry.file + " is not an index");
+    if (S_ISLNK(st.st_mode))
+      return failure(kBadManifest, line + " is a link: outside its directory");
+    if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != entry.bytes) {
+      return failure(kBadManifest, line + " is not a file of the size the manifest gives");
     }
+    if (!hold) return kOk;
+    const int fd = openShard(i);
+    if (fd < 0) return failure(kCannotOpen, path(i));
+    shards_[i].fd = fd;
+    if (!rootOf(fd)) return failure(kCorrupt, path(i) + ": not an index");
     return kOk;
   }
 
-  // Shard i's view, mapped on first use; empty when its file no longer maps as an index.
-  const IndexView& view(std::size_t i) const {
-    Shard& shard = *shards_[i];
-    std::call_once(shard.mapOnce, [&shard] {
-      if (shard.view.openDescriptor(shard.fd) != kOk && errno == ENOMEM) throw std::bad_alloc();
-    });
-    return shard.view;
+  int openShard(std::size_t i) const {
+    return ::openat(directory_, manifest_.shards[i].file.c_str(),
+                    O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  }
+
+  static bool rootOf(int fd) {
+    unsigned char root[kUnitBytes];
+    return ::pread(fd, root, sizeof root, 0) == static_cast<ssize_t>(sizeof root) &&
+           Format::baseAt(root, 0) == Format::kRootBase && Format::checkAt(root, 0) == 0;
+  }
+
+  // Shard i's view, mapped on first use; an empty view, with readFailure() set, when its file
+  // cannot be read as the index the manifest gives.
+  Pin view(std::size_t i) const {
+    Shard& shard = shards_[i];
+    if (!evicting_) {
+      if (const IndexView* mapped = shard.view.load(std::memory_order_acquire)) {
+        return Pin(mapped, nullptr);
+      }
+    } else {
+      std::lock_guard<std::mutex> hold(locks_[i % kLocks]);
+      if (shard.held) {
+        shard.used.store(clock_.fetch_add(1, std::memory_order_relaxed), std::memory_order_relaxed);
+        return Pin(shard.held.get(), shard.held);
+      }
+    }
+    std::lock_guard<std::mutex> mapping(mapping_);
+    if (!evicting_) {
+      if (const IndexView* mapped = shard.view.load(std::memory_order_acquire)) {
+        return Pin(mapped, nullptr);
+      }
+    } else {
+      std::lock_guard<std::mutex> hold(locks_[i % kLocks]);
+      if (shard.held) return Pin(shard.held.get(), shard.held);
+    }
+    auto mapped = std::make_shared<IndexView>();
+    const int status = map(i, *mapped);
+    if (status != kOk) {
+      static const IndexView kEmpty;
+      return Pin(&kEmpty, nullptr);
+    }
+    if (!evicting_) {
+      // Kept till close(): the shared pointer in `held` owns it, `view` is read without a lock.
+      shard.held = mapped;
+      shard.view.store(mapped.get(), std::memory_order_release);
+      return Pin(mapped.get(), nullptr);
+    }
+    if (mapped_.size() >= kMostMapped) evictOne();
+    {
+      std::lock_guard<std::mutex> hold(locks_[i % kLocks]);
+      shard.held = mapped;
+      shard.used.store(clock_.fetch_add(1, std::memory_order_relaxed), std::memory_order_relaxed);
+    }
+    mapped_.push_back(i);
+    return Pin(mapped.get(), mapped);
+  }
+
+  // Maps shard i and checks it is the file the manifest gives. REQUIRES: mapping_ held.
+  int map(std::size_t i, IndexView& into) const {
+    const int held = shards_[i].fd;
+    const int fd = held >= 0 ? held : openShard(i);
+    int status = fd < 0 ? kCannotOpen : into.openDescriptor(fd);
+    if (status == kCannotOpen && errno == ENOMEM) {
+      if (held < 0 && fd >= 0) ::close(fd);
+      throw std::bad_alloc();
+    }
+    if (status == kOk && into.size() * kUnitBytes != manifest_.shards[i].bytes) status = kCorrupt;
+    if (status == kNotAnIndex) status = kCorrupt;
+    if (held < 0 && fd >= 0) ::close(fd);
+    if (status == kOk) return kOk;
+    std::lock_guard<std::mutex> hold(errorLock_);
+    if (readStatus_ == kOk) {
+      readStatus_ = status;
+      readError_ = path(i) + (status == kCorrupt ? ": not the shard the manifest gives" : "");
+    }
+    return status;
+  }
+
+  // Unmaps the shard pinned least lately; those still pinned stay mapped until unpinned.
+  // REQUIRES: mapping_ held.
+  void evictOne() const {
+    std::size_t oldest = 0;
+    for (std::size_t k = 1; k < mapped_.size(); ++k) {
+      if (shards_[mapped_[k]].used.load(std::memory_order_relaxed) <
+          shards_[mapped_[oldest]].used.load(std::memory_order_relaxed)) {
+        oldest = k;
+      }
+    }
+    const std::size_t victim = mapped_[oldest];
+    mapped_[oldest] = mapped_.back();
+    mapped_.pop_back();
+    std::lock_guard<std::mutex> hold(locks_[victim % kLocks]);
+    shards_[victim].held.reset();
   }
 
   // Compares bytes as unsigned values, a prefix before its extensions.
@@ -436,15 +587,52 @@ class ShardedIndex {
     return s;
   }
 
+  // The shards that may hold a prefix of query[0 .. length), found from the longest prefix
+  // down: the first 64 in `first`, the rest in `more`. Returns their number.
+  std::size_t prefixShards(const char* query, std::size_t length, std::size_t (&first)[64],
+                           std::vector<std::size_t>& more) const {
+    std::size_t count = 0;
+    std::size_t reach = length;  // prefixes longer than this lie in shards already listed
+    for (std::size_t s = lastFirstAtMost(query, length); s != kNone;) {
+      if (count < 64) {
+        first[count] = s;
+      } else {
+        more.push_back(s);
+      }
+      ++count;
+      // The longest prefix below the shard's first key: the first key's common part with the
+      // query, shortened when that is the whole first key.
+      const std::string& key = manifest_.shards[s].first;
+      if (key.empty()) break;
+      std::size_t common = 0;
+      const std::size_t limit = std::min(reach, key.size());
+      while (common < limit && key[common] == query[common]) ++common;
+      reach = std::min(common, key.size() - 1);
+      s = lastFirstAtMost(query, reach);
+    }
+    return count;
+  }
+
   static bool within(const ShardEntry& entry, const char* key, std::size_t length) {
     return compare(key, length, entry.first) >= 0 && compare(key, length, entry.last) <= 0;
   }
 
   Manifest manifest_;
-  std::vector<std::unique_ptr<Shard>> shards_;
+  std::unique_ptr<Shard[]> shards_;
+  std::size_t count_ = 0;
+  bool evicting_ = false;
   int directory_ = -1;
+  std::string directoryName_;  // with its final slash, as errors name the shards
+  std::string manifestName_;
   std::size_t keyCount_ = 0;
+  mutable std::mutex locks_[kLocks];
+  mutable std::mutex mapping_;
+  mutable std::vector<std::size_t> mapped_;  // the shards mapped, when they may be unmapped
+  mutable std::atomic<std::uint64_t> clock_{0};
+  mutable std::mutex errorLock_;
   mutable std::string error_;
+  mutable int readStatus_ = kOk;
+  mutable std::string readError_;
 };
 
 }  // namespace Tessel

@@ -1,16 +1,18 @@
 """What the workers of a sharded build run: thin calls into the extension, which does the work
-with the GIL released. Module-level functions, so that Dask sends them by name."""
+with the GIL released and names every file. Module-level functions, so that Dask sends them by
+name."""
 
 from .. import _tessel  # type: ignore[attr-defined]  # the extension, which the stub leaves out
 
 
-def build_range(keys_path, start, end, shard_path, marker):
-    """The lines of a sorted key file in [start, end) into a shard file."""
-    return _tessel._build_range(keys_path, start, end, shard_path, marker)
+def build_range(keys_path, start, end, directory, generation, number):
+    """The lines of a sorted key file in [start, end) into shard `number` of the generation."""
+    return _tessel._build_range(keys_path, start, end, directory, generation, number)
 
 
 def partition_lines(path, start, end, boundaries):
-    """The key lines that begin in [start, end) of a file, framed, one bytes object per range."""
+    """The key lines that begin in [start, end) of a file: (framed, one bytes object per range;
+    their number)."""
     return _tessel._partition_lines(path, start, end, boundaries)
 
 
@@ -23,10 +25,20 @@ def frame_partition(partition):
 
 
 def partition_framed(framed, boundaries):
-    """Framed keys (what frame_partition made), one bytes object per range."""
-    return _tessel._partition_framed(framed[0], boundaries)
+    """Framed keys (what frame_partition made): (one bytes object per range; their number)."""
+    return _tessel._partition_framed(framed[0], boundaries), framed[2]
 
 
-def build_framed(blobs, shard_path, marker):
-    """The framed keys of all blobs, sorted and without repeats, into a shard file."""
-    return _tessel._build_framed(blobs, shard_path, marker)
+def part(piece, number):
+    """Range `number`'s keys of a partitioned piece."""
+    return piece[0][number]
+
+
+def count(piece):
+    """The number of keys of a partitioned piece."""
+    return piece[1]
+
+
+def build_framed(blobs, directory, generation, number):
+    """The framed keys of all blobs, sorted and without repeats, into shard `number`."""
+    return _tessel._build_framed(blobs, directory, generation, number)
