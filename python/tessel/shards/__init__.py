@@ -151,7 +151,13 @@ def _client(client, workers, scheduler):
     if client is not None:
         return client, []
     if scheduler is not None:
-        client = Client(scheduler)
+        started = time.monotonic()
+        try:
+            client = Client(scheduler)
+        except OSError:
+            # Dask's own words give the time-out it was configured with, not the time spent.
+            raise OSError(f"no scheduler answered at {scheduler} in "
+                          f"{time.monotonic() - started:.1f} s") from None
         return client, [client]
     # Only on the loopback address, the dashboard too, on a port of its own.
     with _workers_deaf_to_ctrl_c():

@@ -177,9 +177,9 @@ def sample_lines(files, count, seed=1):
 
 
 def range_count(keys, shard_keys):
-    """How many ranges `keys` unsorted keys (repeats included) are split into: one per
-    shard_keys, as sorted files are."""
-    return max(1, math.ceil(keys / shard_keys))
+    """How many ranges `keys` unsorted keys (repeats included) are split into: about
+    shard_keys keys each, as sorted files are."""
+    return max(1, round(keys / shard_keys))
 
 
 def boundaries(sample, ranges):
