@@ -183,10 +183,55 @@ case_limit() {
 }
 
 # A program that writes a query and waits for its answer must get it before input ends.
+# Texts scanned for keys: line, offset, value and key of each match, in every mode; a sharded
+# index gives the same lines; the status tells whether any key was found.
+case_scan() {
+  printf 'he\nher\nhers\nhis\nshe\n\303\251t\303\251\n' > keys.txt
+  build keys.txt keys.idx
+  printf 'ushers his_\nnone here!\nshe hers \303\251t\303\251\000he\nhe' > texts
+  query -s keys.idx < texts
+  expect_eq "$status" 0 "scan status"
+  expect_eq "$(cat out)" "$(printf '1\t1\t4\tshe\n1\t2\t0\the\n1\t2\t1\ther\n1\t2\t2\thers\n1\t7\t3\this
+2\t5\t0\the\n2\t5\t1\ther\n3\t0\t4\tshe\n3\t1\t0\the\n3\t4\t0\the\n3\t4\t1\ther\n3\t4\t2\thers
+3\t9\t5\t\303\251t\303\251\n4\t0\t0\the')" "every match, a line cut at its NUL"
+  for args in "-s -l" "-s -w" "-s -l -w" "-s -w -l"; do
+    # shellcheck disable=SC2086
+    query $args keys.idx < texts
+    cp out "out.$args"
+  done
+  expect_eq "$(cat "out.-s -l")" "$(printf '1\t1\t4\tshe\n1\t7\t3\this\n2\t5\t1\ther
+3\t0\t4\tshe\n3\t4\t2\thers\n3\t9\t5\t\303\251t\303\251\n4\t0\t0\the')" "leftmost-longest"
+  expect_eq "$(cat "out.-s -w")" "$(printf '3\t0\t4\tshe\n3\t4\t2\thers\n3\t9\t5\t\303\251t\303\251
+4\t0\t0\the')" "words"
+  expect_file "out.-s -w -l" "out.-s -l -w" "-l and -w in either order"
+  query -s -l -w keys.idx < <(printf 'xyz\n\n')
+  expect_eq "$status" 1 "no key found"
+  expect_eq "$(wc -c < out)" 0 "nothing printed"
+  for args in "-s -l -l" "-s -x" "-s -w -l -w" "-l -s"; do
+    # shellcheck disable=SC2086
+    query $args keys.idx < /dev/null
+    expect_eq "$status" 2 "usage [$args]"
+  done
+  # As one index, sharded: every line the same.
+  "$KEYGEN" words 3000 > many.txt
+  build many.txt many.idx
+  mkdir shards
+  "$MAKE_SHARDS" many.txt shards 5 || fail "making shards"
+  awk 'NR % 13 == 0 { printf "%s ", $0 } NR % 130 == 0 { print "" }' many.txt > prose
+  for args in "-s" "-s -l" "-s -w" "-s -l -w"; do
+    # shellcheck disable=SC2086
+    "$LOOKUP" $args many.idx < prose > one.out
+    # shellcheck disable=SC2086
+    "$LOOKUP" $args shards < prose > sharded.out
+    expect_file sharded.out one.out "[$args] on shards"
+    [ -s one.out ] || fail "[$args] found nothing"
+  done
+}
+
 case_interactive() {
   printf 'a\nab\nb\n' > keys.txt
   build keys.txt keys.idx
-  for mode in "" -p -P -r; do
+  for mode in "" -p -P -r "-s -l"; do
     coproc PEER { "$LOOKUP" $mode keys.idx; }
     local answer=""
     for question in a b; do

@@ -39,10 +39,10 @@ constexpr int kSomeMissing = 1;
 constexpr int kError = 2;
 
 constexpr char kUsageLine[] =
-    "Usage: tessel-lookup [-p | -P [-m N] | -r | -d | -n | -v | -c Keys] Index (--help tells "
-    "more)\n";
+    "Usage: tessel-lookup [-p | -P [-m N] | -s [-l] [-w] | -r | -d | -n | -v | -c Keys] Index "
+    "(--help tells more)\n";
 constexpr char kUsage[] =
-    "Usage: tessel-lookup [-p | -P [-m N] | -r | -d | -n | -v] Index\n"
+    "Usage: tessel-lookup [-p | -P [-m N] | -s [-l] [-w] | -r | -d | -n | -v] Index\n"
     "       tessel-lookup -c Keys Index\n"
     "\n"
     "Index is an index file, or a sharded index: its directory or its MANIFEST.\n"
@@ -52,6 +52,11 @@ constexpr char kUsage[] =
     "  -P      keys that begin with the query, in byte order; with -m N, the first N of them\n"
     "          -p and -P print a line with the number of keys (printed), a tab and the query,\n"
     "          then one line per key: its value, a tab and the key\n"
+    "  -s      reads texts and finds the keys that occur in them: for each match, the line\n"
+    "          number (from 1), the byte offset in the line (from 0), the value and the key,\n"
+    "          separated by tabs, by offset and then shortest first; with -l only the\n"
+    "          leftmost-longest ones, which do not overlap; with -w only keys that start and\n"
+    "          end at word boundaries (word bytes: ASCII letters, digits, _, bytes from 0x80)\n"
     "  -r      reads values: the value, a tab and the key that has it; -1, a tab and the line\n"
     "          when no key has it\n"
     "  -d      prints every key of Index in byte order (value, tab, key); reads no queries\n"
@@ -63,8 +68,9 @@ constexpr char kUsage[] =
     "  -h, --help     this text\n"
     "  --version      the version\n"
     "\n"
-    "Exit status: 0 when every query was found (or the dump, count or check succeeded), 1 when\n"
-    "some query was not found or the check failed, 2 on any error.\n";
+    "Exit status: 0 when every query was found (-s: some key was found; or the dump, count or\n"
+    "check succeeded), 1 when some query was not found (-s: none) or the check failed, 2 on any\n"
+    "error.\n";
 
 // Queries answered together: enough to keep the batched walks busy, few enough to answer a
 // reader that waits line by line at once.
@@ -90,20 +96,34 @@ class Output {
  public:
   ~Output() { flush(); }
   void put(const char* text, std::size_t length) {
-    if (used_ + length > sizeof buffer_) flush();
-    if (length > sizeof buffer_) {
-      writeAll(text, length);
-      return;
+    if (length > kShort) {
+      if (used_ + length > sizeof buffer_) flush();
+      if (length > sizeof buffer_) {
+        writeAll(text, length);
+        return;
+      }
+      std::memcpy(buffer_ + used_, text, length);
+    } else {
+      // Most keys are short: a loop here costs less than a call of memcpy.
+      char* at = room(length);
+      for (std::size_t i = 0; i < length; ++i) at[i] = text[i];
     }
-    std::memcpy(buffer_ + used_, text, length);
     used_ += length;
   }
-  void put(char c) { put(&c, 1); }
+  void put(char c) {
+    *room(1) = c;
+    ++used_;
+  }
+  // put() for text known to be short.
+  void putShort(const char* text, std::size_t length) {
+    char* at = room(length);
+    for (std::size_t i = 0; i < length; ++i) at[i] = text[i];
+    used_ += length;
+  }
   void put(const char* text) { put(text, std::strlen(text)); }
   void number(long long n) {
-    char text[24];
-    const auto result = std::to_chars(text, text + sizeof text, n);
-    put(text, static_cast<std::size_t>(result.ptr - text));
+    char* at = room(kNumber);
+    used_ = static_cast<std::size_t>(std::to_chars(at, at + kNumber, n).ptr - buffer_);
   }
   // One answer line: number, tab, text, newline.
   void line(long long n, const char* text, std::size_t length) {
@@ -125,12 +145,21 @@ class Output {
     if (!failed_ && !Tessel::internal::writeAll(STDOUT_FILENO, data, length)) failed_ = true;
   }
 
+  static constexpr std::size_t kShort = 32;
+  static constexpr std::size_t kNumber = 24;
+
+  // Where `length` more bytes go, flushing first when the buffer has not that much room.
+  char* room(std::size_t length) {
+    if (used_ + length > sizeof buffer_) flush();
+    return buffer_ + used_;
+  }
+
   char buffer_[1 << 16];
   std::size_t used_ = 0;
   bool failed_ = false;
 };
 
-enum class Mode { kExact, kPrefixes, kPredict, kRestore, kDump, kCount, kCheck, kVerify };
+enum class Mode { kExact, kPrefixes, kPredict, kScan, kRestore, kDump, kCount, kCheck, kVerify };
 
 void flushOutput(void* out) {
   static_cast<Output*>(out)->flush();
@@ -286,6 +315,35 @@ int answerPredictions(const View& index, const char* name, std::size_t limit, Ou
     }
   }
   return endOfQueries(queries, allFound);
+}
+
+// Finds the keys that occur in each line of standard input, a text, and prints each match:
+// line number, offset, value and key.
+template <class View>
+int answerScans(const View& index, const Tessel::ScanOptions& options, Output& out) {
+  Queries queries(out);
+  typename View::Scanner scanner;
+  long long line = 0;
+  bool anyFound = false;
+  char number[24];  // the line's number and a tab, written once for its matches
+  while (queries.next()) {
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      char* end = std::to_chars(number, number + sizeof number - 1, ++line).ptr;
+      *end++ = '\t';
+      const auto numberLength = static_cast<std::size_t>(end - number);
+      const char* text = queries.lines()[i];
+      scanner.reset(index, text, queries.lengths()[i], options);
+      while (scanner.next()) {
+        anyFound = true;
+        out.putShort(number, numberLength);
+        out.number(static_cast<long long>(scanner.position()));
+        out.put('\t');
+        out.line(scanner.value(), text + scanner.position(), scanner.length());
+      }
+      if (unreadable(index) != kAllFound) return kError;
+    }
+  }
+  return endOfQueries(queries, anyFound);
 }
 
 // A value as the index holds them: decimal digits, 0 to 2^31 - 1 (2^63 - 1 for a sharded
@@ -470,6 +528,7 @@ int print(const char* text) {
 
 struct Options {
   Mode mode = Mode::kExact;
+  Tessel::ScanOptions scan;
   std::size_t limit = std::numeric_limits<std::size_t>::max();
   const char* keys = nullptr;
   const char* index = nullptr;
@@ -489,6 +548,15 @@ bool parseOptions(int argc, char** argv, Options& options) {
       const char* end = text + std::strlen(text);
       const auto result = std::from_chars(text, end, options.limit);
       if (result.ec != std::errc() || result.ptr != end || options.limit == 0) return false;
+    }
+  } else if (first == "-s") {
+    options.mode = Mode::kScan;
+    // -l and -w, each at most once, in any order, before Index.
+    for (int i = 2; i + 1 < argc; ++i, ++wanted) {
+      const std::string flag = argv[i];
+      bool& set = flag == "-l" ? options.scan.longest : options.scan.words;
+      if ((flag != "-l" && flag != "-w") || set) return false;
+      set = true;
     }
   } else if (first == "-r") {
     options.mode = Mode::kRestore;
@@ -522,6 +590,8 @@ int runOn(View& index, const Options& options, Output& out) {
       return answerPrefixes(index, out);
     case Mode::kPredict:
       return answerPredictions(index, options.index, options.limit, out);
+    case Mode::kScan:
+      return answerScans(index, options.scan, out);
     case Mode::kRestore:
       return answerValues(index, out);
     case Mode::kDump:

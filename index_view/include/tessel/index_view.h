@@ -14,6 +14,7 @@
 #include <tessel/internal/listing.h>
 #include <tessel/internal/mapped_file.h>
 #include <tessel/internal/reverse_table.h>
+#include <tessel/internal/scan.h>
 #include <tessel/internal/unit_scan.h>
 #include <tessel/internal/units.h>
 #include <tessel/status.h>
@@ -215,6 +216,60 @@ class IndexView {
     return predict(prefix, length, onKey, cursor);
   }
 
+  // Finds the keys that occur in a text, one match at a time: a match is a position of the
+  // text and a key, not empty, that the text's bytes from there begin with. Every match comes,
+  // ordered by position and then shortest first, unless options.longest takes only the
+  // longest at the first position where one starts and goes on from its end; options.words
+  // keeps the matches that start and end at word boundaries (see ScanOptions). Positions whose
+  // byte begins no key, and in words mode those inside a word, are never walked; the others
+  // are walked many at a time, as in findMany(). On a damaged file each walk still ends
+  // within the text. One per thread. REQUIRES: the view and the text outlive the scan's use
+  // and stay as they are meanwhile.
+  class Scanner {
+   public:
+    // Starts scanning text[0 .. length).
+    void reset(const IndexView& view, const char* text, std::size_t length,
+               const ScanOptions& options = ScanOptions()) {
+      view_ = &view;
+      scan_.reset(text, length, options, view.tables_ ? view.firstBytes() : internal::ByteSet());
+    }
+
+    // Moves to the next match; false when there are no more.
+    bool next() {
+      if (view_ == nullptr) return false;
+      return scan_.next([this](const std::size_t* positions, std::size_t count,
+                               std::vector<internal::ScanMatch>& out) {
+        walks_.run(view_->units_, scan_.text(), scan_.size(), positions, count,
+                   scan_.options().longest, scan_.options().words, out);
+      });
+    }
+
+    // The current match: where it starts in the text, its length and its key's value.
+    // REQUIRES: the last next() returned true.
+    std::size_t position() const { return scan_.match().position; }
+    std::size_t length() const { return scan_.match().length; }
+    std::int32_t value() const { return static_cast<std::int32_t>(scan_.match().value); }
+
+   private:
+    const IndexView* view_ = nullptr;
+    internal::TextScan scan_;
+    internal::ScanWalks walks_;
+  };
+
+  // Calls onMatch(position, length, value) for each match of text[0 .. length) in the order a
+  // Scanner gives them; onMatch may return bool, and false stops the scan. Returns the number
+  // of matches passed to onMatch.
+  template <class OnMatch>
+  std::size_t scan(const char* text, std::size_t length, const ScanOptions& options,
+                   OnMatch&& onMatch) const {
+    Scanner scanner;
+    return internal::scanAll(scanner, *this, text, length, options, onMatch);
+  }
+  template <class OnMatch>
+  std::size_t scan(const char* text, std::size_t length, OnMatch&& onMatch) const {
+    return scan(text, length, ScanOptions(), onMatch);
+  }
+
   // Calls onKey(key, value) for every key, in byte order; onKey may return bool, and false
   // stops the listing. Returns kOk, or kCorrupt when the units do not form a tree (a unit
   // reached twice, as by two groups sharing a base or a cycle); the keys before that point have
@@ -262,10 +317,15 @@ class IndexView {
   }
 
  private:
+  // A sharded index scans each shard's units with the same walks.
+  friend class ShardedIndex;
+
   // What the view builds on first use and keeps; behind a pointer so that views stay movable.
   struct Tables {
     std::once_flag codesOnce;
     internal::EdgeCodes codes;
+    std::once_flag startsOnce;
+    internal::ByteSet starts;
     std::once_flag countOnce;
     std::size_t keyCount = 0;
     std::once_flag reverseOnce;
@@ -288,6 +348,11 @@ class IndexView {
     }
     tables_ = std::make_unique<Tables>();
     return kOk;
+  }
+
+  const internal::ByteSet& firstBytes() const {
+    std::call_once(tables_->startsOnce, [this] { tables_->starts = internal::firstBytes(units_); });
+    return tables_->starts;
   }
 
   const internal::EdgeCodes& edgeCodes() const {

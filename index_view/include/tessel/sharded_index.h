@@ -97,7 +97,13 @@ class ShardedIndex {
     for (std::size_t i = 0; i < count_; ++i) {
       status = checkShard(i, holdFiles);
       if (status != kOk) return status;
-      keyCount_ += manifest_.shards[i].keys;
+      const ShardEntry& entry = manifest_.shards[i];
+      keyCount_ += entry.keys;
+      // The bytes a shard's keys may begin with lie between its first key's and its last's.
+      const unsigned low = entry.first.empty() ? 0 : static_cast<unsigned char>(entry.first[0]);
+      for (unsigned c = low; c <= static_cast<unsigned char>(entry.last[0]); ++c) {
+        firstBytes_.add(static_cast<unsigned char>(c));
+      }
     }
     return kOk;
   }
@@ -127,6 +133,7 @@ class ShardedIndex {
     count_ = 0;
     mapped_.clear();
     manifest_ = Manifest();
+    firstBytes_ = internal::ByteSet();
     if (directory_ >= 0) ::close(directory_);
     directory_ = -1;
     keyCount_ = 0;
@@ -339,6 +346,54 @@ class ShardedIndex {
     Value value_ = -1;
     bool corrupt_ = false;
   };
+
+  // Finds the keys that occur in a text, as IndexView::Scanner does over one index: each
+  // position's keys come from whichever shards hold them, walked a block of positions at a
+  // time per shard. One per thread.
+  class Scanner {
+   public:
+    void reset(const ShardedIndex& index, const char* text, std::size_t length,
+               const ScanOptions& options = ScanOptions()) {
+      index_ = &index;
+      scan_.reset(text, length, options, index.firstBytes_);
+    }
+
+    bool next() {
+      if (index_ == nullptr) return false;
+      return scan_.next([this](const std::size_t* positions, std::size_t count,
+                               std::vector<internal::ScanMatch>& out) {
+        index_->findBlock(*this, positions, count, out);
+      });
+    }
+
+    std::size_t position() const { return scan_.match().position; }
+    std::size_t length() const { return scan_.match().length; }
+    Value value() const { return static_cast<Value>(scan_.match().value); }
+
+   private:
+    friend class ShardedIndex;
+
+    const ShardedIndex* index_ = nullptr;
+    internal::TextScan scan_;
+    internal::ScanWalks walks_;
+    std::vector<std::pair<std::size_t, std::size_t>> routed_;  // (shard, i of the block)
+    std::vector<std::size_t> positions_;                       // a shard's positions
+    std::vector<std::size_t> slots_;                           // and their i
+    std::vector<internal::ScanMatch> found_;
+  };
+
+  // Calls onMatch(position, length, value) for each match of text[0 .. length), as
+  // IndexView::scan() does; onMatch may return bool to stop. Returns the number of matches.
+  template <class OnMatch>
+  std::size_t scan(const char* text, std::size_t length, const ScanOptions& options,
+                   OnMatch&& onMatch) const {
+    Scanner scanner;
+    return internal::scanAll(scanner, *this, text, length, options, onMatch);
+  }
+  template <class OnMatch>
+  std::size_t scan(const char* text, std::size_t length, OnMatch&& onMatch) const {
+    return scan(text, length, ScanOptions(), onMatch);
+  }
 
   // Calls onKey(key, value) for the keys that begin with prefix[0 .. length), in byte order,
   // up to `limit`; onKey may return bool to stop. Returns the number of keys passed.
@@ -613,11 +668,71 @@ class ShardedIndex {
     return count;
   }
 
+  // The matches at text positions[0 .. count) of a scan, from every shard that may hold a key
+  // beginning there, as ScanWalks::run() gives them for one index.
+  void findBlock(Scanner& scanner, const std::size_t* positions, std::size_t count,
+                 std::vector<internal::ScanMatch>& out) const {
+    const char* text = reinterpret_cast<const char*>(scanner.scan_.text());
+    const std::size_t size = scanner.scan_.size();
+    const ScanOptions& options = scanner.scan_.options();
+    auto& routed = scanner.routed_;  // (shard, i)
+    routed.clear();
+    std::size_t first[64];
+    std::vector<std::size_t> more;
+    for (std::size_t i = 0; i < count; ++i) {
+      more.clear();
+      const std::size_t shards =
+          prefixShards(text + positions[i], size - positions[i], first, more);
+      for (std::size_t k = 0; k < shards; ++k)
+        routed.emplace_back(k < 64 ? first[k] : more[k - 64], i);
+    }
+    std::sort(routed.begin(), routed.end());
+    const std::size_t from = out.size();
+    if (options.longest) {
+      out.resize(from + count);
+      for (std::size_t i = 0; i < count; ++i) out[from + i] = {positions[i], 0, -1};
+    }
+    for (std::size_t at = 0; at < routed.size();) {
+      const std::size_t s = routed[at].first;
+      scanner.positions_.clear();
+      scanner.slots_.clear();
+      for (; at < routed.size() && routed[at].first == s; ++at) {
+        scanner.positions_.push_back(positions[routed[at].second]);
+        scanner.slots_.push_back(routed[at].second);
+      }
+      const ShardEntry& entry = manifest_.shards[s];
+      const Pin pin = view(s);
+      scanner.found_.clear();
+      scanner.walks_.run(pin->units_, scanner.scan_.text(), size, scanner.positions_.data(),
+                         scanner.positions_.size(), options.longest, options.words, scanner.found_);
+      for (std::size_t k = 0; k < scanner.found_.size(); ++k) {
+        const internal::ScanMatch& m = scanner.found_[k];
+        // A damaged shard holds nothing outside its range.
+        if (m.length == 0 || !within(entry, text + m.position, m.length)) continue;
+        const internal::ScanMatch match{m.position, m.length,
+                                        static_cast<long>(entry.base) + m.value};
+        if (!options.longest) {
+          out.push_back(match);
+        } else if (m.length > out[from + scanner.slots_[k]].length) {
+          // Each shard gave its longest at a position: the longest of them stays.
+          out[from + scanner.slots_[k]] = match;
+        }
+      }
+    }
+    if (!options.longest) {
+      std::sort(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(),
+                [](const internal::ScanMatch& a, const internal::ScanMatch& b) {
+                  return a.position != b.position ? a.position < b.position : a.length < b.length;
+                });
+    }
+  }
+
   static bool within(const ShardEntry& entry, const char* key, std::size_t length) {
     return compare(key, length, entry.first) >= 0 && compare(key, length, entry.last) <= 0;
   }
 
   Manifest manifest_;
+  internal::ByteSet firstBytes_;  // the bytes a key may begin with
   std::unique_ptr<Shard[]> shards_;
   std::size_t count_ = 0;
   bool evicting_ = false;

@@ -135,19 +135,7 @@ class Batch {
     std::uint64_t found;    // bit n: a key of length n, its value in slot + n
   };
 
-  void prefetch(std::size_t unit) const {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    // As asm: GCC drops __builtin_prefetch from the common-prefix walk. A prefetch never
-    // faults, so an address past the units needs no test; it is computed as an integer.
-    const std::uintptr_t address =
-        reinterpret_cast<std::uintptr_t>(units_.data()) + unit * Format::kUnitBytes;
-    __asm__ volatile("prefetcht0 (%0)" : : "r"(address));
-#elif defined(__GNUC__) || defined(__clang__)
-    if (unit < units_.count()) __builtin_prefetch(units_.data() + unit * Format::kUnitBytes);
-#else
-    (void)unit;
-#endif
-  }
+  void prefetch(std::size_t unit) const { units_.prefetch(unit); }
 
   void fill(bool prefixes) {
     while (live_ < kInFlight && start(walks_[live_], prefixes)) ++live_;

@@ -1,0 +1,447 @@
+#pragma once
+
+// The engine of a scan, which finds the keys that occur in a text: a walk from each position
+// that may start a key, down the trie along the text's bytes, with up to 32 walks in flight
+// taken in turn and each one's next units prefetched, so that their cache misses overlap; and
+// the driver that picks those positions, block by block, and puts the matches in order.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
+#include <tessel/format.h>
+#include <tessel/internal/units.h>
+
+namespace Tessel {
+
+// How a scan chooses among the keys found in a text (see IndexView::scan()).
+struct ScanOptions {
+  // Leftmost-longest: the longest key at the first position where one starts, then on from
+  // its end; no two matches overlap. Otherwise every match, overlapping ones included.
+  bool longest = false;
+  // Only keys that start and end at word boundaries: places not between two word bytes
+  // (ASCII letters, digits, '_', and every byte from 0x80 on).
+  bool words = false;
+  // Asked between blocks of the text, when given: false stops the scan there.
+  bool (*keepGoing)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
+namespace internal {
+
+constexpr bool isWordByte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c >= 0x80;
+}
+
+// A set of bytes.
+class ByteSet {
+ public:
+  constexpr ByteSet() = default;
+  // The bytes for which in(c) is true.
+  template <class In>
+  static constexpr ByteSet of(In in) {
+    ByteSet set;
+    for (unsigned c = 0; c < 256; ++c) {
+      if (in(static_cast<unsigned char>(c))) set.add(static_cast<unsigned char>(c));
+    }
+    return set;
+  }
+  constexpr void add(unsigned char c) { bits_[c / 64] |= std::uint64_t{1} << (c % 64); }
+  constexpr bool has(unsigned char c) const { return ((bits_[c / 64] >> (c % 64)) & 1) != 0; }
+
+ private:
+  std::uint64_t bits_[4] = {};
+};
+
+// Whether each byte is a word byte, as a table: what the walks ask at every step.
+struct WordTable {
+  bool word[256] = {};
+  constexpr WordTable() {
+    for (unsigned c = 0; c < 256; ++c) word[c] = isWordByte(static_cast<unsigned char>(c));
+  }
+  constexpr bool operator[](unsigned char c) const { return word[c]; }
+};
+inline constexpr WordTable kWordTable;
+
+// The bytes that begin a key of `units`: the root's children.
+inline ByteSet firstBytes(const Units& units) {
+  ByteSet set;
+  for (unsigned c = 0; c < 256; ++c) {
+    if (units.count() != 0 &&
+        units.child(0, Format::codeOf(static_cast<unsigned char>(c))) != Units::kNone) {
+      set.add(static_cast<unsigned char>(c));
+    }
+  }
+  return set;
+}
+
+// A key found in the text: its position, its length and its value.
+struct ScanMatch {
+  std::size_t position;
+  std::size_t length;
+  long value;
+};
+
+// Whether a match may end at `end` of text[0 .. size): at a word boundary when words count.
+inline bool endsWell(const unsigned char* text, std::size_t size, std::size_t end, bool words) {
+  return !words || end == size || !isWordByte(text[end - 1]) || !isWordByte(text[end]);
+}
+
+// The walks of one index's units from many positions of a text.
+class ScanWalks {
+ public:
+  // Finds the matches that start at text[positions[i]] for every i < count (ascending
+  // positions of text[0 .. size)), with `words` only those that end at a word boundary.
+  // Without `longest`, appends all of them to `out`, by position and shortest first. With
+  // it, sets out[i] to position i's longest (length 0: none), for every i < count.
+  void run(const Units& units, const unsigned char* text, std::size_t size,
+           const std::size_t* positions, std::size_t count, bool longest, bool words,
+           std::vector<ScanMatch>& out) {
+    if (longest) {
+      out.resize(count);
+      for (std::size_t i = 0; i < count; ++i) out[i] = ScanMatch{positions[i], 0, -1};
+      if (units.count() == 0 || count == 0) return;
+      walk<true>(units, text, size, positions, count, words);
+      for (std::size_t i = 0; i < count; ++i) {
+        out[i].length = best_[i].length;
+        out[i].value = best_[i].value;
+      }
+      return;
+    }
+    if (units.count() == 0 || count == 0) return;
+    walk<false>(units, text, size, positions, count, words);
+    // Walks ended out of order; each one's matches came shortest first. A counting sort by
+    // position keeps that order within a position.
+    starts_.assign(count + 1, 0);
+    for (const Found& f : found_) ++starts_[f.slot + 1];
+    for (std::size_t i = 0; i < count; ++i) starts_[i + 1] += starts_[i];
+    const std::size_t first = out.size();
+    out.resize(first + found_.size());
+    for (const Found& f : found_) {
+      out[first + starts_[f.slot]++] = ScanMatch{positions[f.slot], f.length, f.value};
+    }
+  }
+
+ private:
+  static constexpr std::size_t kInFlight = 32;
+  // Places where a key may end that a walk after the longest match keeps before it looks.
+  static constexpr std::size_t kEnds = 32;
+
+  // A walk from text position `first` waits at a node whose base is `base`, about to look at
+  // the child for the byte at `next`. For every match, the key end of each node the walk
+  // reaches is read a round later, prefetched meanwhile; for the longest, when the walk ends,
+  // from the deepest node where a key may end back: no test on the way, and one unit read in
+  // most walks.
+  struct End {
+    std::uint32_t base;  // the node's base: its key end is unit base
+    std::uint32_t length;
+  };
+  struct Walk {
+    const unsigned char* first;
+    const unsigned char* next;
+    std::uint32_t base;
+    std::uint32_t ends;  // kept in `end`
+    std::size_t slot;
+    End end[kEnds];
+  };
+  struct Found {
+    std::size_t slot;
+    std::size_t length;
+    long value;
+  };
+
+  // The longest match among w's places kept, then none are kept: whether one was found.
+  bool longestKept(const unsigned char* data, std::size_t unitCount, Walk& w, Found& best) {
+    for (std::uint32_t k = w.ends; k-- > 0;) {
+      const std::size_t unit = w.end[k].base;
+      if (unit < unitCount && Format::checkAt(data, unit) == w.end[k].base) {
+        const long value = Format::decodeValue(Format::baseAt(data, unit));
+        if (value >= 0) {
+          best = Found{w.slot, w.end[k].length, value};
+          w.ends = 0;
+          return true;
+        }
+      }
+    }
+    w.ends = 0;
+    return false;
+  }
+
+  template <bool kLongest>
+  void walk(const Units& units, const unsigned char* text, std::size_t size,
+            const std::size_t* positions, std::size_t count, bool words) {
+    found_.clear();
+    if (kLongest) best_.assign(count, Found{0, 0, -1});
+    // The walks' state lives in locals, which the compiler keeps in registers.
+    const unsigned char* const data = units.data();
+    const std::size_t unitCount = units.count();
+    const unsigned char* const stop = text + size;
+    const auto root = static_cast<std::uint32_t>(units.base(0));
+    std::size_t started = 0;
+    auto start = [&](Walk& w) {
+      w.slot = started;
+      w.first = w.next = text + positions[started++];
+      w.base = root;
+      w.ends = 0;  // the empty key ends at the root: it never matches
+      if (w.next != stop) units.prefetch(std::size_t{root} + *w.next + 1u);
+    };
+    std::size_t live = 0;
+    for (; live < kInFlight && started < count; ++live) start(walks_[live]);
+    // Round robin, so that each walk's prefetched units have time to arrive.
+    while (live != 0) {
+      for (std::size_t i = 0; i < live; ++i) {
+        Walk& w = walks_[i];
+        if (!kLongest && w.ends != 0) {
+          // The key end of the node reached a round ago, prefetched then.
+          Found found;
+          if (longestKept(data, unitCount, w, found)) found_.push_back(found);
+        }
+        if (w.next != stop) {
+          const unsigned char byte = *w.next;
+          const std::size_t child = std::size_t{w.base} + byte + 1u;
+          if (child < unitCount && Format::checkAt(data, child) == w.base) {
+            const std::int32_t b = Format::baseAt(data, child);
+            if (b > 0) {
+              ++w.next;
+              w.base = static_cast<std::uint32_t>(b);
+              // Inside a word no key ends that words mode would take.
+              if (!words || w.next == stop || !(kWordTable[byte] && kWordTable[*w.next])) {
+                const auto length = static_cast<std::size_t>(w.next - w.first);
+                if (kLongest) {
+                  if (w.ends == kEnds) longestKept(data, unitCount, w, best_[w.slot]);
+                  w.end[w.ends++] = End{w.base, static_cast<std::uint32_t>(length)};
+                } else {
+                  units.prefetch(w.base);
+                  w.end[0] = End{w.base, static_cast<std::uint32_t>(length)};
+                  w.ends = 1;
+                }
+              }
+              if (w.next != stop) units.prefetch(std::size_t{w.base} + *w.next + 1u);
+              continue;
+            }
+          }
+        }
+        // This walk is done: its longest match kept, another position taken up.
+        if (kLongest) {
+          longestKept(data, unitCount, w, best_[w.slot]);
+        } else if (w.ends != 0) {
+          Found found;
+          if (longestKept(data, unitCount, w, found)) found_.push_back(found);
+        }
+        if (started < count) {
+          start(w);
+        } else {
+          w = walks_[--live];
+          --i;
+        }
+      }
+    }
+  }
+
+  Walk walks_[kInFlight] = {};
+  std::vector<Found> found_;  // every match, as the walks found them
+  std::vector<Found> best_;   // leftmost-longest: each position's longest match
+  std::vector<std::size_t> starts_;
+};
+
+// A scan under way: the positions that may start a match, a block at a time, and the
+// matches to report, in order. findBlock(positions, count, out) appends the matches at those
+// positions as ScanWalks::run() does.
+class TextScan {
+ public:
+  static constexpr std::size_t kBlock = 4096;
+
+  // Starts on text[0 .. size); `starts` holds every byte that may begin a key.
+  void reset(const char* text, std::size_t size, const ScanOptions& options,
+             const ByteSet& starts) {
+    text_ = reinterpret_cast<const unsigned char*>(text);
+    size_ = size;
+    options_ = options;
+    for (unsigned c = 0; c < 256; ++c) {
+      const auto byte = static_cast<unsigned char>(c);
+      classes_[c] = static_cast<unsigned char>((starts.has(byte) ? kStarts : 0) |
+                                               (isWordByte(byte) ? kWord : 0));
+    }
+    from_ = 0;
+    next_ = 0;
+    matches_.clear();
+    at_ = 0;
+    stopped_ = false;
+  }
+
+  // Moves to the next match: false when there is none (or keepGoing said stop).
+  template <class FindBlock>
+  bool next(FindBlock&& findBlock) {
+    while (at_ == matches_.size()) {
+      matches_.clear();
+      at_ = 0;
+      if (from_ >= size_ || stopped_) return false;
+      nextBlock(findBlock);
+    }
+    ++at_;
+    return true;
+  }
+
+  const ScanMatch& match() const { return matches_[at_ - 1]; }
+  const unsigned char* text() const { return text_; }
+  std::size_t size() const { return size_; }
+  const ScanOptions& options() const { return options_; }
+
+ private:
+  // The matches of the next block of positions: all of them, or each leftmost-longest one.
+  template <class FindBlock>
+  void nextBlock(FindBlock& findBlock) {
+    if (options_.keepGoing != nullptr && !options_.keepGoing(options_.context)) {
+      stopped_ = true;
+      return;
+    }
+    // Leftmost-longest matches mostly start where words do: those positions are walked
+    // first, and one inside a word only where a match before it ends there or none began at
+    // its word's start.
+    const bool boundaries = options_.words || options_.longest;
+    const std::size_t begin = std::max(from_, next_);
+    from_ = candidates(begin, boundaries);
+    found_.clear();
+    if (!positions_.empty()) findBlock(positions_.data(), positions_.size(), found_);
+    if (!options_.longest) {
+      matches_.swap(found_);
+      return;
+    }
+    // found_ holds each position's longest match, length 0 for none.
+    if (options_.words) {
+      for (const ScanMatch& m : found_) {
+        if (m.length == 0 || m.position < next_) continue;
+        matches_.push_back(m);
+        next_ = m.position + m.length;
+      }
+      return;
+    }
+    // Where a word's start has no match, or one that ends inside the word, the rest of the
+    // word will be needed: its positions are walked next, all in one go.
+    walked_.swap(positions_);
+    positions_.clear();
+    for (const ScanMatch& m : found_) {
+      for (std::size_t q = m.position + std::max<std::size_t>(m.length, 1);
+           q < from_ && (classes_[text_[q]] & classes_[text_[q - 1]] & kWord) != 0; ++q) {
+        if (classes_[text_[q]] & kStarts) positions_.push_back(q);
+      }
+    }
+    inside_.clear();
+    if (!positions_.empty()) findBlock(positions_.data(), positions_.size(), inside_);
+    // Leftmost-longest over both, in order; positions no one foresaw are walked when reached.
+    std::size_t w = 0, r = 0;
+    next_ = begin;
+    for (;;) {
+      while (w < found_.size() && found_[w].position < next_) ++w;
+      while (r < inside_.size() && inside_[r].position < next_) ++r;
+      const bool first =
+          r == inside_.size() || (w < found_.size() && found_[w].position < inside_[r].position);
+      if (first && w == found_.size()) {
+        if (next_ < from_) next_ = resolveUnknown(findBlock, next_, from_);
+        break;
+      }
+      const ScanMatch m = first ? found_[w] : inside_[r];
+      if (next_ < m.position) {
+        next_ = resolveUnknown(findBlock, next_, m.position);
+        continue;
+      }
+      if (m.length != 0) matches_.push_back(m);
+      next_ = m.position + std::max<std::size_t>(m.length, 1);
+    }
+  }
+
+  // Sets positions_ to the positions from `p` on that may start a match (with `boundaries`,
+  // only those that are no word's inside), a block's worth; returns where they stop.
+  std::size_t candidates(std::size_t p, bool boundaries) {
+    // Each byte's position is written and kept when it may start a match: no branch to
+    // mispredict on prose, where that changes every few bytes.
+    positions_.resize(kBlock);
+    std::size_t* out = positions_.data();
+    std::size_t n = 0;
+    const std::size_t stop = p + std::min(size_ - std::min(p, size_), kBlock * 64);
+    if (!boundaries) {
+      for (; p < stop && n < kBlock; ++p) {
+        out[n] = p;
+        n += classes_[text_[p]] & kStarts;
+      }
+    } else {
+      // A byte that follows no word byte, or is none.
+      unsigned previous = p == 0 ? 0 : classes_[text_[p - 1]];
+      for (; p < stop && n < kBlock; ++p) {
+        const unsigned c = classes_[text_[p]];
+        out[n] = p;
+        n += (c & kStarts) & ~((c & previous) >> 1);
+        previous = c;
+      }
+    }
+    positions_.resize(n);
+    return p;
+  }
+
+  // Leftmost-longest from `from` up to `to`, where positions were walked already: walks the
+  // positions between, a few at a time, reports their matches and returns where the next
+  // match may start.
+  template <class FindBlock>
+  std::size_t resolveUnknown(FindBlock& findBlock, std::size_t from, std::size_t to) {
+    constexpr std::size_t kFew = 32;
+    while (from < to) {
+      positions_.clear();
+      std::size_t p = from;
+      for (; p < to && positions_.size() < kFew; ++p) {
+        if (classes_[text_[p]] & kStarts) positions_.push_back(p);
+      }
+      unknown_.clear();
+      if (!positions_.empty()) findBlock(positions_.data(), positions_.size(), unknown_);
+      for (const ScanMatch& m : unknown_) {
+        if (m.length == 0 || m.position < from) continue;
+        matches_.push_back(m);
+        from = m.position + m.length;
+      }
+      from = std::max(from, p);
+    }
+    return from;
+  }
+
+  static constexpr unsigned char kStarts = 1;  // a key may begin with the byte
+  static constexpr unsigned char kWord = 2;    // a word byte
+
+  const unsigned char* text_ = nullptr;
+  std::size_t size_ = 0;
+  ScanOptions options_;
+  unsigned char classes_[256] = {};
+  std::size_t from_ = 0;  // where the next block's positions begin
+  std::size_t next_ = 0;  // leftmost-longest: where the next match may start
+  std::vector<std::size_t> positions_;
+  std::vector<std::size_t> walked_;  // leftmost-longest: the positions walked at first
+  std::vector<ScanMatch> found_;
+  std::vector<ScanMatch> inside_;   // leftmost-longest: inside words, as found_ at word starts
+  std::vector<ScanMatch> unknown_;  // and where neither foresaw
+  std::vector<ScanMatch> matches_;  // the block's matches to report
+  std::size_t at_ = 0;              // of which this many are reported
+  bool stopped_ = false;
+};
+
+// The loop of a scan() call: resets `scanner` to text[0 .. length) of `view` and hands onMatch
+// every match until it returns false. Returns the number handed.
+template <class Scanner, class View, class OnMatch>
+std::size_t scanAll(Scanner& scanner, const View& view, const char* text, std::size_t length,
+                    const ScanOptions& options, OnMatch& onMatch) {
+  scanner.reset(view, text, length, options);
+  std::size_t found = 0;
+  while (scanner.next()) {
+    ++found;
+    using Result = decltype(onMatch(scanner.position(), scanner.length(), scanner.value()));
+    if constexpr (std::is_convertible_v<Result, bool>) {
+      if (!onMatch(scanner.position(), scanner.length(), scanner.value())) break;
+    } else {
+      onMatch(scanner.position(), scanner.length(), scanner.value());
+    }
+  }
+  return found;
+}
+
+}  // namespace internal
+}  // namespace Tessel

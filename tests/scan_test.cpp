@@ -1,0 +1,228 @@
+// Scans against a plain reading of what a match is: every position, every key, the boundaries
+// checked by hand, on random texts and key sets of any bytes, for one index and for shards.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <tessel/double_array.h>
+#include <tessel/index_view.h>
+#include <tessel/shard_builder.h>
+#include <tessel/shard_directory.h>
+#include <tessel/sharded_index.h>
+
+#include "scratch_dir.h"
+
+namespace {
+
+using Match = std::tuple<std::size_t, std::size_t, long long>;
+using Keys = std::map<std::string, long long>;
+
+bool wordByte(unsigned char c) {
+  return std::isalnum(c) != 0 || c == '_' || c >= 0x80;
+}
+
+bool boundary(const std::string& text, std::size_t at) {
+  return at == 0 || at == text.size() || !(wordByte(text[at - 1]) && wordByte(text[at]));
+}
+
+// Every match, by the definition, then the leftmost-longest choice when asked.
+std::vector<Match> bruteForce(const Keys& keys, const std::string& text, bool longest, bool words) {
+  std::vector<Match> all;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    for (const auto& [key, value] : keys) {
+      if (key.empty() || text.compare(i, key.size(), key) != 0) continue;
+      if (words && !(boundary(text, i) && boundary(text, i + key.size()))) continue;
+      all.emplace_back(i, key.size(), value);
+    }
+  }
+  std::sort(all.begin(), all.end());
+  if (!longest) return all;
+  std::vector<Match> chosen;
+  std::size_t from = 0;
+  for (std::size_t k = 0; k < all.size(); ++k) {
+    const auto [at, length, value] = all[k];
+    if (at < from) continue;
+    // The longest at this position is the last of its run.
+    if (k + 1 < all.size() && std::get<0>(all[k + 1]) == at) continue;
+    chosen.push_back(all[k]);
+    from = at + length;
+  }
+  return chosen;
+}
+
+template <class View>
+std::vector<Match> scanned(const View& view, const std::string& text, bool longest, bool words) {
+  std::vector<Match> found;
+  Tessel::ScanOptions options;
+  options.longest = longest;
+  options.words = words;
+  view.scan(text.data(), text.size(), options, [&](std::size_t at, std::size_t length, auto value) {
+    found.emplace_back(at, length, value);
+  });
+  return found;
+}
+
+class ScanTest : public TesselTest::ScratchDirTest {
+ protected:
+  // Builds `keys` (any bytes, any order) as one index and as `shards` shards.
+  void make(const std::vector<std::string>& list, std::size_t shards) {
+    std::vector<std::string> sorted = list;
+    std::sort(sorted.begin(), sorted.end());
+    keys_.clear();
+    for (std::size_t i = 0; i < sorted.size(); ++i) keys_.emplace(sorted[i], i);
+    std::vector<const char*> pointers;
+    std::vector<std::size_t> lengths;
+    std::vector<std::int32_t> values;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+      pointers.push_back(sorted[i].data());
+      lengths.push_back(sorted[i].size());
+      values.push_back(static_cast<std::int32_t>(keys_[sorted[i]]));
+    }
+    Tessel::DoubleArray trie;
+    ASSERT_EQ(trie.build(sorted.size(), pointers.data(), lengths.data(), values.data()), 0);
+    ASSERT_EQ(trie.save(path("one.idx").c_str()), 0);
+    ASSERT_EQ(one_.open(path("one.idx").c_str()), Tessel::IndexView::kOk);
+    // Shards of the same keys, framed, each range its own.
+    Tessel::Manifest manifest;
+    manifest.generation = "g";
+    std::size_t from = 0, base = 0;
+    for (std::size_t n = 0; n < shards && from < sorted.size(); ++n) {
+      std::size_t to = n + 1 == shards ? sorted.size() : from + sorted.size() / shards;
+      while (to < sorted.size() && sorted[to] == sorted[to - 1]) ++to;
+      if (to == from) continue;
+      std::vector<Tessel::internal::KeyRef> range;
+      for (std::size_t i = from; i < to; ++i) {
+        range.push_back(
+            {reinterpret_cast<const unsigned char*>(sorted[i].data()), sorted[i].size()});
+      }
+      const std::string name = "s" + std::to_string(n) + ".idx";
+      const std::string target = path(name);
+      Tessel::ShardBuild built = Tessel::buildShard(range, {target.c_str()});
+      ASSERT_TRUE(built.saved);
+      built.entry.file = name;
+      built.entry.base = base;
+      base += built.entry.lines;
+      manifest.shards.push_back(built.entry);
+      from = to;
+    }
+    ASSERT_EQ(Tessel::writeManifest(dir_, manifest), 0);
+    ASSERT_EQ(sharded_.open(dir_.c_str()), Tessel::ShardedIndex::kOk) << sharded_.error();
+    // Shards rank their distinct keys: the values the brute force expects.
+    long long rank = 0;
+    for (auto& [key, value] : keys_) value = rank++;
+    Tessel::DoubleArray ranked;
+    std::vector<std::string> distinct;
+    for (const auto& entry : keys_) distinct.push_back(entry.first);
+    pointers.clear();
+    lengths.clear();
+    for (const std::string& key : distinct) {
+      pointers.push_back(key.data());
+      lengths.push_back(key.size());
+    }
+    ASSERT_EQ(ranked.build(distinct.size(), pointers.data(), lengths.data()), 0);
+    ASSERT_EQ(ranked.save(path("one.idx").c_str()), 0);
+    ASSERT_EQ(one_.open(path("one.idx").c_str()), Tessel::IndexView::kOk);
+  }
+
+  void expectLikeBruteForce(const std::string& text) {
+    for (const bool longest : {false, true}) {
+      for (const bool words : {false, true}) {
+        const std::vector<Match> expected = bruteForce(keys_, text, longest, words);
+        ASSERT_EQ(scanned(one_, text, longest, words), expected)
+            << "longest " << longest << " words " << words << " text "
+            << testing::PrintToString(text);
+        ASSERT_EQ(scanned(sharded_, text, longest, words), expected)
+            << "sharded, longest " << longest << " words " << words;
+      }
+    }
+  }
+
+  Keys keys_;
+  Tessel::IndexView one_;
+  Tessel::ShardedIndex sharded_;
+};
+
+TEST_F(ScanTest, EveryModeIsThePlainReadingOfAMatch) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 60; ++round) {
+    // Small alphabets make keys that are prefixes of each other and many matches; some keys
+    // take any byte, NUL and 0xFF included.
+    const std::string alphabet = round % 3 == 0   ? std::string("ab ")
+                                 : round % 3 == 1 ? std::string("ab_\xc3\xa9-.")
+                                                  : std::string(
+                                                        "\x00\x01\x7f\x80\xff"
+                                                        "a ",
+                                                        7);
+    auto randomText = [&](std::size_t most) {
+      std::string text;
+      for (std::size_t n = random() % (most + 1); n > 0; --n)
+        text += alphabet[random() % alphabet.size()];
+      return text;
+    };
+    std::vector<std::string> list;
+    for (std::size_t n = 1 + random() % 40; n > 0; --n) list.push_back(randomText(6));
+    list.push_back("");  // never matches
+    make(list, 1 + random() % 4);
+    for (int t = 0; t < 20; ++t) {
+      // Texts that begin and end with keys, and longer ones than a block of positions.
+      std::string text = randomText(t == 19 ? 9000 : 60);
+      if (t % 4 == 1) text = list[random() % list.size()] + text + list[random() % list.size()];
+      expectLikeBruteForce(text);
+    }
+  }
+}
+
+TEST_F(ScanTest, AWorkedExample) {
+  make({"he", "hers", "her", "she", "his"}, 2);
+  const std::string text = "ushers his_";
+  // he and her and hers inside "ushers", she too; words keep only "his" ... not "his_".
+  EXPECT_EQ(scanned(one_, text, false, false),
+            (std::vector<Match>{{1, 3, 4}, {2, 2, 0}, {2, 3, 1}, {2, 4, 2}, {7, 3, 3}}));
+  EXPECT_EQ(scanned(one_, text, true, false), (std::vector<Match>{{1, 3, 4}, {7, 3, 3}}));
+  EXPECT_EQ(scanned(one_, text, false, true), std::vector<Match>{});
+  EXPECT_EQ(scanned(one_, "she hers", true, true), (std::vector<Match>{{0, 3, 4}, {4, 4, 2}}));
+  // A scan stops when its callback says so, and a Scanner goes one match at a time.
+  std::size_t calls = 0;
+  EXPECT_EQ(one_.scan(text.data(), text.size(),
+                      [&](std::size_t, std::size_t, std::int32_t) { return ++calls < 2; }),
+            2u);
+  Tessel::IndexView::Scanner scanner;
+  scanner.reset(one_, text.data(), text.size());
+  ASSERT_TRUE(scanner.next());
+  EXPECT_EQ(std::make_tuple(scanner.position(), scanner.length(), scanner.value()),
+            std::make_tuple(1u, 3u, 4));
+}
+
+TEST_F(ScanTest, DamagedIndexesScanWithinTheText) {
+  make({"ab", "abc", "b", "ca"}, 1);
+  std::ifstream in(path("one.idx"), std::ios::binary);
+  const std::string good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::mt19937 random(5);
+  const std::string text = "abcabcab cab";
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes = good;
+    for (int k = 0; k < 4; ++k)
+      bytes[8 + random() % (bytes.size() - 8)] = static_cast<char>(random());
+    Tessel::IndexView view;
+    if (view.attach(bytes.data(), bytes.size()) != Tessel::IndexView::kOk) continue;
+    for (const bool longest : {false, true}) {
+      for (const auto& [at, length, value] : scanned(view, text, longest, round % 2 == 0)) {
+        ASSERT_LE(at + length, text.size());
+        ASSERT_GT(length, 0u);
+        ASSERT_GE(value, 0);
+      }
+    }
+  }
+}
+
+}  // namespace
