@@ -1,6 +1,6 @@
 // Fuzzes IndexView on arbitrary bytes: the first bytes give queries, the rest is an index file.
 // Opening, exact matches, common prefixes, traversal, predictive search, enumeration, the
-// batched lookups, the cursor, the key count and value -> key must end without a crash, a
+// batched lookups, the cursor, the key count, value -> key and scans must end without a crash, a
 // sanitizer report or a time-out, and must agree with one another (the batched calls with the
 // single ones on any file; the rest wherever the units form a tree).
 
@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -103,6 +104,43 @@ void queryBatch(const Tessel::IndexView& index, const std::vector<std::string>& 
   FUZZ_CHECK(got == want);
 }
 
+// Scans of the queries joined as a text, in every mode, on any file: each match is the value
+// that find() gives its bytes, every match comes in order, and the leftmost-longest ones are
+// among all of them, the longest at their positions, without overlap.
+void scanText(const Tessel::IndexView& index, const std::vector<std::string>& queries) {
+  std::string text;
+  for (const std::string& q : queries) text += q;
+  for (const bool words : {false, true}) {
+    std::vector<std::tuple<std::size_t, std::size_t, std::int32_t>> all, longest;
+    for (const bool leftmost : {false, true}) {
+      Tessel::ScanOptions options;
+      options.longest = leftmost;
+      options.words = words;
+      auto& found = leftmost ? longest : all;
+      index.scan(text.data(), text.size(), options,
+                 [&](std::size_t at, std::size_t length, std::int32_t value) {
+                   FUZZ_CHECK(length > 0 && at + length <= text.size());
+                   std::int32_t expected = -1;
+                   FUZZ_CHECK(index.find(text.data() + at, length, expected) && expected == value);
+                   FUZZ_CHECK(found.empty() ||
+                              std::make_pair(std::get<0>(found.back()), std::get<1>(found.back())) <
+                                  std::make_pair(at, length));
+                   found.emplace_back(at, length, value);
+                 });
+    }
+    std::size_t next = 0;
+    for (const auto& match : longest) {
+      FUZZ_CHECK(std::get<0>(match) >= next);
+      next = std::get<0>(match) + std::get<1>(match);
+      FUZZ_CHECK(std::find(all.begin(), all.end(), match) != all.end());
+      for (const auto& other : all) {
+        FUZZ_CHECK(std::get<0>(other) != std::get<0>(match) ||
+                   std::get<1>(other) <= std::get<1>(match));
+      }
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
@@ -148,6 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   Tessel::IndexView::Cursor cursor;
   for (const std::string& q : queries) query(index, q, cursor);
   queryBatch(index, queries);
+  scanText(index, queries);
 
   // Whatever the file, a key given back for a value is one that find() maps to it.
   std::string restored;

@@ -19,6 +19,7 @@ struct TypeSet {
   PyTypeObject* keys = nullptr;
   PyTypeObject* values = nullptr;
   PyTypeObject* items = nullptr;
+  PyTypeObject* matches = nullptr;  // finditer()'s iterator
 };
 
 struct ModuleState {

@@ -24,7 +24,9 @@
 
 #include "arguments.h"
 #include "directory.h"
+#include "interrupt.h"
 #include "keys.h"
+#include "matches.h"
 #include "reader.h"
 #include "shards.h"
 #include "state.h"
@@ -236,65 +238,6 @@ PyGetSetDef shardedGetters[] = {
     {"shards", Sharded_shards, nullptr, "the manifest's entries, one dict per shard", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-// Work done without the GIL that a signal can cut short. Every so often it takes the GIL back
-// and runs the signal handlers; when one raised (Ctrl-C: KeyboardInterrupt), its exception is
-// set and the work stops: progress() throws Interrupted, the hooks of the replacement return
-// false. Signals are handled in the main thread only; elsewhere the work runs to its end.
-class Interruptible {
- public:
-  struct Interrupted {};
-
-  Interruptible() : previous_(current_), thread_(PyEval_SaveThread()) { current_ = this; }
-  ~Interruptible() {
-    current_ = previous_;
-    PyEval_RestoreThread(thread_);
-  }
-  Interruptible(const Interruptible&) = delete;
-  Interruptible& operator=(const Interruptible&) = delete;
-
-  bool interrupted() const { return interrupted_; }
-
-  // Looks at pending signals when some time has passed; throws Interrupted when a handler
-  // raised.
-  void poll() {
-    if (++calls_ % kCallsBetweenClocks == 0 && !check(false)) throw Interrupted();
-  }
-  static int progress(std::size_t, std::size_t) {
-    current_->poll();
-    return 0;
-  }
-  static bool keepGoing(void* self) { return static_cast<Interruptible*>(self)->check(false); }
-  static bool beforeCommit(void* self) { return static_cast<Interruptible*>(self)->check(true); }
-
- private:
-  static constexpr std::uint64_t kCallsBetweenClocks = 1024;
-  static constexpr double kSecondsBetweenChecks = 0.05;
-
-  // Runs the signal handlers (at once, or when the time has come); false when one raised.
-  bool check(bool now) {
-    if (interrupted_) return false;
-    timespec clock;
-    ::clock_gettime(CLOCK_MONOTONIC, &clock);
-    const double seconds =
-        static_cast<double>(clock.tv_sec) + 1e-9 * static_cast<double>(clock.tv_nsec);
-    if (!now && seconds < next_) return true;
-    next_ = seconds + kSecondsBetweenChecks;
-    PyEval_RestoreThread(thread_);
-    interrupted_ = PyErr_CheckSignals() != 0;
-    thread_ = PyEval_SaveThread();
-    return !interrupted_;
-  }
-
-  static thread_local Interruptible* current_;
-  Interruptible* previous_;
-  PyThreadState* thread_;
-  std::uint64_t calls_ = 0;
-  double next_ = 0;
-  bool interrupted_ = false;
-};
-
-thread_local Interruptible* Interruptible::current_ = nullptr;
-
 bool readValues(PyObject* values, std::size_t count, std::vector<std::int32_t>& out) {
   PyObject* iterator = PyObject_GetIter(values);
   if (iterator == nullptr) return false;
@@ -476,6 +419,13 @@ std::vector<PyMethodDef> readerMethods() {
        "restore_key($self, value, /)\n--\n\nThe key that has value."},
       {"get_many", Reader_get_many<View>, METH_O,
        "get_many($self, queries, /)\n--\n\nThe value of each query, -1 for a non-key."},
+      {"findall", function(Reader_findall<View>), METH_FASTCALL | METH_KEYWORDS,
+       "findall($self, text, /, *, longest=False, words=False)\n--\n\n[(start, end, value)] for "
+       "each key that occurs in text: every match by position and shortest first, or the "
+       "leftmost-longest ones; with words, those that start and end at word boundaries."},
+      {"finditer", function(Reader_finditer<View>), METH_FASTCALL | METH_KEYWORDS,
+       "finditer($self, text, /, *, longest=False, words=False)\n--\n\nThe matches of "
+       "findall(), one at a time."},
       {"close", Reader_close<View>, METH_NOARGS, "close($self, /)\n--\n\nUnmaps the index."},
       {"__enter__", Reader_enter<View>, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
       {"__exit__", function(Reader_exit<View>), METH_FASTCALL, "__exit__($self, *args, /)\n--\n\n"},
@@ -523,6 +473,15 @@ PyType_Slot iteratorSlots[] = {
     {0, nullptr}};
 
 template <class View>
+PyType_Slot matchesSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Matches_dealloc<View>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Matches_traverse<View>)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(Matches_next<View>)},
+    {Py_tp_doc, const_cast<char*>("the keys that occur in a text: (start, end, value) each")},
+    {0, nullptr}};
+
+template <class View>
 PyType_Slot listingSlots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(Listing_dealloc<View>)},
                               {Py_tp_traverse, reinterpret_cast<void*>(Listing_traverse<View>)},
                               {Py_tp_iter, reinterpret_cast<void*>(Listing_iter<View>)},
@@ -541,7 +500,7 @@ bool makeTypes(PyObject* module, TypeSet& types, const char* name,
   // The types' descriptions and tables live as long as the types: maybe for the process.
   static std::vector<PyMethodDef> methods;
   static std::vector<PyType_Slot> slots;
-  static std::string names[5];
+  static std::string names[6];
   if (methods.empty()) {
     methods = readerMethods<View>();
     methods.insert(methods.end(), own.begin(), own.end());
@@ -558,8 +517,8 @@ bool makeTypes(PyObject* module, TypeSet& types, const char* name,
       }
     }
     slots.push_back({0, nullptr});
-    const char* suffixes[] = {"", "Iterator", "Keys", "Values", "Items"};
-    for (int i = 0; i < 5; ++i) names[i] = std::string(name) + suffixes[i];
+    const char* suffixes[] = {"", "Iterator", "Keys", "Values", "Items", "Matches"};
+    for (int i = 0; i < 6; ++i) names[i] = std::string(name) + suffixes[i];
   }
   static PyType_Spec descriptions[] = {
       {names[0].c_str(), sizeof(Reader<View>), 0, kFlags, slots.data()},
@@ -567,10 +526,11 @@ bool makeTypes(PyObject* module, TypeSet& types, const char* name,
       {names[2].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, listingSlots<View>},
       {names[3].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, listingSlots<View>},
       {names[4].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, listingSlots<View>},
+      {names[5].c_str(), sizeof(Matches<View>), 0, kMadeByReaders, matchesSlots<View>},
   };
-  PyTypeObject** targets[] = {&types.reader, &types.iterator, &types.keys, &types.values,
-                              &types.items};
-  for (int i = 0; i < 5; ++i) {
+  PyTypeObject** targets[] = {&types.reader, &types.iterator, &types.keys,
+                              &types.values, &types.items,    &types.matches};
+  for (int i = 0; i < 6; ++i) {
     *targets[i] = reinterpret_cast<PyTypeObject*>(
         PyType_FromModuleAndSpec(module, &descriptions[i], nullptr));
     if (*targets[i] == nullptr || PyModule_AddType(module, *targets[i]) < 0) return false;
@@ -623,6 +583,7 @@ int visitState(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(types->keys);
     Py_VISIT(types->values);
     Py_VISIT(types->items);
+    Py_VISIT(types->matches);
   }
   Py_VISIT(state->abspath);
   Py_VISIT(state->directory);
@@ -637,6 +598,7 @@ int clearState(PyObject* module) {
     Py_CLEAR(types->keys);
     Py_CLEAR(types->values);
     Py_CLEAR(types->items);
+    Py_CLEAR(types->matches);
   }
   Py_CLEAR(state->abspath);
   Py_CLEAR(state->directory);

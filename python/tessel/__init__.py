@@ -6,10 +6,10 @@
         index.predict("ap")      # [("apple", 0), ("apricot", 1)]
 """
 
-from ._tessel import (Index, IndexItems, IndexIterator, IndexKeys, IndexValues, ShardedIndex,
-                      ShardedIndexItems, ShardedIndexIterator, ShardedIndexKeys,
-                      ShardedIndexValues, __version__, build)
+from ._tessel import (Index, IndexItems, IndexIterator, IndexKeys, IndexMatches, IndexValues,
+                      ShardedIndex, ShardedIndexItems, ShardedIndexIterator, ShardedIndexKeys,
+                      ShardedIndexMatches, ShardedIndexValues, __version__, build)
 
-__all__ = ["Index", "IndexItems", "IndexIterator", "IndexKeys", "IndexValues", "ShardedIndex",
-           "ShardedIndexItems", "ShardedIndexIterator", "ShardedIndexKeys", "ShardedIndexValues",
-           "build"]
+__all__ = ["Index", "IndexItems", "IndexIterator", "IndexKeys", "IndexMatches", "IndexValues",
+           "ShardedIndex", "ShardedIndexItems", "ShardedIndexIterator", "ShardedIndexKeys",
+           "ShardedIndexMatches", "ShardedIndexValues", "build"]

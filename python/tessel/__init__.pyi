@@ -18,6 +18,7 @@ _T = TypeVar("_T")
 _Query = Union[str, bytes, bytearray, memoryview]
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Buffer = Union[bytes, bytearray, memoryview, mmap.mmap]
+_Text = Union[str, bytes, bytearray, memoryview, mmap.mmap]
 
 __version__: str
 
@@ -142,6 +143,27 @@ class Index(Generic[_K]):
     def get_many(self, queries: Iterable[_Query], /) -> List[int]:
         """The value of each query, -1 for a non-key; releases the GIL while it looks them up,
         many at once. TypeError for one str or bytes: give a list of queries."""
+    def findall(
+        self, text: _Text, /, *, longest: bool = False, words: bool = False
+    ) -> List[Tuple[int, int, int]]:
+        """(start, end, value) for each key that occurs in `text`: every match, by position
+        and shortest first, overlapping ones included; with `longest`, the longest key at the
+        first position where one starts, then on from its end (no two overlap); with `words`,
+        only keys that start and end at word boundaries (places not between two word bytes:
+        ASCII letters, digits, "_", and every byte from 0x80, so UTF-8 letters count). The empty
+        key never matches.
+
+        A str is scanned as its UTF-8 bytes and start and end count characters (a key whose
+        bytes begin or end inside a character is no match of a str); bytes and other buffers
+        count bytes, and a buffer is copied first, so that it may change meanwhile. The GIL is
+        released while the text is scanned; Ctrl-C stops a long scan with KeyboardInterrupt.
+        Raises TypeError for a text that is neither str nor a buffer, UnicodeEncodeError for a
+        str with a surrogate that no byte escapes to."""
+    def finditer(
+        self, text: _Text, /, *, longest: bool = False, words: bool = False
+    ) -> "IndexMatches":
+        """The matches of findall(), found as they are asked for, a few thousand at a time
+        without the GIL; ValueError once the index is closed."""
     def close(self) -> None:
         """Unmaps the index; later use raises ValueError. Closing twice is allowed."""
     def __enter__(self) -> "Index[_K]": ...
@@ -161,6 +183,14 @@ class IndexIterator(Iterator[_T], Generic[_T]):
 
     def __iter__(self) -> "IndexIterator[_T]": ...
     def __next__(self) -> _T: ...
+
+@final
+class IndexMatches(Iterator[Tuple[int, int, int]]):
+    """Index.finditer(text): (start, end, value) of each key found in the text. Made by an
+    Index."""
+
+    def __iter__(self) -> "IndexMatches": ...
+    def __next__(self) -> Tuple[int, int, int]: ...
 
 @final
 class IndexKeys(Generic[_K]):
@@ -193,9 +223,11 @@ class IndexItems(Generic[_K]):
 class ShardedIndex(Generic[_K]):
     """A sharded index: a directory of index files, each holding one range of the sorted keys,
     and its MANIFEST; answers as one index (the calls of Index, with the same rules), its
-    values up to 2**63 - 1. Each shard is mapped on its first use; every shard's file is opened
-    with the index, so a rebuild into the directory leaves an open ShardedIndex reading the
-    generation it opened. Built by tessel.shards.build().
+    values up to 2**63 - 1. Each shard is mapped on its first use, at most 1,024 at once. An
+    index of at most a quarter of the process's file limit in shards opens every shard's file
+    with the index, so a rebuild into the directory leaves it reading the generation it opened;
+    a larger one opens each file when it maps it, and a shard removed meanwhile raises
+    FileNotFoundError naming it. Built by tessel.shards.build().
     """
 
     @overload
@@ -258,6 +290,13 @@ class ShardedIndex(Generic[_K]):
     def get_many(self, queries: Iterable[_Query], /) -> List[int]:
         """The value of each query, -1 for a non-key; each shard's queries looked up together,
         without the GIL."""
+    def findall(
+        self, text: _Text, /, *, longest: bool = False, words: bool = False
+    ) -> List[Tuple[int, int, int]]:
+        """As Index.findall(): each position's keys from whichever shards hold them."""
+    def finditer(
+        self, text: _Text, /, *, longest: bool = False, words: bool = False
+    ) -> "ShardedIndexMatches": ...
     def close(self) -> None: ...
     def __enter__(self) -> "ShardedIndex[_K]": ...
     def __exit__(self, *args: object) -> None: ...
@@ -272,6 +311,11 @@ class ShardedIndex(Generic[_K]):
 class ShardedIndexIterator(Iterator[_T], Generic[_T]):
     def __iter__(self) -> "ShardedIndexIterator[_T]": ...
     def __next__(self) -> _T: ...
+
+@final
+class ShardedIndexMatches(Iterator[Tuple[int, int, int]]):
+    def __iter__(self) -> "ShardedIndexMatches": ...
+    def __next__(self) -> Tuple[int, int, int]: ...
 
 @final
 class ShardedIndexKeys(Generic[_K]):

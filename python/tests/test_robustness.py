@@ -21,6 +21,29 @@ def run_child(code, timeout=120):
                           text=True, timeout=timeout, env=dict(os.environ))
 
 
+def assert_stops_soon(test, call, answer):
+    """call() gives `answer` when left alone; interrupted a tenth of the way in, it raises
+    KeyboardInterrupt well before it would have ended."""
+    start = time.monotonic()
+    test.assertEqual(call(), answer)
+    whole = time.monotonic() - start
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, whole / 10)
+        start = time.monotonic()
+        with test.assertRaises(KeyboardInterrupt):
+            call()
+            time.sleep(60)  # only reached when the call ignored the interrupt
+        test.assertLess(time.monotonic() - start, whole * 0.6)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 class Scratch(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="tessel-py-")
@@ -146,26 +169,7 @@ class Interrupts(Scratch):
         self.assertGreaterEqual(interrupted, 4)
 
     def assert_stops_soon(self, call, answer):
-        """call() gives `answer` when left alone; interrupted a tenth of the way in, it raises
-        KeyboardInterrupt well before it would have ended."""
-        start = time.monotonic()
-        self.assertEqual(call(), answer)
-        whole = time.monotonic() - start
-
-        def interrupt(signum, frame):
-            raise KeyboardInterrupt
-
-        previous = signal.signal(signal.SIGALRM, interrupt)
-        try:
-            signal.setitimer(signal.ITIMER_REAL, whole / 10)
-            start = time.monotonic()
-            with self.assertRaises(KeyboardInterrupt):
-                call()
-                time.sleep(60)  # only reached when the call ignored the interrupt
-            self.assertLess(time.monotonic() - start, whole * 0.6)
-        finally:
-            signal.setitimer(signal.ITIMER_REAL, 0)
-            signal.signal(signal.SIGALRM, previous)
+        assert_stops_soon(self, call, answer)
 
     def test_get_many_stops_soon(self):
         # Long keys: the lookups, not the copying of the list, take the time of the call.

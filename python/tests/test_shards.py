@@ -26,6 +26,7 @@ try:
 except ImportError:  # pragma: no cover - the README's test command installs them
     Client = None
 
+import tessel.parallel
 import tessel.shards
 
 
@@ -254,6 +255,48 @@ class Clustered(unittest.TestCase):
         os.remove(manifest)
         with self.assertRaisesRegex(ValueError, "Not an Index"):
             tessel.ShardedIndex(self.path("index"))
+
+    def test_texts_scanned_and_keys_looked_up_on_the_workers(self):
+        keys = sorted({b"%x" % (n * 7919 % 20000) for n in range(5000)})
+        write_lines(self.path("keys.txt"), keys)
+        tessel.build(keys, self.path("one.idx"))
+        tessel.shards.build(self.path("keys.txt"), self.path("sharded"), shard_keys=1000,
+                            client=self.client)
+        rng = random.Random(8)
+        texts = [" ".join("%x" % rng.randrange(30000) for _ in range(rng.randrange(0, 50)))
+                 for _ in range(300)]
+        queries = ["%x" % rng.randrange(30000) for _ in range(3000)]
+        with tessel.Index(self.path("one.idx")) as one:
+            for where in ("one.idx", "sharded"):
+                for longest, words in ((False, False), (True, True)):
+                    expected = [one.findall(text, longest=longest, words=words) for text in texts]
+                    bag = dask.bag.from_sequence(texts, npartitions=7)
+                    found = tessel.parallel.findall(bag, self.path(where), longest=longest,
+                                                    words=words)
+                    self.assertEqual(self.client.compute(found).result(), expected)
+                    column = dask.dataframe.from_pandas(pandas.DataFrame({"text": texts}),
+                                                        npartitions=5)["text"]
+                    series = self.client.compute(tessel.parallel.findall(
+                        column, self.path(where), longest=longest, words=words)).result()
+                    self.assertEqual(series.tolist(), expected)
+                    self.assertEqual(list(series.index), list(range(len(texts))))
+                values = self.client.compute(tessel.parallel.get_many(
+                    dask.bag.from_sequence(queries, npartitions=4), self.path(where))).result()
+                self.assertEqual(values, one.get_many(queries))
+                column = dask.dataframe.from_pandas(pandas.DataFrame({"key": queries}),
+                                                    npartitions=3)["key"]
+                self.assertEqual(self.client.compute(tessel.parallel.get_many(
+                    column, self.path(where))).result().tolist(), one.get_many(queries))
+        # Each worker opened each index once; a replaced one is opened again.
+        opened = self.client.run(lambda: sorted(tessel.parallel._opened))  # pylint: disable=protected-access
+        for paths in opened.values():
+            self.assertLessEqual(set(paths), {self.path("one.idx"), self.path("sharded")})
+        tessel.build([b"zzz"], self.path("one.idx"))
+        bag = dask.bag.from_sequence(["a zzz"], npartitions=1)
+        self.assertEqual(self.client.compute(tessel.parallel.findall(
+            bag, self.path("one.idx"))).result(), [[(2, 5, 0)]])
+        with self.assertRaises(FileNotFoundError):
+            tessel.parallel.findall(bag, self.path("missing.idx"))
 
     def test_a_killed_worker_is_replaced_and_the_result_is_the_same(self):
         keys = [b"%08d/%s" % (n, b"x" * (n % 30)) for n in range(400_000)]

@@ -1,0 +1,73 @@
+#pragma once
+
+// Work done without the GIL that Ctrl-C can cut short: a build, a scan.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <time.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace TesselPython {
+
+// Work done without the GIL that a signal can cut short. Every so often it takes the GIL back
+// and runs the signal handlers; when one raised (Ctrl-C: KeyboardInterrupt), its exception is
+// set and the work stops: progress() throws Interrupted, the hooks of the replacement return
+// false. Signals are handled in the main thread only; elsewhere the work runs to its end.
+class Interruptible {
+ public:
+  struct Interrupted {};
+
+  Interruptible() : previous_(current_), thread_(PyEval_SaveThread()) { current_ = this; }
+  ~Interruptible() {
+    current_ = previous_;
+    PyEval_RestoreThread(thread_);
+  }
+  Interruptible(const Interruptible&) = delete;
+  Interruptible& operator=(const Interruptible&) = delete;
+
+  bool interrupted() const { return interrupted_; }
+
+  // Looks at pending signals when some time has passed; throws Interrupted when a handler
+  // raised.
+  void poll() {
+    if (++calls_ % kCallsBetweenClocks == 0 && !check(false)) throw Interrupted();
+  }
+  static int progress(std::size_t, std::size_t) {
+    current_->poll();
+    return 0;
+  }
+  static bool keepGoing(void* self) { return static_cast<Interruptible*>(self)->check(false); }
+  // keepGoing() of the work under way in this thread, if any.
+  static bool keepGoingNow(void*) { return current_ == nullptr || current_->check(false); }
+  static bool beforeCommit(void* self) { return static_cast<Interruptible*>(self)->check(true); }
+
+ private:
+  static constexpr std::uint64_t kCallsBetweenClocks = 1024;
+  static constexpr double kSecondsBetweenChecks = 0.05;
+
+  // Runs the signal handlers (at once, or when the time has come); false when one raised.
+  bool check(bool now) {
+    if (interrupted_) return false;
+    timespec clock;
+    ::clock_gettime(CLOCK_MONOTONIC, &clock);
+    const double seconds =
+        static_cast<double>(clock.tv_sec) + 1e-9 * static_cast<double>(clock.tv_nsec);
+    if (!now && seconds < next_) return true;
+    next_ = seconds + kSecondsBetweenChecks;
+    PyEval_RestoreThread(thread_);
+    interrupted_ = PyErr_CheckSignals() != 0;
+    thread_ = PyEval_SaveThread();
+    return !interrupted_;
+  }
+
+  static inline thread_local Interruptible* current_ = nullptr;
+  Interruptible* previous_;
+  PyThreadState* thread_;
+  std::uint64_t calls_ = 0;
+  double next_ = 0;
+  bool interrupted_ = false;
+};
+
+}  // namespace TesselPython

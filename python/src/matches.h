@@ -1,0 +1,320 @@
+#pragma once
+
+// findall() and finditer() of tessel.Index and tessel.ShardedIndex: the keys that occur in a
+// text, as (start, end, value), scanned without the GIL. A str is scanned as its UTF-8 bytes
+// and its matches are given in characters; bytes and other buffers in bytes.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <new>
+#include <vector>
+
+#include <tessel/internal/scan.h>
+
+#include "arguments.h"
+#include "interrupt.h"
+#include "keys.h"
+#include "reader.h"
+#include "state.h"
+
+namespace TesselPython {
+
+// The text of a scan: its bytes, held for as long as the scan needs them, and for a str that
+// is not ASCII the way from byte offsets to character offsets.
+class ScanText {
+ public:
+  ScanText() = default;
+  ScanText(const ScanText&) = delete;
+  ScanText& operator=(const ScanText&) = delete;
+  ~ScanText() {
+    Py_XDECREF(holder_);
+    Py_XDECREF(str_);
+  }
+
+  // Takes a str or a bytes-like object (a buffer other than bytes is copied, so that it may
+  // change during the scan); false with an exception set: TypeError for another object,
+  // UnicodeEncodeError for a str with a surrogate that no byte escapes to.
+  bool set(PyObject* text) {
+    if (!PyUnicode_Check(text) && !PyBytes_Check(text) && !PyObject_CheckBuffer(text)) {
+      PyErr_Format(PyExc_TypeError, "a text is str or bytes, not %.200s", Py_TYPE(text)->tp_name);
+      return false;
+    }
+    KeyBytes bytes;
+    switch (bytes.set(text)) {
+      case KeyBytes::kError:
+        return false;
+      case KeyBytes::kNoKey:
+        // The error that says where.
+        Py_XDECREF(PyUnicode_AsEncodedString(text, "utf-8", "surrogateescape"));
+        return false;
+      default:
+        break;
+    }
+    data_ = bytes.data();
+    size_ = bytes.size();
+    holder_ = bytes.holder(text);
+    if (PyUnicode_Check(text) && !PyUnicode_IS_ASCII(text)) {
+      Py_INCREF(text);
+      str_ = text;
+    }
+    return true;
+  }
+
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+  // The offsets of a match, in characters for a str: false when it does not start and end
+  // between characters (a key's bytes can begin or end inside a character's). Matches come
+  // in order of their starts.
+  bool offsets(std::size_t position, std::size_t length, Py_ssize_t& start, Py_ssize_t& end) {
+    if (str_ == nullptr) {
+      start = static_cast<Py_ssize_t>(position);
+      end = static_cast<Py_ssize_t>(position + length);
+      return true;
+    }
+    if (!advance(start_, position)) return false;
+    if (end_.byte < position || end_.byte > position + length) end_ = start_;
+    if (!advance(end_, position + length)) return false;
+    start = start_.character;
+    end = end_.character;
+    return true;
+  }
+
+ private:
+  struct Cursor {
+    std::size_t byte = 0;
+    Py_ssize_t character = 0;
+  };
+
+  // Moves `cursor` to the character that begins at byte `to`; false when none does.
+  bool advance(Cursor& cursor, std::size_t to) const {
+    const int kind = PyUnicode_KIND(str_);
+    const void* characters = PyUnicode_DATA(str_);
+    const Py_ssize_t count = PyUnicode_GET_LENGTH(str_);
+    while (cursor.byte < to && cursor.character < count) {
+      const Py_UCS4 c = PyUnicode_READ(kind, characters, cursor.character++);
+      // A surrogate that a byte escapes to is that byte.
+      cursor.byte += c < 0x80                     ? 1
+                     : c < 0x800                  ? 2
+                     : c >= 0xDC80 && c <= 0xDCFF ? 1
+                     : c < 0x10000                ? 3
+                                                  : 4;
+    }
+    return cursor.byte == to;
+  }
+
+  const char* data_ = "";
+  std::size_t size_ = 0;
+  PyObject* holder_ = nullptr;  // what keeps data_
+  PyObject* str_ = nullptr;     // a str that is not ASCII
+  Cursor start_, end_;
+};
+
+// The (start, end, value) of a match, a tuple the cyclic GC need not follow; nullptr with
+// MemoryError.
+inline PyObject* matchTuple(Py_ssize_t start, Py_ssize_t end, long long value) {
+  PyObject* tuple = PyTuple_New(3);
+  PyObject* items[] = {PyLong_FromSsize_t(start), PyLong_FromSsize_t(end),
+                       PyLong_FromLongLong(value)};
+  if (tuple == nullptr || items[0] == nullptr || items[1] == nullptr || items[2] == nullptr) {
+    Py_XDECREF(tuple);
+    for (PyObject* item : items) Py_XDECREF(item);
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < 3; ++i) PyTuple_SET_ITEM(tuple, i, items[i]);
+  PyObject_GC_UnTrack(tuple);
+  return tuple;
+}
+
+// The keywords longest and words of findall() and finditer(); false with TypeError set.
+inline bool readScanOptions(const char* name, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, PyObject*& text, Tessel::ScanOptions& options) {
+  static const char* const names[] = {"text", "longest", "words"};
+  PyObject* given[3];
+  if (!parseArguments(name, args, nargs, kwnames, names, 3, 1, 1, given)) return false;
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "%s() takes longest and words as keywords only", name);
+    return false;
+  }
+  text = given[0];
+  for (int i = 1; i < 3; ++i) {
+    const int truth = given[i] == nullptr ? 0 : PyObject_IsTrue(given[i]);
+    if (truth < 0) return false;
+    (i == 1 ? options.longest : options.words) = truth != 0;
+  }
+  return true;
+}
+
+// A scan of a text under way: the view's scanner and the matches it has found and not yet
+// handed on.
+template <class View>
+struct Scan {
+  typename View::Scanner scanner;
+  std::vector<Tessel::internal::ScanMatch> found;
+
+  // Scans on, without the GIL, until `most` matches more are found or the text ends; Ctrl-C
+  // stops it. Returns false when interrupted (the exception set) or out of memory.
+  bool gather(std::size_t most) {
+    bool noMemory = false, interrupted = false;
+    {
+      Interruptible work;
+      try {
+        for (std::size_t n = 0; n < most && scanner.next(); ++n) {
+          found.push_back(
+              {scanner.position(), scanner.length(), static_cast<long>(scanner.value())});
+        }
+      } catch (const std::bad_alloc&) {
+        noMemory = true;
+      }
+      interrupted = work.interrupted();
+    }
+    if (noMemory) PyErr_NoMemory();
+    return !noMemory && !interrupted;
+  }
+};
+
+// Ctrl-C is looked at every so often between blocks of the text, as a build looks at it.
+inline Tessel::ScanOptions interruptible(Tessel::ScanOptions options) {
+  options.keepGoing = Interruptible::keepGoingNow;
+  options.context = nullptr;
+  return options;
+}
+
+// findall(text, *, longest=False, words=False): every match, as a list of (start, end, value).
+template <class View>
+PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  auto* self = asReader<View>(object);
+  PyObject* given;
+  Tessel::ScanOptions options;
+  if (!readScanOptions("findall", args, nargs, kwnames, given, options) || refuseClosed(self)) {
+    return nullptr;
+  }
+  ScanText text;
+  if (!text.set(given) || refuseClosed(self)) return nullptr;
+  PyObject* result = nullptr;
+  try {
+    Scan<View> scan;
+    bool scanned;
+    {
+      Busy<View> busy(self);
+      scan.scanner.reset(self->view, text.data(), text.size(), interruptible(options));
+      scanned = scan.gather(static_cast<std::size_t>(-1));
+    }
+    if (!scanned || refuseUnreadable(self->view)) return nullptr;
+    result = PyList_New(0);
+    for (std::size_t i = 0; result != nullptr && i < scan.found.size(); ++i) {
+      const Tessel::internal::ScanMatch& m = scan.found[i];
+      Py_ssize_t start, end;
+      if (!text.offsets(m.position, m.length, start, end)) continue;
+      PyObject* tuple = matchTuple(start, end, m.value);
+      if (tuple == nullptr || PyList_Append(result, tuple) != 0) Py_CLEAR(result);
+      Py_XDECREF(tuple);
+    }
+  } catch (const std::bad_alloc&) {
+    Py_CLEAR(result);
+    PyErr_NoMemory();
+  }
+  return result;
+}
+
+// ---- finditer(): the same matches, found a chunk at a time as they are asked for.
+
+template <class View>
+struct Matches {
+  PyObject_HEAD Reader<View>* index;  // strong
+  ScanText* text;
+  Scan<View>* scan;
+  std::size_t next;  // of scan->found, the first not handed on
+  bool running;      // a call is scanning, without the GIL
+};
+
+template <class View>
+PyObject* Reader_finditer(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  auto* index = asReader<View>(object);
+  PyObject* given;
+  Tessel::ScanOptions options;
+  if (!readScanOptions("finditer", args, nargs, kwnames, given, options) || refuseClosed(index)) {
+    return nullptr;
+  }
+  PyTypeObject* type = typesOf<View>(stateOf(Py_TYPE(index))).matches;
+  auto* self = PyObject_GC_New(Matches<View>, type);
+  if (self == nullptr) return nullptr;
+  Py_INCREF(index);
+  self->index = index;
+  self->text = new (std::nothrow) ScanText();
+  self->scan = new (std::nothrow) Scan<View>();
+  self->next = 0;
+  self->running = false;
+  PyObject_GC_Track(self);
+  if (self->text == nullptr || self->scan == nullptr) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  if (!self->text->set(given)) {
+    Py_DECREF(self);
+    return nullptr;
+  }
+  try {
+    self->scan->scanner.reset(index->view, self->text->data(), self->text->size(),
+                              interruptible(options));
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  return reinterpret_cast<PyObject*>(self);
+}
+
+template <class View>
+void Matches_dealloc(PyObject* object) {
+  auto* self = reinterpret_cast<Matches<View>*>(object);
+  PyObject_GC_UnTrack(object);
+  delete self->scan;
+  delete self->text;
+  Py_CLEAR(self->index);
+  PyTypeObject* type = Py_TYPE(object);
+  PyObject_GC_Del(object);
+  Py_DECREF(type);
+}
+
+template <class View>
+int Matches_traverse(PyObject* object, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(reinterpret_cast<Matches<View>*>(object)->index);
+  return 0;
+}
+
+template <class View>
+PyObject* Matches_next(PyObject* object) {
+  auto* self = reinterpret_cast<Matches<View>*>(object);
+  if (self->running) {
+    PyErr_SetString(PyExc_ValueError, "finditer() iterator already running");
+    return nullptr;
+  }
+  for (;;) {
+    Scan<View>& scan = *self->scan;
+    while (self->next < scan.found.size()) {
+      const Tessel::internal::ScanMatch m = scan.found[self->next++];
+      Py_ssize_t start, end;
+      if (self->text->offsets(m.position, m.length, start, end))
+        return matchTuple(start, end, m.value);
+    }
+    if (refuseClosed(self->index)) return nullptr;
+    scan.found.clear();
+    self->next = 0;
+    bool scanned;
+    {
+      Busy<View> busy(self->index);
+      self->running = true;
+      scanned = scan.gather(kChunk);
+      self->running = false;
+    }
+    if (!scanned || refuseUnreadable(self->index->view)) return nullptr;
+    if (scan.found.empty()) return nullptr;  // the end of the text
+  }
+}
+
+}  // namespace TesselPython

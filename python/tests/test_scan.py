@@ -1,0 +1,168 @@
+"""findall() and finditer(): the keys that occur in a text, against a plain reading of what a
+match is, for str (character offsets) and bytes, one index and shards; Ctrl-C, other
+threads, and a text or an index that changes meanwhile."""
+
+import os
+import random
+import shutil
+import tempfile
+import threading
+import time
+import unittest
+
+import tessel
+
+from test_robustness import assert_stops_soon  # pylint: disable=import-error
+
+
+def word_byte(c):
+    return chr(c).isascii() and (chr(c).isalnum() or c == ord("_")) or c >= 0x80
+
+
+def plain(keys, text, longest, words):
+    """Every match by the definition, (start, end, value) in bytes, then the leftmost-longest
+    choice when asked."""
+    def boundary(at):
+        return at in (0, len(text)) or not (word_byte(text[at - 1]) and word_byte(text[at]))
+
+    found = sorted((i, i + len(key), value) for i in range(len(text))
+                   for key, value in keys.items()
+                   if key and text.startswith(key, i) and
+                   (not words or boundary(i) and boundary(i + len(key))))
+    if not longest:
+        return found
+    chosen, start = [], 0
+    for k, (i, end, value) in enumerate(found):
+        if i >= start and (k + 1 == len(found) or found[k + 1][0] != i):
+            chosen.append((i, end, value))
+            start = end
+    return chosen
+
+
+class Scan(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tessel-scan-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def test_every_mode_is_the_plain_reading(self):
+        rng = random.Random(3)
+        for round_ in range(40):
+            alphabet = [b"a", b"b", b" ", b"\xc3\xa9", b"_", b"\x00", b"\xff"][:3 + round_ % 5]
+            keys = sorted({b"".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 5)))
+                           for _ in range(rng.randrange(1, 25))})
+            path = os.path.join(self.dir, f"{round_}.idx")
+            tessel.build(keys, path)
+            values = {key: n for n, key in enumerate(keys)}
+            with tessel.Index(path) as index:
+                for _ in range(10):
+                    text = b"".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 40)))
+                    for longest in (False, True):
+                        for words in (False, True):
+                            expected = plain(values, text, longest, words)
+                            found = index.findall(text, longest=longest, words=words)
+                            self.assertEqual(found, expected, (text, longest, words))
+                            self.assertEqual(list(index.finditer(text, longest=longest,
+                                                                 words=words)), expected)
+
+    def test_a_str_is_scanned_in_characters(self):
+        path = os.path.join(self.dir, "k.idx")
+        tessel.build(["a", "été", "l'été", "\U0001f600", b"\xa9"], path, sort=True)
+        with tessel.Index(path) as index:
+            text = "l'été \U0001f600 a"
+            # b"\xa9" matches inside the bytes of "é" only: never between characters of a str.
+            self.assertEqual(index.findall(text, longest=True),
+                             [(0, 5, 2), (6, 7, 3), (8, 9, 0)])
+            self.assertEqual(index.findall(text.encode(), longest=True),
+                             [(0, 7, 2), (8, 12, 3), (13, 14, 0)])
+            self.assertIn((3, 4, 4), index.findall(text.encode()))  # b"\xa9" inside "é"
+            # Bytes that are not UTF-8 come back from their escapes.
+            self.assertEqual(index.findall(b"x\xa9".decode("utf-8", "surrogateescape")), [(1, 2, 4)])
+            for wrong in (3, None, ["a"]):
+                with self.assertRaises(TypeError):
+                    index.findall(wrong)
+            with self.assertRaises(UnicodeEncodeError):
+                index.findall("a\ud800")
+            with self.assertRaises(TypeError):
+                index.findall("a", True)  # longest is a keyword
+            self.assertEqual(index.findall(bytearray(b"a")), [(0, 1, 0)])
+
+    def test_shards_answer_as_one_index(self):
+        keys = sorted({("%x" % (n * 7919 % 5000)).encode() for n in range(3000)})
+        directory = os.path.join(self.dir, "shards")
+        one = os.path.join(self.dir, "one.idx")
+        tessel.build(keys, one)
+        from tessel.shards import _plan, _tasks  # pylint: disable=import-outside-toplevel
+        keys_path = os.path.join(self.dir, "keys.txt")
+        with open(keys_path, "wb") as file:
+            file.write(b"".join(key + b"\n" for key in keys))
+        plan = _plan.SortedPlan([keys_path], 400)
+        owner = tessel._tessel._Directory(directory)  # pylint: disable=protected-access
+        generation = owner.begin()
+        results = [_tasks.build_range(p, s, e, directory, generation, n)
+                   for n, (p, s, e) in enumerate(plan.ranges)]
+        owner.commit(*plan.entries(results))
+        owner.finish()
+        owner.close()
+        text = " ".join("%x" % random.Random(n).randrange(8000) for n in range(3000))
+        with tessel.Index(one) as single, tessel.ShardedIndex(directory) as sharded:
+            self.assertGreater(len(sharded.shards), 3)
+            for longest in (False, True):
+                for words in (False, True):
+                    expected = single.findall(text, longest=longest, words=words)
+                    self.assertTrue(expected)
+                    self.assertEqual(sharded.findall(text, longest=longest, words=words), expected)
+                    self.assertEqual(list(sharded.finditer(text, longest=longest, words=words)),
+                                     expected)
+
+    def test_a_scan_lets_other_threads_run_and_stops_at_ctrl_c(self):
+        path = os.path.join(self.dir, "k.idx")
+        tessel.build([b"%04d" % n for n in range(10_000)], path)
+        text = b"".join(b"%04d " % (n % 20_000) for n in range(2_000_000))
+        with tessel.Index(path) as index:
+            ticks = []
+            done = threading.Event()
+
+            def tick():
+                while not done.is_set():
+                    ticks.append(1)
+                    time.sleep(0.001)
+
+            thread = threading.Thread(target=tick)
+            thread.start()
+            start = time.monotonic()
+            found = index.findall(text, words=True)
+            whole = time.monotonic() - start
+            done.set()
+            thread.join()
+            self.assertEqual(len(found), 1_000_000)
+            self.assertGreater(len(ticks), whole * 100)  # the GIL was free meanwhile
+            every = len(index.findall(text))
+            assert_stops_soon(self, lambda: len(index.findall(text)), every)
+            assert_stops_soon(self, lambda: sum(1 for _ in index.finditer(text)), every)
+
+    def test_a_text_or_an_index_that_changes_meanwhile(self):
+        path = os.path.join(self.dir, "k.idx")
+        tessel.build([b"ab", b"b"], path)
+        text = bytearray(b"ab" * 500_000)
+        index = tessel.Index(path)
+
+        def scribble():
+            for n in range(0, len(text), 7):
+                text[n] = ord("x")
+
+        thread = threading.Thread(target=scribble)
+        thread.start()
+        found = index.findall(text)  # scans a copy of the text as it was at the call
+        thread.join()
+        self.assertTrue(all(0 <= start < end <= len(text) for start, end, _ in found))
+        matches = index.finditer(b"ab ab ab")
+        self.assertEqual(next(matches), (0, 2, 0))
+        index.close()
+        with self.assertRaisesRegex(ValueError, "closed"):
+            list(matches)
+
+
+if __name__ == "__main__":
+    unittest.main()
