@@ -58,6 +58,9 @@ class ScanText {
     if (PyUnicode_Check(text) && !PyUnicode_IS_ASCII(text)) {
       Py_INCREF(text);
       str_ = text;
+      // Its own UTF-8: a character begins at every byte that is no continuation byte. Bytes
+      // made from surrogate escapes break that rule: their characters are counted one by one.
+      escaped_ = holder_ != text;
     }
     return true;
   }
@@ -90,6 +93,14 @@ class ScanText {
 
   // Moves `cursor` to the character that begins at byte `to`; false when none does.
   bool advance(Cursor& cursor, std::size_t to) const {
+    if (!escaped_) {
+      const auto* bytes = reinterpret_cast<const unsigned char*>(data_);
+      Py_ssize_t characters = 0;
+      for (std::size_t i = cursor.byte; i < to; ++i) characters += (bytes[i] & 0xC0) != 0x80;
+      cursor.byte = to;
+      cursor.character += characters;
+      return to == size_ || (bytes[to] & 0xC0) != 0x80;
+    }
     const int kind = PyUnicode_KIND(str_);
     const void* characters = PyUnicode_DATA(str_);
     const Py_ssize_t count = PyUnicode_GET_LENGTH(str_);
@@ -109,6 +120,7 @@ class ScanText {
   std::size_t size_ = 0;
   PyObject* holder_ = nullptr;  // what keeps data_
   PyObject* str_ = nullptr;     // a str that is not ASCII
+  bool escaped_ = false;        // its bytes hold surrogate escapes
   Cursor start_, end_;
 };
 
@@ -197,6 +209,18 @@ PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssize_t nar
   PyObject* result = nullptr;
   try {
     Scan<View> scan;
+    // The matches' array is kept between calls of this thread, up to a size: fresh pages
+    // for it at every call cost more than the scan of a short text.
+    static thread_local std::vector<Tessel::internal::ScanMatch> kept;
+    constexpr std::size_t kKept = std::size_t{1} << 20;
+    scan.found.swap(kept);
+    scan.found.clear();
+    struct Keep {
+      std::vector<Tessel::internal::ScanMatch>& found;
+      ~Keep() {
+        if (found.capacity() <= kKept) kept.swap(found);
+      }
+    } keep{scan.found};
     bool scanned;
     {
       Busy<View> busy(self);
@@ -204,14 +228,23 @@ PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssize_t nar
       scanned = scan.gather(static_cast<std::size_t>(-1));
     }
     if (!scanned || refuseUnreadable(self->view)) return nullptr;
-    result = PyList_New(0);
+    // The list is made at its size; matches that fall inside a character of a str are few.
+    result = PyList_New(static_cast<Py_ssize_t>(scan.found.size()));
+    Py_ssize_t made = 0;
     for (std::size_t i = 0; result != nullptr && i < scan.found.size(); ++i) {
       const Tessel::internal::ScanMatch& m = scan.found[i];
       Py_ssize_t start, end;
       if (!text.offsets(m.position, m.length, start, end)) continue;
       PyObject* tuple = matchTuple(start, end, m.value);
-      if (tuple == nullptr || PyList_Append(result, tuple) != 0) Py_CLEAR(result);
-      Py_XDECREF(tuple);
+      if (tuple == nullptr) {
+        Py_CLEAR(result);
+      } else {
+        PyList_SET_ITEM(result, made++, tuple);
+      }
+    }
+    if (result != nullptr && made != PyList_GET_SIZE(result) &&
+        PyList_SetSlice(result, made, PyList_GET_SIZE(result), nullptr) != 0) {
+      Py_CLEAR(result);
     }
   } catch (const std::bad_alloc&) {
     Py_CLEAR(result);

@@ -1,0 +1,157 @@
+#!/usr/bin/env python3
+"""The Python and Dask parts of bench/scan (which runs them; see there).
+
+Usage: scan_python.py findall PROSE INDEX WORDS RUNS
+       scan_python.py automaton KEYS [LIMIT_GIB]
+       scan_python.py dask PROSE INDEX COPIES WORKERS
+       scan_python.py single PROSE INDEX COPIES
+"""
+
+import gc
+import os
+import resource
+import sys
+import time
+
+
+def read_documents(path):
+    with open(path, "rb") as file:
+        return [line.rstrip(b"\n").decode("utf-8", "surrogateescape") for line in file]
+
+
+def private_mib():
+    """This process's private anonymous memory now, MiB."""
+    with open("/proc/self/status", encoding="ascii") as status:
+        for line in status:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
+def findall(prose, index_path, words_path, runs):
+    """findall(text, longest=True) against python3-ahocorasick's iter_long collecting the same
+    tuples, the GC on and a realistic heap; opening the index against building the automaton."""
+    import tessel  # pylint: disable=import-outside-toplevel
+
+    heap = [[n] for n in range(1_000_000)]  # a program's objects, which the GC walks
+    gc.enable()
+    texts = read_documents(prose)
+    megabytes = sum(len(text.encode("utf-8", "surrogateescape")) for text in texts) / 1e6
+    before = private_mib()
+    start = time.perf_counter()
+    index = tessel.Index(index_path)
+    opened = time.perf_counter() - start
+    opened_mib = private_mib() - before
+    best = None
+    for _ in range(int(runs)):
+        start = time.perf_counter()
+        found = [index.findall(text, longest=True) for text in texts]
+        elapsed = time.perf_counter() - start
+        best = elapsed if best is None else min(best, elapsed)
+        count = sum(len(matches) for matches in found)
+        del found
+    print(f"tessel findall(longest=True): {count} matches in {best:.3f} s "
+          f"({megabytes / best:.0f} MB/s); Index() {opened * 1e3:.3f} ms, "
+          f"{opened_mib:.1f} MiB private")
+    try:
+        import ahocorasick  # pylint: disable=import-outside-toplevel
+    except ImportError:
+        print("python3-ahocorasick is not installed")
+        return
+    before = private_mib()
+    start = time.perf_counter()
+    automaton = ahocorasick.Automaton()
+    with open(words_path, "rb") as file:
+        for value, line in enumerate(file):
+            key = line.rstrip(b"\n").decode("utf-8", "surrogateescape")
+            if key and key not in automaton:
+                automaton.add_word(key, (len(key), value))
+    automaton.make_automaton()
+    built = time.perf_counter() - start
+    built_mib = private_mib() - before
+    best = None
+    for _ in range(int(runs)):
+        start = time.perf_counter()
+        found = [[(end - length + 1, end + 1, value)
+                  for end, (length, value) in automaton.iter_long(text)] for text in texts]
+        elapsed = time.perf_counter() - start
+        best = elapsed if best is None else min(best, elapsed)
+        peer = sum(len(matches) for matches in found)
+        del found
+    print(f"ahocorasick iter_long: {peer} matches in {best:.3f} s ({megabytes / best:.0f} MB/s); "
+          f"automaton built in {built:.2f} s, {built_mib:.0f} MiB private")
+    del heap
+
+
+def automaton(keys_path, limit_gib):
+    """How far python3-ahocorasick gets with a large dictionary under an address-space limit:
+    the keys added, the time and the peak private memory, or where it failed."""
+    import ahocorasick  # pylint: disable=import-outside-toplevel
+
+    if limit_gib:
+        limit = int(float(limit_gib) * (1 << 30))
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    built = ahocorasick.Automaton()
+    start = time.perf_counter()
+    added = 0
+    try:
+        with open(keys_path, "rb") as file:
+            for value, line in enumerate(file):
+                built.add_word(line.rstrip(b"\n").decode("utf-8", "surrogateescape"), value)
+                added += 1
+        built.make_automaton()
+        outcome = "built"
+    except MemoryError:
+        outcome = "MemoryError"
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(f"ahocorasick: {outcome} after {added} keys in {time.perf_counter() - start:.1f} s, "
+          f"peak resident {peak:.0f} MiB" + (f" (address space limited to {limit_gib} GiB)"
+                                              if limit_gib else ""))
+
+
+def dask_run(prose, index_path, copies, workers):
+    """The corpus `copies` times over in partitions on a local cluster: the matches counted on
+    the workers, start-up included."""
+    import logging  # pylint: disable=import-outside-toplevel
+
+    start = time.perf_counter()
+    import dask.bag  # pylint: disable=import-outside-toplevel
+    from distributed import Client, LocalCluster  # pylint: disable=import-outside-toplevel
+
+    import tessel.parallel  # pylint: disable=import-outside-toplevel
+
+    with LocalCluster(n_workers=int(workers), threads_per_worker=1, processes=True,
+                      host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR,
+                      memory_limit=0) as cluster, Client(cluster) as client:
+        texts = dask.bag.read_text([prose] * int(copies), blocksize=32 << 20,
+                                   errors="surrogateescape")
+        matches = tessel.parallel.findall(texts, index_path, longest=True, words=True)
+        count = client.compute(matches.map(len).sum()).result()
+    print(f"dask, {workers} workers: {count} matches in {time.perf_counter() - start:.2f} s, "
+          "start-up included")
+
+
+def single(prose, index_path, copies):
+    """The same in one process: each document of the corpus `copies` times over."""
+    start = time.perf_counter()
+    import tessel  # pylint: disable=import-outside-toplevel
+
+    index = tessel.Index(index_path)
+    count = 0
+    for _ in range(int(copies)):
+        with open(prose, encoding="utf-8", errors="surrogateescape") as file:
+            for text in file:
+                count += len(index.findall(text, longest=True, words=True))
+    print(f"one process: {count} matches in {time.perf_counter() - start:.2f} s, start-up "
+          "included")
+
+
+if __name__ == "__main__":
+    commands = {"findall": findall, "automaton": automaton, "dask": dask_run, "single": single}
+    if len(sys.argv) < 2 or sys.argv[1] not in commands or sys.argv[1] in ("-h", "--help"):
+        print(__doc__)
+        sys.exit(0 if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help") else 2)
+    if sys.argv[1] == "automaton" and len(sys.argv) == 3:
+        sys.argv.append("")
+    commands[sys.argv[1]](*sys.argv[2:])
+    sys.exit(0)
