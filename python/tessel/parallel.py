@@ -64,14 +64,14 @@ def _get_many_each(keys, path):
 
 
 def _findall_series(series, path, longest, words):
-    import pandas  # pylint: disable=import-outside-toplevel
+    import pandas  # type: ignore[import]  # pylint: disable=import-outside-toplevel
 
     return pandas.Series(_findall_each(series.tolist(), path, longest, words), index=series.index,
                          name=series.name, dtype=object)
 
 
 def _get_many_series(series, path):
-    import pandas  # pylint: disable=import-outside-toplevel
+    import pandas  # type: ignore[import]  # pylint: disable=import-outside-toplevel
 
     return pandas.Series(_get_many_each(series.tolist(), path), index=series.index,
                          name=series.name, dtype="int64")
