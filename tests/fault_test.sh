@@ -236,6 +236,11 @@ case_interrupted() {
 # build, a key list cut short under the builder, and an Index that cannot take a mapped build.
 case_mapped_build() {
   set -m
+  # These units fit in memory here: a limit on the process's data makes the build put them in
+  # the pages of the temporary file, the path this case tests (without the sanitizers, whose
+  # reservations no such limit allows).
+  ulimit -d 250000
+  TOOL=$PLAIN_TOOL
   "$KEYGEN" urls 1300000 > keys.txt
   [ "$(stat -c %s keys.txt)" -ge $((32 << 20)) ] || fail "the key list is too small to be mapped"
   "$TOOL" keys.txt new.idx > /dev/null || fail "a mapped build"
@@ -299,6 +304,33 @@ EOF
   "$TOOL" keys.txt fifo.idx > /dev/null || fail "a mapped key list into a FIFO"
   wait
   expect_file from_fifo.idx new.idx "index written into a FIFO"
+}
+
+# Where the units live follows the memory the process can have: the same bytes in memory, in
+# the pages of the temporary file under a limit on its data, and under a memory cgroup's limit
+# below the index's size, which anonymous memory could not keep to without being killed.
+case_memory_limits() {
+  "$KEYGEN" urls 1300000 > keys.txt
+  "$PLAIN_TOOL" keys.txt free.idx > /dev/null || fail "a build without limits"
+  (ulimit -d 250000 && "$PLAIN_TOOL" keys.txt data.idx > /dev/null) || fail "a build under a data limit"
+  expect_file data.idx free.idx "index under a data limit"
+  local group="" root=/sys/fs/cgroup
+  if [ "$(id -u)" = 0 ] && [ -w "$root/memory" ]; then
+    group=$root/memory/tessel-test-$$
+    mkdir "$group" && echo $((64 << 20)) > "$group/memory.limit_in_bytes"
+  elif [ "$(id -u)" = 0 ] && grep -qw memory "$root/cgroup.controllers" 2> /dev/null; then
+    group=$root/tessel-test-$$
+    mkdir "$group" && echo $((64 << 20)) > "$group/memory.max"
+  fi
+  if [ -n "$group" ] && [ -d "$group" ]; then
+    bash -c 'echo $$ > "$1/cgroup.procs" && exec "$2" keys.txt limited.idx' _ "$group" "$PLAIN_TOOL" \
+      > /dev/null 2> err
+    expect_eq "$?" 0 "status under a 64 MiB memory cgroup"
+    expect_file limited.idx free.idx "index under a 64 MiB memory cgroup"
+    rmdir "$group"
+  else
+    skip "no memory cgroup to make here (needs root); the cgroup's limit is not tested"
+  fi
 }
 
 case_killed() {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include <tessel/double_array.h>
+#include <tessel/internal/memory.h>
 #include <tessel/key_lines.h>
 #include <tessel/replace_file.h>
 
@@ -100,10 +101,10 @@ const char* mappedFrom = nullptr;
 const char* mappedTo = nullptr;
 std::string cannotRead;  // the line that says so
 
-// A key list of this size or more is mapped, and its index built in the pages of the
-// temporary file: the page cache and the file system carry them instead of the process's
-// memory, and nothing is copied. Below it, a copy in memory and units in memory with huge
-// pages are faster, and cost little.
+// A key list of this size or more is mapped: the page cache carries it instead of the
+// process's memory, and nothing is copied. Below it, a copy in memory is faster, and costs
+// little. Its index is built in memory when that fits well within what the process can have,
+// else in the pages of the temporary file, which the kernel can write back.
 constexpr std::size_t kLargeFrom = std::size_t{32} << 20;
 
 int buildIndex(const char* file, const char* index) {
@@ -140,7 +141,8 @@ int buildIndex(const char* file, const char* index) {
     // FIFO, a device, a missing directory, a file system that cannot reserve space), they
     // are built in memory and saved as before, with the same messages.
     const std::size_t bytes = mapped ? lines.size() : list.textSize;
-    const bool inFile = bytes >= kLargeFrom && output.begin(index, false) == 0 &&
+    const bool inFile = bytes >= kLargeFrom && !Tessel::internal::unitsFitInMemory(bytes) &&
+                        output.begin(index, false) == 0 &&
                         trie.keepUnitsIn(output.descriptor()) == 0;
     if (!inFile) output.abandon();
     const int status =

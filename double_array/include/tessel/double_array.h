@@ -13,6 +13,7 @@
 
 #include <tessel/format.h>
 #include <tessel/internal/page_array.h>
+#include <tessel/internal/prefault.h>
 #include <tessel/key_lines.h>
 #include <tessel/length.h>
 #include <tessel/replace_file.h>
@@ -172,6 +173,7 @@ class DoubleArrayImpl {
   // Releases the array, and what a build cut short by an exception held. The status of the
   // last build is kept.
   void clear() {
+    prefaulter_.stop();
     units_.release();
     releaseWorkspace();
     unitCount_ = 0;
@@ -183,8 +185,12 @@ class DoubleArrayImpl {
   // empty. A smaller request changes nothing. Returns the capacity.
   std::size_t resize(std::size_t newCapacity) {
     if (newCapacity <= capacity_) return capacity_;
+    // The units may move: the helper lets go of them first, then takes up the new pages.
+    prefaulter_.pause();
+    const std::size_t before = capacity_;
     units_.grow(newCapacity);
     capacity_ = units_.capacity();
+    prefaulter_.ask(units_.data() + before, (capacity_ - before) * sizeof(Unit));
     // One spare word, as bitsAt reads the word after the one a bit is in.
     usedBases_.grow(capacity_ / kWord + 2);
     occupied_.grow(capacity_ / kWord + 2);
@@ -245,8 +251,9 @@ class DoubleArrayImpl {
     return error_;
   }
 
-  // Returns the memory that only a build uses.
+  // Returns the memory and the helper thread that only a build uses.
   void releaseWorkspace() {
+    prefaulter_.stop();
     usedBases_.release();
     occupied_.release();
     occupiedInBlock_.release();
@@ -723,6 +730,9 @@ class DoubleArrayImpl {
   }
 
   internal::PageArray<Unit> units_;
+  // Takes the page faults of the units ahead of the build, on a second processor. Stopped
+  // when a build ends, so never swapped.
+  internal::Prefaulter prefaulter_;
   // Bitmaps of the build: positions chosen as bases, and units that belong to a group.
   internal::PageArray<std::uint64_t> usedBases_;
   internal::PageArray<std::uint64_t> occupied_;

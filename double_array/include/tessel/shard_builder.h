@@ -23,6 +23,7 @@
 
 #include <tessel/double_array.h>
 #include <tessel/internal/crc32c.h>
+#include <tessel/internal/memory.h>
 #include <tessel/key_lines.h>
 #include <tessel/manifest.h>
 #include <tessel/replace_file.h>
@@ -57,18 +58,20 @@ inline bool markerStands(void* marker) {
   return marker == nullptr || ::access(static_cast<const char*>(marker), F_OK) == 0;
 }
 
-// Builds with build(trie) into a new file at target.path, its units in the file's pages where
-// the file system allows, and fills in the result; first and last name the shard's range.
-// The file is renamed into place only while target.marker stands.
+// Builds with build(trie) into a new file at target.path, from keys of `bytes` bytes, and fills
+// in the result; first and last name the shard's range. Its units are in memory where they
+// fit well within what the process can have, else in the file's pages where the file system
+// allows. The file is renamed into place only while target.marker stands.
 template <class Build>
-ShardBuild buildShardWith(const ShardTarget& target, std::uint64_t lines, std::string first,
-                          std::string last, Build&& build) {
+ShardBuild buildShardWith(const ShardTarget& target, std::uint64_t lines, std::uint64_t bytes,
+                          std::string first, std::string last, Build&& build) {
   ShardBuild result;
   result.lines = lines;
   if (lines == 0) return result;
   DoubleArray trie;
   FileReplacement output;
-  const bool inFile = output.begin(target.path, false, target.temporaryPrefix) == 0 &&
+  const bool inFile = !internal::unitsFitInMemory(bytes) &&
+                      output.begin(target.path, false, target.temporaryPrefix) == 0 &&
                       trie.keepUnitsIn(output.descriptor()) == 0;
   if (!inFile) output.abandon();
   try {
@@ -183,7 +186,8 @@ inline ShardBuild buildShard(int fd, std::uint64_t start, std::uint64_t end,
     return result;
   }
   const std::size_t count = lines.count();
-  return internal::buildShardWith(target, count, count == 0 ? "" : internal::keyOfLine(lines, 0),
+  return internal::buildShardWith(target, count, lines.size(),
+                                  count == 0 ? "" : internal::keyOfLine(lines, 0),
                                   count == 0 ? "" : internal::keyOfLine(lines, count - 1),
                                   [&](DoubleArray& trie) { return trie.build(lines); });
 }
@@ -228,8 +232,11 @@ inline ShardBuild buildShard(std::vector<internal::KeyRef>& keys, const ShardTar
     lengths[i] = keys[i].length;
   }
   auto text = [&](std::size_t i) { return std::string(pointers[i], lengths[i]); };
+  std::uint64_t bytes = 0;
+  for (const std::size_t length : lengths) bytes += length + 1;
   return internal::buildShardWith(
-      target, keys.size(), keys.empty() ? "" : text(0), keys.empty() ? "" : text(keys.size() - 1),
+      target, keys.size(), bytes, keys.empty() ? "" : text(0),
+      keys.empty() ? "" : text(keys.size() - 1),
       [&](DoubleArray& trie) { return trie.build(keys.size(), pointers.data(), lengths.data()); });
 }
 
