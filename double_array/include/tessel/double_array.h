@@ -352,8 +352,9 @@ class DoubleArrayImpl {
   // does not fit; `above` becomes the unit before the last.
   std::size_t placeRun(std::size_t unit, std::size_t key, std::size_t depth, std::size_t end,
                        std::size_t& above) {
-    for (CheckType code; depth < end && unit != kNoUnit && (code = codeAt(key, depth)) != 0;
-         ++depth) {
+    // The key is found once, not at every byte.
+    const KeyCodes codes = codesOf(key);
+    for (CheckType code; depth < end && unit != kNoUnit && (code = codes.at(depth)) != 0; ++depth) {
       above = unit;
       unit = placeChild(unit, code);
     }
@@ -465,6 +466,28 @@ class DoubleArrayImpl {
     frame.depth = depth;
     frame.right = right;
     frame.unit = unit;
+  }
+
+  // The codes of one key, as codeAt() gives them.
+  struct KeyCodes {
+    const UKeyUnit* bytes;
+    std::size_t length;  // or kUntilEnd: the key ends at a NUL byte, or a line's at a newline
+    bool line;
+
+    static constexpr std::size_t kUntilEnd = ~std::size_t{0};
+    CheckType at(std::size_t depth) const {
+      if (depth == length) return 0;
+      const UKeyUnit byte = bytes[depth];
+      if (length == kUntilEnd && (byte == 0 || (line && byte == '\n'))) return 0;
+      return static_cast<CheckType>(byte + 1);
+    }
+  };
+  KeyCodes codesOf(std::size_t i) const {
+    if (lines_ != nullptr) {
+      return {reinterpret_cast<const UKeyUnit*>(lines_->line(i)), KeyCodes::kUntilEnd, true};
+    }
+    return {reinterpret_cast<const UKeyUnit*>(keys_[i]),
+            lengths_ != nullptr ? lengths_[i] : KeyCodes::kUntilEnd, false};
   }
 
   // The code of key i at byte `depth`: 0 where the key ends, its byte + 1 before.
