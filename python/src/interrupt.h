@@ -5,16 +5,29 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 
 namespace TesselPython {
 
+// Whether the interpreter is ending: a thread that takes the GIL then is ended on the spot.
+inline bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // Work done without the GIL that a signal can cut short. Every so often it takes the GIL back
 // and runs the signal handlers; when one raised (Ctrl-C: KeyboardInterrupt), its exception is
 // set and the work stops: progress() throws Interrupted, the hooks of the replacement return
 // false. Signals are handled in the main thread only; elsewhere the work runs to its end.
+// When the interpreter ends meanwhile (a daemon thread's work), the work stops the same way,
+// without the GIL, and the thread then waits for the process to end instead of taking it:
+// taking it would end the thread from inside a destructor, which C++ cannot unwind.
 class Interruptible {
  public:
   struct Interrupted {};
@@ -22,6 +35,9 @@ class Interruptible {
   Interruptible() : previous_(current_), thread_(PyEval_SaveThread()) { current_ = this; }
   ~Interruptible() {
     current_ = previous_;
+    if (finalizing()) {
+      for (;;) ::pause();
+    }
     PyEval_RestoreThread(thread_);
   }
   Interruptible(const Interruptible&) = delete;
@@ -50,6 +66,10 @@ class Interruptible {
   // Runs the signal handlers (at once, or when the time has come); false when one raised.
   bool check(bool now) {
     if (interrupted_) return false;
+    if (finalizing()) {
+      interrupted_ = true;
+      return false;
+    }
     timespec clock;
     ::clock_gettime(CLOCK_MONOTONIC, &clock);
     const double seconds =

@@ -47,6 +47,7 @@ struct Reader {
   bool binary;
   bool closed;
   bool cursorInUse;
+  bool used;  // a call has been made: __setstate__ may no longer change the key type
 };
 
 template <class View>
@@ -83,7 +84,8 @@ inline bool refuseUnreadable(const Tessel::ShardedIndex& view) {
 // Whether the index is closed, or one of its shards could not be read: true with the
 // exception set.
 template <class View>
-bool refuseClosed(const Reader<View>* self) {
+bool refuseClosed(Reader<View>* self) {
+  self->used = true;
   if (!self->closed) return refuseUnreadable(self->view);
   PyErr_SetString(PyExc_ValueError, "I/O operation on closed index");
   return true;
@@ -213,10 +215,17 @@ PyObject* yielded(const Reader<View>* self, Yield what, const char* key, std::si
   }
 }
 
-// Looks `key` up: 1 with `value` set, 0 when it is no key, -1 with an exception set.
+// Whether `key` is of a type that a key can have: str, bytes, or a buffer.
+inline bool keyLike(PyObject* key) {
+  return PyUnicode_Check(key) || PyBytes_Check(key) || PyObject_CheckBuffer(key);
+}
+
+// Looks `key` up: 1 with `value` set, 0 when it is no key (an object of another type is none,
+// as in a Mapping), -1 with an exception set.
 template <class View>
 int lookup(Reader<View>* self, PyObject* key, Value<View>& value) {
   if (refuseClosed(self)) return -1;
+  if (!keyLike(key)) return 0;
   KeyBytes bytes;
   switch (bytes.set(key)) {
     case KeyBytes::kBytes: {
@@ -421,7 +430,8 @@ PyObject* Reader_restore_key(PyObject* object, PyObject* argument) {
   if (refuseClosed(self)) return nullptr;
   long long value;
   const int in = integerIn(argument, 0, std::numeric_limits<Value<View>>::max(), value);
-  if (in < 0) return nullptr;
+  // __index__ ran the caller's code, which may have closed the index.
+  if (in < 0 || refuseClosed(self)) return nullptr;
   std::string key;
   bool found = false;
   if (in > 0) {
@@ -443,7 +453,8 @@ template <class View>
 PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
   auto* self = asReader<View>(object);
   if (refuseClosed(self)) return nullptr;
-  if (PyUnicode_Check(queries) || PyBytes_Check(queries) || PyByteArray_Check(queries)) {
+  // One query, str or any bytes-like object, is no list of them.
+  if (PyUnicode_Check(queries) || PyObject_CheckBuffer(queries)) {
     PyErr_Format(PyExc_TypeError, "get_many() takes an iterable of queries, not one %.200s",
                  Py_TYPE(queries)->tp_name);
     return nullptr;
@@ -528,8 +539,11 @@ PyObject* Reader_exit(PyObject* object, PyObject* const*, Py_ssize_t) {
   return Reader_close<View>(object, nullptr);
 }
 
+// Sets the key type of an index just unpickled: refused once it has been used, as its
+// iterators and views would change with it.
 template <class View>
 PyObject* Reader_setstate(PyObject* object, PyObject* state) {
+  auto* self = asReader<View>(object);
   PyObject* binary =
       PyDict_Check(state) ? PyDict_GetItemString(state, "binary") : nullptr;  // borrowed
   if (binary == nullptr) {
@@ -538,7 +552,11 @@ PyObject* Reader_setstate(PyObject* object, PyObject* state) {
   }
   const int truth = PyObject_IsTrue(binary);
   if (truth < 0) return nullptr;
-  asReader<View>(object)->binary = truth != 0;
+  if ((truth != 0) != self->binary && self->used) {
+    PyErr_SetString(PyExc_ValueError, "the state of an index in use cannot change");
+    return nullptr;
+  }
+  self->binary = truth != 0;
   return none();
 }
 
@@ -571,13 +589,16 @@ struct Iterator {
   PyObject_HEAD Reader<View>* index;  // strong
   typename View::Cursor cursor;
   Yield what;
-  bool none;  // lists nothing: no key can begin with the prefix
+  bool none;            // lists nothing: no key can begin with the prefix
+  bool all;             // lists every key: its length is known
+  std::size_t yielded;  // items given so far
 };
 
-// A new iterator of what `index` lists below prefix[0 .. length); `none` for no key at all.
+// A new iterator of what `index` lists below prefix[0 .. length), in descending byte order
+// when asked; `none` for no key at all.
 template <class View>
 PyObject* makeIterator(Reader<View>* index, const char* prefix, std::size_t length, bool none,
-                       Yield what) {
+                       Yield what, bool descending = false) {
   if (refuseClosed(index)) return nullptr;
   PyTypeObject* type = typesOf<View>(stateOf(Py_TYPE(index))).iterator;
   auto* self = PyObject_GC_New(Iterator<View>, type);
@@ -586,10 +607,12 @@ PyObject* makeIterator(Reader<View>* index, const char* prefix, std::size_t leng
   self->index = index;
   self->what = what;
   self->none = none;
+  self->all = length == 0;
+  self->yielded = 0;
   new (&self->cursor) typename View::Cursor();
   PyObject_GC_Track(self);
   try {
-    if (!none) self->cursor.reset(index->view, prefix, length);
+    if (!none) self->cursor.reset(index->view, prefix, length, descending);
   } catch (const std::bad_alloc&) {
     Py_DECREF(self);
     return PyErr_NoMemory();
@@ -628,13 +651,32 @@ PyObject* Iterator_next(PyObject* object) {
   }
   if (refuseUnreadable(self->index->view)) return nullptr;
   if (!more) return nullptr;
+  // Ctrl-C stops a long iteration, as of every key of a large index.
+  if (++self->yielded % kChunk == 0 && PyErr_CheckSignals() != 0) return nullptr;
   const std::string& key = self->cursor.key();
   return yielded(self->index, self->what, key.data(), key.size(), self->cursor.value());
+}
+
+// __length_hint__(): the items left when every key is listed; NotImplemented for a prefix,
+// whose count is a walk.
+template <class View>
+PyObject* Iterator_length_hint(PyObject* object, PyObject*) {
+  auto* self = reinterpret_cast<Iterator<View>*>(object);
+  if (self->none || self->index->closed) return PyLong_FromLong(0);
+  if (!self->all) Py_RETURN_NOTIMPLEMENTED;
+  const std::size_t count = self->index->view.keyCount();
+  return PyLong_FromSize_t(count > self->yielded ? count - self->yielded : 0);
 }
 
 template <class View>
 PyObject* Reader_iter(PyObject* object) {
   return makeIterator(asReader<View>(object), "", 0, false, Yield::kKeys);
+}
+
+// reversed(index): the keys in descending byte order.
+template <class View>
+PyObject* Reader_reversed(PyObject* object, PyObject*) {
+  return makeIterator(asReader<View>(object), "", 0, false, Yield::kKeys, true);
 }
 
 // ---- Views: keys(), values() and items() below a prefix, as dict's views are.
@@ -710,6 +752,70 @@ PyObject* Listing_iter(PyObject* object) {
   return makeIterator(self->index, PyBytes_AS_STRING(self->prefix),
                       static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix)), self->none,
                       self->what);
+}
+
+template <class View>
+PyObject* Listing_reversed(PyObject* object, PyObject*) {
+  auto* self = asListing<View>(object);
+  return makeIterator(self->index, PyBytes_AS_STRING(self->prefix),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix)), self->none,
+                      self->what, true);
+}
+
+// ---- Set operations of the keys and items views, as dict's: each side that is no set is
+// made one first, and the sets answer.
+
+// `object` as a set: a new reference to it when it is one, else a new set of its items.
+inline PyObject* asSet(PyObject* object) {
+  if (PyAnySet_Check(object)) {
+    Py_INCREF(object);
+    return object;
+  }
+  return PySet_New(object);
+}
+
+// a <op> b, where a or b is a keys or items view.
+template <PyObject* (*operation)(PyObject*, PyObject*)>
+PyObject* Listing_setOperation(PyObject* a, PyObject* b) {
+  PyObject* left = asSet(a);
+  PyObject* right = left == nullptr ? nullptr : asSet(b);
+  PyObject* result = right == nullptr ? nullptr : operation(left, right);
+  Py_XDECREF(left);
+  Py_XDECREF(right);
+  return result;
+}
+
+// Whether `object` is a keys or items view, of a dict or of a reader.
+inline bool setLikeView(PyObject* object, const TypeSet& index, const TypeSet& sharded) {
+  PyTypeObject* type = Py_TYPE(object);
+  return PyDictKeys_Check(object) || PyDictItems_Check(object) || type == index.keys ||
+         type == index.items || type == sharded.keys || type == sharded.items;
+}
+
+// ==, != with sets and with other keys or items views, as dict's views compare.
+template <class View>
+PyObject* Listing_richcompare(PyObject* object, PyObject* other, int op) {
+  ModuleState* state = stateOf(Py_TYPE(object));
+  if ((op != Py_EQ && op != Py_NE) || asListing<View>(object)->what == Yield::kValues ||
+      !(PyAnySet_Check(other) || setLikeView(other, state->index, state->sharded))) {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
+  PyObject* left = asSet(object);
+  PyObject* right = left == nullptr ? nullptr : asSet(other);
+  PyObject* result = right == nullptr ? nullptr : PyObject_RichCompare(left, right, op);
+  Py_XDECREF(left);
+  Py_XDECREF(right);
+  return result;
+}
+
+// isdisjoint(other): whether the view and `other` have no item in common.
+template <class View>
+PyObject* Listing_isdisjoint(PyObject* object, PyObject* other) {
+  PyObject* items = asSet(object);
+  if (items == nullptr) return nullptr;
+  PyObject* result = PyObject_CallMethod(items, "isdisjoint", "O", other);
+  Py_DECREF(items);
+  return result;
 }
 
 // The number of keys below the prefix, counted on each call: the index's key count for all
@@ -800,6 +906,7 @@ int Listing_contains(PyObject* object, PyObject* item) {
         return 0;
       }
       int found = 0;
+      std::size_t walked = 0;
       if (!listKeys(self->index, PyBytes_AS_STRING(self->prefix),
                     static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix)),
                     static_cast<std::size_t>(-1), [&](const std::string&, Value<View> v) {
@@ -810,6 +917,10 @@ int Listing_contains(PyObject* object, PyObject* item) {
                         found =
                             value == nullptr ? -1 : PyObject_RichCompareBool(value, item, Py_EQ);
                         Py_XDECREF(value);
+                      }
+                      // Ctrl-C stops a long walk of the values.
+                      if (found == 0 && ++walked % kChunk == 0 && PyErr_CheckSignals() != 0) {
+                        found = -1;
                       }
                       return found == 0;
                     })) {

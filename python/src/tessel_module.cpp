@@ -407,9 +407,11 @@ std::vector<PyMethodDef> readerMethods() {
        "prefix_values($self, query, /)\n--\n\nThe values of the keys that are prefixes of query, "
        "shortest first."},
       {"longest_prefix", function(Reader_longest_prefix<View, Yield::kKeys>), METH_FASTCALL,
-       "longest_prefix(query, [default], /): the longest key that is a prefix of query"},
+       "longest_prefix($self, query, /, *default)\n--\n\nThe longest key that is a prefix of "
+       "query; KeyError when none is, unless a default is given."},
       {"longest_prefix_item", function(Reader_longest_prefix<View, Yield::kItems>), METH_FASTCALL,
-       "longest_prefix_item(query, [default], /): (key, value) of the longest such key"},
+       "longest_prefix_item($self, query, /, *default)\n--\n\n(key, value) of the longest key "
+       "that is a prefix of query; KeyError when none is, unless a default is given."},
       {"predict", function(Reader_predict<View>), METH_FASTCALL | METH_KEYWORDS,
        "predict($self, prefix='', limit=None)\n--\n\n[(key, value)] for the keys that begin with "
        "prefix, at most limit."},
@@ -427,6 +429,8 @@ std::vector<PyMethodDef> readerMethods() {
        "finditer($self, text, /, *, longest=False, words=False)\n--\n\nThe matches of "
        "findall(), one at a time."},
       {"close", Reader_close<View>, METH_NOARGS, "close($self, /)\n--\n\nUnmaps the index."},
+      {"__reversed__", Reader_reversed<View>, METH_NOARGS,
+       "__reversed__($self, /)\n--\n\nThe keys in descending byte order."},
       {"__enter__", Reader_enter<View>, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
       {"__exit__", function(Reader_exit<View>), METH_FASTCALL, "__exit__($self, *args, /)\n--\n\n"},
       {"__setstate__", Reader_setstate<View>, METH_O, "__setstate__($self, state, /)\n--\n\n"},
@@ -463,12 +467,24 @@ constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS
 // Made by their readers only: an iterator or a view without one would have nothing to read.
 constexpr unsigned kMadeByReaders = kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
+// What the views and iterators share: they are generic in the stub, and are so at run time.
+#define TESSEL_CLASS_GETITEM \
+  { "__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr }
+
+template <class View>
+PyMethodDef iteratorMethods[] = {
+    {"__length_hint__", Iterator_length_hint<View>, METH_NOARGS,
+     "__length_hint__($self, /)\n--\n\nThe items left, when every key is listed."},
+    TESSEL_CLASS_GETITEM,
+    {nullptr, nullptr, 0, nullptr}};
+
 template <class View>
 PyType_Slot iteratorSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Iterator_dealloc<View>)},
     {Py_tp_traverse, reinterpret_cast<void*>(Iterator_traverse<View>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(Iterator_next<View>)},
+    {Py_tp_methods, iteratorMethods<View>},
     {Py_tp_doc, const_cast<char*>("the keys, values or items below a prefix, in byte order")},
     {0, nullptr}};
 
@@ -482,6 +498,14 @@ PyType_Slot matchesSlots[] = {
     {0, nullptr}};
 
 template <class View>
+PyMethodDef listingMethods[] = {
+    {"__reversed__", Listing_reversed<View>, METH_NOARGS,
+     "__reversed__($self, /)\n--\n\nIn descending byte order of the keys."},
+    TESSEL_CLASS_GETITEM,
+    {nullptr, nullptr, 0, nullptr}};
+
+// The values view, as dict's, is no set.
+template <class View>
 PyType_Slot listingSlots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(Listing_dealloc<View>)},
                               {Py_tp_traverse, reinterpret_cast<void*>(Listing_traverse<View>)},
                               {Py_tp_iter, reinterpret_cast<void*>(Listing_iter<View>)},
@@ -489,7 +513,35 @@ PyType_Slot listingSlots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(Listing_de
                               {Py_sq_length, reinterpret_cast<void*>(Listing_length<View>)},
                               {Py_sq_contains, reinterpret_cast<void*>(Listing_contains<View>)},
                               {Py_nb_bool, reinterpret_cast<void*>(Listing_bool<View>)},
+                              {Py_tp_methods, listingMethods<View>},
                               {0, nullptr}};
+
+template <class View>
+PyMethodDef setListingMethods[] = {
+    {"__reversed__", Listing_reversed<View>, METH_NOARGS,
+     "__reversed__($self, /)\n--\n\nIn descending byte order of the keys."},
+    {"isdisjoint", Listing_isdisjoint<View>, METH_O,
+     "isdisjoint($self, other, /)\n--\n\nWhether the view and other have nothing in common."},
+    TESSEL_CLASS_GETITEM,
+    {nullptr, nullptr, 0, nullptr}};
+
+// The keys and items views are sets, as dict's.
+template <class View>
+PyType_Slot setListingSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Listing_dealloc<View>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Listing_traverse<View>)},
+    {Py_tp_iter, reinterpret_cast<void*>(Listing_iter<View>)},
+    {Py_tp_repr, reinterpret_cast<void*>(Listing_repr<View>)},
+    {Py_sq_length, reinterpret_cast<void*>(Listing_length<View>)},
+    {Py_sq_contains, reinterpret_cast<void*>(Listing_contains<View>)},
+    {Py_nb_bool, reinterpret_cast<void*>(Listing_bool<View>)},
+    {Py_nb_and, reinterpret_cast<void*>(Listing_setOperation<PyNumber_And>)},
+    {Py_nb_or, reinterpret_cast<void*>(Listing_setOperation<PyNumber_Or>)},
+    {Py_nb_subtract, reinterpret_cast<void*>(Listing_setOperation<PyNumber_Subtract>)},
+    {Py_nb_xor, reinterpret_cast<void*>(Listing_setOperation<PyNumber_Xor>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(Listing_richcompare<View>)},
+    {Py_tp_methods, setListingMethods<View>},
+    {0, nullptr}};
 
 // Makes the five types of a reader from the module, named after `prefix` ("tessel.Index"):
 // the reader with its own methods and slots added to the shared ones, then its iterator and
@@ -523,9 +575,9 @@ bool makeTypes(PyObject* module, TypeSet& types, const char* name,
   static PyType_Spec descriptions[] = {
       {names[0].c_str(), sizeof(Reader<View>), 0, kFlags, slots.data()},
       {names[1].c_str(), sizeof(Iterator<View>), 0, kMadeByReaders, iteratorSlots<View>},
-      {names[2].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, listingSlots<View>},
+      {names[2].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, setListingSlots<View>},
       {names[3].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, listingSlots<View>},
-      {names[4].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, listingSlots<View>},
+      {names[4].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, setListingSlots<View>},
       {names[5].c_str(), sizeof(Matches<View>), 0, kMadeByReaders, matchesSlots<View>},
   };
   PyTypeObject** targets[] = {&types.reader, &types.iterator, &types.keys,
@@ -538,14 +590,22 @@ bool makeTypes(PyObject* module, TypeSet& types, const char* name,
   return true;
 }
 
+// At the interpreter's end, the temporary files of builds still under way in daemon threads go.
+void removeTemporariesAtExit() {
+  Tessel::removeTemporaryFiles();
+}
+
 int exec(PyObject* module) {
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  static const bool atExit = Py_AtExit(removeTemporariesAtExit) == 0;
+  (void)atExit;
   if (PyModule_AddStringConstant(module, "__version__", TESSEL_VERSION) < 0) return -1;
   PyObject* path = PyImport_ImportModule("os.path");
   if (path == nullptr) return -1;
   state->abspath = PyObject_GetAttrString(path, "abspath");
   Py_DECREF(path);
   if (state->abspath == nullptr) return -1;
+
   const bool made = makeTypes<Tessel::IndexView>(
       module, state->index, "tessel.Index",
       {{"from_bytes", function(Index_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,

@@ -2,6 +2,9 @@
 behave as dict's, any integer with __index__, queries that cannot be keys, an empty index, and
 pickles that refer to the file."""
 
+import collections.abc
+import inspect
+import operator
 import os
 import pickle
 import shutil
@@ -94,6 +97,57 @@ class Views(Scratch):
         for use in (lambda: list(keys), lambda: len(keys), lambda: bool(keys), lambda: "a" in keys):
             with self.assertRaises(ValueError):
                 use()
+
+
+class AsADict(Scratch):
+    """Code written for dicts takes an index and its views."""
+
+    def test_views_are_sets_as_dicts_views_are(self):
+        index, same = self.index, dict(zip(self.KEYS, range(len(self.KEYS))))
+        for op in (operator.and_, operator.or_, operator.sub, operator.xor):
+            for other in ({"a", "zz"}, ["b", "q"], same.keys(), ("ab",)):
+                self.assertEqual(op(index.keys(), other), op(same.keys(), other), (op, other))
+                self.assertEqual(op(other, index.keys()), op(other, same.keys()), (op, other))
+            pairs = {("a", 1), ("a", 2)}
+            self.assertEqual(op(index.items(), pairs), op(same.items(), pairs))
+        self.assertTrue(index.keys() == set(self.KEYS) == same.keys())
+        self.assertTrue(index.keys() == same.keys() and index.items() == same.items())
+        self.assertTrue(index.keys("a") != index.keys())
+        self.assertFalse(index.values() == set(range(len(self.KEYS))))  # as dict's values
+        self.assertTrue(index.keys().isdisjoint(["zz"]))
+        self.assertFalse(index.items().isdisjoint([("a", 1)]))
+
+    def test_mapping_habits(self):
+        index = self.index
+        self.assertIsInstance(index, collections.abc.Mapping)
+        self.assertIsInstance(index.keys(), collections.abc.KeysView)
+        self.assertIsInstance(index.values(), collections.abc.ValuesView)
+        self.assertIsInstance(index.items(), collections.abc.ItemsView)
+        self.assertEqual(dict(index), dict(zip(self.KEYS, range(len(self.KEYS)))))
+        descending = sorted(self.KEYS, key=lambda k: k.encode(), reverse=True)
+        self.assertEqual(list(reversed(index)), descending)
+        self.assertEqual(list(reversed(index.keys("ab"))), ["abd", "abc", "ab"])
+        self.assertEqual(list(reversed(index.items("b"))), [("ba", 6), ("b", 5)])
+        self.assertEqual(list(reversed(index.values("x"))), [])
+        keys = iter(index)
+        next(keys)
+        self.assertEqual(keys.__length_hint__(), len(self.KEYS) - 1)
+        self.assertIs(iter(index.keys("a")).__length_hint__(), NotImplemented)
+        # Objects of other types are no keys, as in a Mapping.
+        for other in (1, None, 2.5, ("a",)):
+            self.assertNotIn(other, index)
+            self.assertEqual(index.get(other, "default"), "default")
+
+    def test_types_are_generic_and_calls_have_signatures(self):
+        for name in ("Index", "ShardedIndex"):
+            for suffix in ("", "Iterator", "Keys", "Items"):
+                self.assertIsNotNone(getattr(tessel, name + suffix)[str])
+            self.assertIsNotNone(getattr(tessel, name + "Values")[int])
+            reader = getattr(tessel, name)
+            for method in dir(reader):
+                call = getattr(reader, method)
+                if callable(call) and (not method.startswith("_") or method == "__reversed__"):
+                    self.assertIsNotNone(inspect.signature(call), method)
 
 
 class Integers(Scratch):

@@ -184,8 +184,53 @@ class Interrupts(Scratch):
         tessel.build(keys, self.path)
         with tessel.Index(self.path) as index:
             self.assert_stops_soon(lambda: len(index.predict(b"")), len(keys))
-            # Counting the keys of a prefix walks them too.
+            # Counting the keys of a prefix walks them too, and so do iterations and a value
+            # looked for among the values.
             self.assert_stops_soon(lambda: len(index.keys(b"0")), len(keys))
+            self.assert_stops_soon(lambda: len(list(index.keys())), len(keys))
+            self.assert_stops_soon(lambda: len(set(index.values())), len(keys))
+            self.assert_stops_soon(lambda: len(sorted(index)), len(keys))
+            self.assert_stops_soon(lambda: (5_000_000 in index.values()) + len(keys), len(keys))
+
+    def test_a_build_in_a_thread_the_interpreter_leaves(self):
+        # A daemon thread still building when the main thread ends, and one that Ctrl-C left
+        # building while the main thread joined it: the process ends cleanly, and leaves no
+        # temporary file.
+        for ending in ("pass", "thread.join()"):
+            child = run_child(f"""
+                import os, signal, threading, time, tessel
+                keys = [b"%09d" % n for n in range(3_000_000)]
+                thread = threading.Thread(target=tessel.build, args=(keys, {self.path!r}),
+                                          daemon=True)
+                thread.start()
+                threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+                time.sleep(0.2)
+                {ending}
+            """)
+            # Ended by the interrupt (KeyboardInterrupt, then SIGINT's own status), or not.
+            self.assertIn(child.returncode, (0, -signal.SIGINT), child.stderr)
+            self.assertNotIn("terminate", child.stderr)
+            self.assertFalse([name for name in os.listdir(self.dir) if name.endswith(".tmp")])
+
+    def test_exceptions_name_what_is_wrong(self):
+        tessel.build(["a", "b"], self.path)
+        index = tessel.Index(self.path)
+        for one in (memoryview(b"a"), bytearray(b"a"), "a", b"a"):
+            with self.assertRaisesRegex(TypeError, "takes an iterable of queries, not one"):
+                index.get_many(one)
+
+        class Closing:
+            def __index__(self):
+                index.close()
+                return 1
+
+        with self.assertRaisesRegex(ValueError, "closed"):
+            index.restore_key(Closing())
+        used = tessel.Index(self.path)
+        self.assertEqual(list(used), ["a", "b"])
+        with self.assertRaises(ValueError):
+            used.__setstate__({"binary": True})
+        self.assertEqual(next(iter(used)), "a")
 
 if __name__ == "__main__":
     unittest.main()

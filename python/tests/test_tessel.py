@@ -208,12 +208,16 @@ class Errors(Scratch):
 
     def test_queries_of_other_types(self):
         index = self.built(["a"])
-        for call in (lambda: 1 in index, lambda: index[None], lambda: index.get(2.5),
-                     lambda: index.predict(3), lambda: index.get_many(["a", 4])):
+        # As in a Mapping: an object of another type is no key.
+        self.assertNotIn(1, index)
+        self.assertIsNone(index.get(2.5))
+        self.assertEqual(index.get(None, "none"), "none")
+        for wrong in (None, "b"):
+            with self.assertRaises(KeyError):
+                index[wrong]
+        for call in (lambda: index.predict(3), lambda: index.get_many(["a", 4])):
             with self.assertRaises(TypeError):
                 call()
-        with self.assertRaises(KeyError):
-            index["b"]
         with self.assertRaises(ValueError):
             index.predict("", limit=-1)
         self.assertEqual(index[bytearray(b"a")], 0)

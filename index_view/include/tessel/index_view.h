@@ -164,8 +164,10 @@ class IndexView {
   // REQUIRES: the view outlives the cursor's use and is not closed or moved meanwhile.
   class Cursor {
    public:
-    // Starts listing the keys that begin with prefix[0 .. length).
-    void reset(const IndexView& view, const char* prefix, std::size_t length) {
+    // Starts listing the keys that begin with prefix[0 .. length), in descending byte order
+    // when asked.
+    void reset(const IndexView& view, const char* prefix, std::size_t length,
+               bool descending = false) {
       std::size_t node = 0;
       std::size_t pos = 0;
       if (view.size() == 0 || view.traverse(prefix, length, node, pos) == kNoPath) {
@@ -174,7 +176,7 @@ class IndexView {
       corrupt_ = false;
       static const internal::EdgeCodes kNoCodes;
       listing_.reset(view.units_, view.tables_ ? view.edgeCodes() : kNoCodes, node, prefix, length,
-                     kTrackFrom);
+                     kTrackFrom, descending);
     }
 
     // Moves to the next key; false when there are no more.

@@ -286,17 +286,31 @@ class ShardedIndex {
   // IndexView::Cursor does within one. One per thread.
   class Cursor {
    public:
-    void reset(const ShardedIndex& index, const char* prefix, std::size_t length) {
+    void reset(const ShardedIndex& index, const char* prefix, std::size_t length,
+               bool descending = false) {
       index_ = &index;
       prefix_.assign(prefix, length);
       corrupt_ = false;
-      // Keys with the prefix are at least the prefix: the first shard that may hold one is
-      // the first whose last key is not below it.
+      descending_ = descending;
       const auto& shards = index.manifest_.shards;
-      shard_ = static_cast<std::size_t>(
-          std::lower_bound(shards.begin(), shards.end(), prefix_,
-                           [](const ShardEntry& e, const std::string& p) { return e.last < p; }) -
-          shards.begin());
+      if (!descending) {
+        // Keys with the prefix are at least the prefix: the first shard that may hold one is
+        // the first whose last key is not below it.
+        shard_ = static_cast<std::size_t>(
+            std::lower_bound(shards.begin(), shards.end(), prefix_,
+                             [](const ShardEntry& e, const std::string& p) { return e.last < p; }) -
+            shards.begin());
+      } else {
+        // The last shard whose first key is below the prefix or has it.
+        shard_ = static_cast<std::size_t>(
+            std::partition_point(shards.begin(), shards.end(),
+                                 [&](const ShardEntry& e) {
+                                   return e.first < prefix_ ||
+                                          e.first.compare(0, prefix_.size(), prefix_) == 0;
+                                 }) -
+            shards.begin());
+        shard_ = shard_ == 0 ? shards.size() : shard_ - 1;
+      }
       if (shard_ < shards.size()) enter();
     }
 
@@ -312,9 +326,7 @@ class ShardedIndex {
           return true;
         }
         corrupt_ |= inner_.corrupt();
-        // Later shards hold keys with the prefix only when their first key has it.
-        if (++shard_ == shards.size() ||
-            shards[shard_].first.compare(0, prefix_.size(), prefix_) != 0) {
+        if (!nextShard(shards)) {
           shard_ = shards.size();
           break;
         }
@@ -333,9 +345,20 @@ class ShardedIndex {
       return none;
     }
 
+    // Moves to the next shard that may hold keys with the prefix; false when none does.
+    bool nextShard(const std::vector<ShardEntry>& shards) {
+      if (!descending_) {
+        // Later shards hold keys with the prefix only when their first key has it.
+        return ++shard_ < shards.size() &&
+               shards[shard_].first.compare(0, prefix_.size(), prefix_) == 0;
+      }
+      // Earlier ones, only when their last key has it.
+      return shard_-- > 0 && shards[shard_].last.compare(0, prefix_.size(), prefix_) == 0;
+    }
+
     void enter() {
       pin_ = index_->view(shard_);
-      inner_.reset(*pin_, prefix_.data(), prefix_.size());
+      inner_.reset(*pin_, prefix_.data(), prefix_.size(), descending_);
     }
 
     const ShardedIndex* index_ = nullptr;
@@ -345,6 +368,7 @@ class ShardedIndex {
     IndexView::Cursor inner_;
     Value value_ = -1;
     bool corrupt_ = false;
+    bool descending_ = false;
   };
 
   // Finds the keys that occur in a text, as IndexView::Scanner does over one index: each

@@ -1,7 +1,7 @@
 #pragma once
 
-// The walk behind listings: depth first, children in code order, one key at a time, with a
-// stack that holds only the nodes whose children are not all taken yet.
+// The walk behind listings: depth first, children in code order (or its reverse), one key at a
+// time, with a stack that holds only the nodes whose children are not all taken yet.
 
 #include <algorithm>
 #include <cstddef>
@@ -51,7 +51,8 @@ class Listing {
   // walk with kLoop: with 0 the walk checks that the units form a tree; a later start keeps
   // short walks free of the marks' cost while a loop still ends within steps of it.
   void reset(const Units& units, const EdgeCodes& codes, std::size_t node, const char* prefix,
-             std::size_t length, std::size_t trackFrom) {
+             std::size_t length, std::size_t trackFrom, bool descending = false) {
+    descending_ = descending;
     units_ = &units;
     codes_ = &codes;
     key_.assign(prefix, length);
@@ -73,7 +74,9 @@ class Listing {
     const std::size_t count = units_ == nullptr ? 0 : units_->count();
     while (!stack_.empty()) {
       Frame& top = stack_.back();
-      const auto code = static_cast<std::size_t>(top.children.takeFirst());
+      // Descending, a node's own key (code 0) comes after all the keys below it.
+      const auto code = static_cast<std::size_t>(descending_ ? top.children.takeLast()
+                                                             : top.children.takeFirst());
       const std::size_t next = std::size_t{top.base} + code;
       key_.resize(top.keyLength);
       if (top.children.empty()) stack_.pop_back();
@@ -156,6 +159,7 @@ class Listing {
   std::size_t steps_ = 0;
   std::size_t trackFrom_ = 0;
   std::int32_t value_ = -1;
+  bool descending_ = false;  // keys in descending byte order
 };
 
 }  // namespace internal
