@@ -12,6 +12,9 @@ import matplotlib.pyplot as plt  # pylint: disable=wrong-import-position
 
 
 def main():
+    if len(sys.argv) != 3 or sys.argv[1] in ("-h", "--help"):
+        print(__doc__.strip())
+        sys.exit(0 if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help") else 2)
     rows = list(csv.DictReader(open(sys.argv[1], encoding="utf-8")))
     programs = list(dict.fromkeys(row["program"] for row in rows))
     figure, (time_axis, memory_axis) = plt.subplots(1, 2, figsize=(11, 4.2))

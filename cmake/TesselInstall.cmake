@@ -25,6 +25,6 @@ install(FILES ${PROJECT_BINARY_DIR}/tessel.pc DESTINATION ${CMAKE_INSTALL_DATADI
 
 if(TESSEL_BUILD_TOOLS)
   install(TARGETS tessel-build tessel-lookup RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/tool/tessel-build.1 ${PROJECT_SOURCE_DIR}/tool/tessel-lookup.1
+  install(FILES ${PROJECT_BINARY_DIR}/man/tessel-build.1 ${PROJECT_BINARY_DIR}/man/tessel-lookup.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()

@@ -23,13 +23,38 @@ printf 'one\ntwo\n' > "$work/keys.txt"
 [ "$(printf 'two\n' | "$prefix/bin/tessel-lookup" "$work/keys.idx")" = "$(printf '1\ttwo')" ]
 MANPATH=$prefix/share/man man -w tessel-lookup > /dev/null 2>&1 ||
   [ -s "$prefix/share/man/man1/tessel-lookup.1" ]
+# The manual pages carry the version the programs say.
+version=$(cat "$source/VERSION")
+for page in tessel-build tessel-lookup; do
+  grep -q "\"Tessel $version\"" "$prefix/share/man/man1/$page.1" ||
+    { echo "$page.1 does not say version $version"; exit 1; }
+done
 
 cmake -S "$source/tests/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" > /dev/null
 cmake --build "$work/cmake-build" > /dev/null
 "$work/cmake-build/consumer" "$work/cmake.idx"
 
-flags=$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --cflags tessel)
+flags=$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --cflags --libs tessel)
+# The standard is the consumer's: C++20 stays C++20 whatever pkg-config adds.
 # shellcheck disable=SC2086
-${CXX:-c++} $flags -o "$work/pc-consumer" "$source/tests/consumer/main.cpp"
+${CXX:-c++} -std=c++20 -DREQUIRE_CXX20 $flags -o "$work/pc-consumer" \
+  "$source/tests/consumer/main.cpp"
 "$work/pc-consumer" "$work/pc.idx"
+
+# As a subproject, the tree gives the library target and makes nothing else unless asked.
+mkdir "$work/parent"
+{
+  echo 'cmake_minimum_required(VERSION 3.25)'
+  echo 'project(Parent LANGUAGES CXX)'
+  echo "add_subdirectory(\"$source\" tessel)"
+  echo "add_executable(consumer \"$source/tests/consumer/main.cpp\")"
+  echo 'target_link_libraries(consumer PRIVATE Tessel::tessel)'
+} > "$work/parent/CMakeLists.txt"
+cmake -S "$work/parent" -B "$work/parent-build" > /dev/null
+if cmake --build "$work/parent-build" --target help | grep -q -E '(tessel-build|keygen|tessel-python)$'; then
+  echo "a subproject makes more than the library"
+  exit 1
+fi
+cmake --build "$work/parent-build" > /dev/null
+"$work/parent-build/consumer" "$work/sub.idx"
 echo "installed, and consumers built with CMake and pkg-config"

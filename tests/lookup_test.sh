@@ -131,6 +131,11 @@ case_corrupt() {
   expect_eq "$(cat err)" "Corrupt Index: loop.idx" "loop message"
   query -P -m 3 loop.idx < <(printf '\n')
   expect_eq "$status" 0 "a limited prediction that stops before the loop is noticed"
+  # Counting the keys walks them as a dump does: the same answer for a damaged index.
+  for index in loop.idx shared.idx; do
+    query -n "$index"
+    expect_eq "$status:$(cat err)" "2:Corrupt Index: $index" "a count of a damaged index"
+  done
 }
 
 # loop_index FILE UNITS: the root (base 1) has three children: the end of the key "" at unit 1,
@@ -270,6 +275,12 @@ case_memory() {
   (ulimit -v 200000 && head -c 300000000 /dev/zero | tr '\0' b | "$PLAIN_LOOKUP" keys.idx > out 2> err)
   expect_eq "$?" 2 "a line past the memory limit"
   expect_eq "$(cat err)" "Out of Memory: keys.idx" "its message"
+  # An index that no address space left can map is no file that cannot be opened: a root and
+  # 64 MB of free units, sparse.
+  printf '\001\000\000\000\000\000\000\000' > large.idx
+  truncate -s 64M large.idx
+  (ulimit -v 20000 && "$PLAIN_LOOKUP" -n large.idx > out 2> err)
+  expect_eq "$?:$(cat err)" "2:Out of Memory: large.idx" "an index mapped past the memory limit"
   # A crafted 16 MB index that loops costs a prediction no more than a valid one.
   loop_index loop.idx $((2 * 1024 * 1024))
   (ulimit -v 100000 && printf '\n' | "$PLAIN_LOOKUP" -P loop.idx > out 2> err)

@@ -19,7 +19,10 @@ import sys
 import tempfile
 import time
 
-import tessel
+try:
+    import tessel
+except ImportError:  # --help works without it; main() says where to find it
+    tessel = None
 
 try:
     import marisa  # Debian's python3-marisa: the library's own SWIG binding
@@ -89,6 +92,8 @@ def main():
     parser.add_argument("--urls", default=None)
     parser.add_argument("--runs", type=int, default=3)
     options = parser.parse_args()
+    if tessel is None:
+        sys.exit("bench.py: no tessel package: PYTHONPATH=build/release/python, or install it")
     runs = options.runs
     gc.enable()
     heap = [[n] for n in range(1_000_000)]  # a realistic heap, alive to the end

@@ -4,6 +4,10 @@
 #include <tessel/double_array.h>
 #include <tessel/index_view.h>
 
+#ifdef REQUIRE_CXX20
+static_assert(__cplusplus >= 202002L, "the consumer's own standard, C++20, is kept");
+#endif
+
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   const char* keys[] = {"alpha", "beta", "gamma"};
