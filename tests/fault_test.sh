@@ -3,7 +3,8 @@
 # concurrent writers. Whatever happens, Index holds either its old bytes or a complete index,
 # and no temporary file stays beside it (but after SIGKILL, which no program can handle).
 # Usage: fault_test.sh CASE  with TOOL, PLAIN_TOOL (built without sanitizers), READER
-# (tessel-lookup) and KEYGEN in the environment.
+# (tessel-lookup) and KEYGEN in the environment (alone, the test build's programs: see
+# test_lib.sh).
 source "$(dirname "$0")/test_lib.sh"
 
 temporaries() { ls -A | grep -c '^\.tessel-'; }
@@ -511,5 +512,4 @@ case_long_path() {
   expect_eq "$(ls -A "$long")" x.idx "files beside it"
 }
 
-"case_$1"
-finish
+run_case "$@"

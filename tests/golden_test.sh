@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds a generated key set and compares the SHA-256 of the index and of standard output with
 # the digests recorded in tests/data/golden.txt, so that no change of the builder alters a byte.
-# Usage: golden_test.sh SET  with TOOL, KEYGEN and SOURCE_DIR in the environment.
+# Usage: golden_test.sh SET  with TOOL, KEYGEN and SOURCE_DIR in the environment (alone, the
+# test build's programs).
 set -eu
 set -o pipefail
+: "${SOURCE_DIR:=$(cd "$(dirname "$0")/.." && pwd)}"
+: "${TOOL:=$SOURCE_DIR/build/test/tessel-build}" "${KEYGEN:=$SOURCE_DIR/build/test/keygen}"
 read -r _ count index_digest output_digest < <(grep "^$1 " "$SOURCE_DIR/tests/data/golden.txt")
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-golden.XXXXXX")
 trap 'rm -rf "$work"' EXIT

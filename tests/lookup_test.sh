@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Tests of the tessel-lookup program as a user runs it.
 # Usage: lookup_test.sh CASE  with TOOL (tessel-build), LOOKUP (tessel-lookup) and KEYGEN in
-# the environment, and PLAIN_LOOKUP (built without sanitizers) for the memory limits.
+# the environment, and PLAIN_LOOKUP (built without sanitizers) for the memory limits (alone,
+# the test build's programs: see test_lib.sh).
 source "$(dirname "$0")/test_lib.sh"
+: "${LOOKUP:=$programs/tessel-lookup}"
 
 # query ARGS... < input: runs tessel-lookup, keeping its output, errors and status.
 query() {
@@ -358,5 +360,4 @@ case_special_files() {
   expect_eq "$(cat err)" "Cannot Write: standard output" "file-size limit message"
 }
 
-"case_$1"
-finish
+run_case "$@"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Tests of the tessel-build program as a user runs it.
 # Usage: tool_test.sh CASE  with TOOL, PLAIN_TOOL (built without sanitizers), LOOKUP, KEYGEN
-# and SOURCE_DIR in the environment; TOOL_NAME is the name the tool calls itself when TOOL
-# is a wrapper.
+# and SOURCE_DIR in the environment (alone, the test build's programs: see test_lib.sh);
+# TOOL_NAME is the name the tool calls itself when TOOL is a wrapper.
 source "$(dirname "$0")/test_lib.sh"
+: "${LOOKUP:=$programs/index-lookup}"
 
 # run ARGS...: runs the tool, keeping standard output, standard error and the status.
 run() {
@@ -245,5 +246,4 @@ case_two_letter_keys() {
   [ $(((end - start) / 1000000)) -lt 30000 ] || fail "20,000 two-letter keys took $(((end - start) / 1000000)) ms"
 }
 
-"case_$1"
-finish
+run_case "$@"

@@ -13,6 +13,7 @@ import tempfile
 import unittest
 
 import tessel
+from programs import tessel_lookup
 
 
 class Number:
@@ -212,7 +213,7 @@ class EmptyAndPickled(Scratch):
             self.assertNotIn("", index)
             self.assertEqual(index.get_many(["", "a"]), [-1, -1])
             self.assertEqual(index.predict(""), [])
-        lookup = os.environ.get("TESSEL_LOOKUP")
+        lookup = tessel_lookup()
         if lookup:
             for option, expected in (("-n", "0\n"), ("-d", "")):
                 done = subprocess.run([lookup, option, self.path], capture_output=True, text=True,

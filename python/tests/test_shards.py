@@ -28,6 +28,7 @@ except ImportError:  # pragma: no cover - the README's test command installs the
 
 import tessel.parallel
 import tessel.shards
+from programs import tessel_lookup
 
 
 def keys_with_repeats(seed, count):
@@ -130,7 +131,7 @@ class Clustered(unittest.TestCase):
                 self.assertEqual(len(index.keys(prefix)), len(below))
             for key in keys[::13]:
                 self.assertEqual(index.restore_key(expected[key]), key)
-            lookup = os.environ.get("TESSEL_LOOKUP")
+            lookup = tessel_lookup()
             if lookup:
                 single = self.path("one.idx")
                 tessel.build(keys, single, [expected[k] for k in keys])
@@ -490,7 +491,7 @@ class CommandLine(unittest.TestCase):
                               text=True, timeout=600, check=False)
         self.assertEqual((done.returncode, done.stdout), (0, "1500 keys in 750 shards\n"),
                          done.stderr[-2000:])
-        lookup = os.environ.get("TESSEL_LOOKUP")
+        lookup = tessel_lookup()
         if lookup:
             checked = subprocess.run(f"ulimit -n 64 && {lookup} -v {index} && "
                                      f"{lookup} -c {self.keys} {index}", shell=True,

@@ -1,0 +1,13 @@
+"""Where the tests find tessel-lookup for their cross-checks with the program."""
+import os
+from pathlib import Path
+from typing import Optional
+
+
+def tessel_lookup() -> Optional[str]:
+    """TESSEL_LOOKUP, else the test build's program beside these tests, else None (no check)."""
+    named = os.environ.get("TESSEL_LOOKUP")
+    if named:
+        return named
+    built = Path(__file__).resolve().parents[2] / "build" / "test" / "tessel-lookup"
+    return str(built) if built.is_file() and os.access(built, os.X_OK) else None
