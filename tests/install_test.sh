@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the build tree into a temporary prefix, then builds and runs a consumer against it,
-# once through the CMake package and once through pkg-config.
+# once through the CMake package and once through pkg-config, and the README's C++ example.
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR
 set -eu
 build=$1
@@ -40,6 +40,21 @@ flags=$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --cflags --libs tesse
 ${CXX:-c++} -std=c++20 -DREQUIRE_CXX20 $flags -o "$work/pc-consumer" \
   "$source/tests/consumer/main.cpp"
 "$work/pc-consumer" "$work/pc.idx"
+
+# The README's C++ example, its #include lines first and the rest as main's body.
+awk '/^```cpp$/ { inside = 1; next } inside && /^```$/ { exit } inside' "$source/README.md" \
+  > "$work/example.txt"
+{
+  grep '^#include' "$work/example.txt"
+  echo 'int main() {'
+  grep -v '^#include' "$work/example.txt"
+  echo 'return 0; }'
+} > "$work/example.cpp"
+# shellcheck disable=SC2086
+${CXX:-c++} -std=c++17 -Wall -Werror $flags -o "$work/example" "$work/example.cpp"
+(cd "$work" && ./example) > "$work/example.out"
+[ "$(cat "$work/example.out")" = "$(printf '2\n3 apricot 1\n14 banana 2')" ] ||
+  { echo "the README's C++ example printed:"; cat "$work/example.out"; exit 1; }
 
 # As a subproject, the tree gives the library target and makes nothing else unless asked.
 mkdir "$work/parent"
