@@ -176,7 +176,12 @@ TEST_F(ScanTest, EveryModeIsThePlainReadingOfAMatch) {
     for (int t = 0; t < 20; ++t) {
       // Texts that begin and end with keys, and longer ones than a block of positions.
       std::string text = randomText(t == 19 ? 9000 : 60);
-      if (t % 4 == 1) text = list[random() % list.size()] + text + list[random() % list.size()];
+      if (t % 4 == 1) {
+        std::string framed = list[random() % list.size()];
+        framed += text;
+        framed += list[random() % list.size()];
+        text = std::move(framed);
+      }
       expectLikeBruteForce(text);
     }
   }

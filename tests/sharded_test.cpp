@@ -301,12 +301,12 @@ TEST_F(ShardedTest, VerifyChecksTheManifestsNumbersAgainstTheShards) {
 
 TEST_F(ShardedTest, AHugeManifestIsRefusedAtItsFirstWrongLine) {
   // A gigabyte, but for its first two lines a hole of zeros: refused at line 3 after a page.
-  const int fd = ::open(path(Tessel::kManifestName).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0);
-  const std::string head = "tessel-shards 1\ngeneration g\n\n";
-  ASSERT_EQ(::write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
-  ASSERT_EQ(::ftruncate(fd, (off_t{1} << 30) - 1), 0);
-  ::close(fd);
+  {
+    std::ofstream out(path(Tessel::kManifestName), std::ios::binary);
+    out << "tessel-shards 1\ngeneration g\n\n";
+    ASSERT_TRUE(out.flush());
+  }
+  ASSERT_EQ(::truncate(path(Tessel::kManifestName).c_str(), (off_t{1} << 30) - 1), 0);
   rusage before, after;
   ::getrusage(RUSAGE_SELF, &before);
   ShardedIndex index;

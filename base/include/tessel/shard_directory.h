@@ -326,6 +326,8 @@ class ShardDirectory {
     }
     std::vector<std::string> doomed;
     std::string generation;
+    // readdir_r is deprecated; this stream belongs to this call alone.
+    // cppcheck-suppress readdirCalled
     while (const dirent* entry = ::readdir(entries)) {
       const std::string name = entry->d_name;
       const ShardNames::Kind kind = ShardNames::parse(name, generation);

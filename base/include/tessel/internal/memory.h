@@ -55,7 +55,8 @@ inline std::uint64_t cgroupRoom(const std::string& root, std::string path, const
       room = std::min(room, limit > usage ? limit - usage : 0);
     }
     if (path.empty() || path == "/") break;
-    path = path.substr(0, path.rfind('/'));
+    const std::size_t slash = path.rfind('/');
+    path.resize(slash == std::string::npos ? 0 : slash);
   }
   return room;
 }
