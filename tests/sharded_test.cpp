@@ -221,6 +221,20 @@ TEST_F(ShardedTest, DamagedOrHostileManifestsAreRefused) {
         replaced("first=", "first=%G1")}) {
     EXPECT_EQ(statusOf(text), ShardedIndex::kBadManifest) << text.substr(0, 200);
   }
+  // A text cut short or with more after its end is told by its line, as every other fault.
+  for (const auto& [text, reason] :
+       {std::pair<std::string, std::string>{good.substr(0, good.size() - 1),
+                                            "line 7: the file ends inside this line"},
+        {good + "more", "line 8: text after the end"},
+        {good + std::string(60, '\0'), "line 8: text after the end"},
+        {good.substr(0, good.find("keys=")), "line 3: no keys= where it belongs"}}) {
+    writeText(text);
+    ShardedIndex index;
+    EXPECT_EQ(index.open(dir_.c_str()), ShardedIndex::kBadManifest);
+    EXPECT_NE(index.error().find("MANIFEST: " + reason), std::string::npos) << index.error();
+    Tessel::Manifest parsed;
+    EXPECT_EQ(Tessel::parseManifest(text.data(), text.size(), parsed), reason);
+  }
   Tessel::Manifest swapped = manifest_;
   std::swap(swapped.shards[1], swapped.shards[2]);
   EXPECT_EQ(statusOf(Tessel::manifestText(swapped)), ShardedIndex::kBadManifest);

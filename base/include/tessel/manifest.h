@@ -166,6 +166,13 @@ class ManifestParser {
     return shard(text, size);
   }
 
+  // Takes a last line that the text ends inside, with no newline: every line of a manifest
+  // ends in one, so this one was cut short or follows the end. Returns what is wrong.
+  std::string lastLine(const char* text, std::size_t size) {
+    std::string why = line(text, size);
+    return why.empty() ? where("the file ends inside this line") : why;
+  }
+
   // Whether the end line has come.
   bool ended() const { return ended_; }
   // What is wrong with a text that stops here: "" when it has ended.
@@ -299,7 +306,7 @@ inline std::string parseManifest(const char* text, std::size_t size, Manifest& m
   internal::ManifestParser parser(manifest);
   for (std::size_t at = 0; at < size;) {
     const void* newline = std::memchr(text + at, '\n', size - at);
-    if (newline == nullptr) return parser.finish() + ", and the last line has no newline";
+    if (newline == nullptr) return parser.lastLine(text + at, size - at);
     const auto end = static_cast<std::size_t>(static_cast<const char*>(newline) - text);
     std::string why = parser.line(text + at, end - at);
     if (!why.empty()) return why;
@@ -355,8 +362,7 @@ inline int readManifest(int fd, Manifest& manifest, std::string& why) {
     }
     if (buffer.size() < (std::size_t{1} << 16)) buffer.resize(std::size_t{1} << 16);
   }
-  why = parser.finish();
-  if (!line.empty()) why += ", and the last line has no newline";
+  why = line.empty() ? parser.finish() : parser.lastLine(line.data(), line.size());
   return why.empty() ? kIndexOk : kIndexBadManifest;
 }
 
