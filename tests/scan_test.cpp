@@ -11,14 +11,15 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <tessel/double_array.h>
+#include <tessel/index.h>
 #include <tessel/index_view.h>
 #include <tessel/shard_builder.h>
 #include <tessel/shard_directory.h>
-#include <tessel/sharded_index.h>
 
 #include "scratch_dir.h"
 
@@ -66,9 +67,13 @@ std::vector<Match> scanned(const View& view, const std::string& text, bool longe
   Tessel::ScanOptions options;
   options.longest = longest;
   options.words = words;
-  view.scan(text.data(), text.size(), options, [&](std::size_t at, std::size_t length, auto value) {
-    found.emplace_back(at, length, value);
-  });
+  const auto result = view.scan(text.data(), text.size(), options,
+                                [&](std::size_t at, std::size_t length, auto value) {
+                                  found.emplace_back(at, length, value);
+                                });
+  if constexpr (std::is_same_v<decltype(result), const Tessel::Status>) {
+    EXPECT_TRUE(result.ok()) << result.toString();
+  }
   return found;
 }
 
@@ -116,7 +121,8 @@ class ScanTest : public TesselTest::ScratchDirTest {
       from = to;
     }
     ASSERT_EQ(Tessel::writeManifest(dir_, manifest), 0);
-    ASSERT_EQ(sharded_.open(dir_.c_str()), Tessel::ShardedIndex::kOk) << sharded_.error();
+    const Tessel::Status opened = sharded_.open(dir_.c_str());
+    ASSERT_TRUE(opened.ok()) << opened.toString();
     // Shards rank their distinct keys: the values the brute force expects.
     long long rank = 0;
     for (auto& [key, value] : keys_) value = rank++;
@@ -132,6 +138,7 @@ class ScanTest : public TesselTest::ScratchDirTest {
     ASSERT_EQ(ranked.build(distinct.size(), pointers.data(), lengths.data()), 0);
     ASSERT_EQ(ranked.save(path("one.idx").c_str()), 0);
     ASSERT_EQ(one_.open(path("one.idx").c_str()), Tessel::IndexView::kOk);
+    ASSERT_TRUE(file_.open(path("one.idx").c_str()).ok());
   }
 
   void expectLikeBruteForce(const std::string& text) {
@@ -143,13 +150,16 @@ class ScanTest : public TesselTest::ScratchDirTest {
             << testing::PrintToString(text);
         ASSERT_EQ(scanned(sharded_, text, longest, words), expected)
             << "sharded, longest " << longest << " words " << words;
+        ASSERT_EQ(scanned(file_, text, longest, words), expected)
+            << "the front over a file, longest " << longest << " words " << words;
       }
     }
   }
 
   Keys keys_;
   Tessel::IndexView one_;
-  Tessel::ShardedIndex sharded_;
+  Tessel::Index file_;
+  Tessel::Index sharded_;
 };
 
 TEST_F(ScanTest, EveryModeIsThePlainReadingOfAMatch) {

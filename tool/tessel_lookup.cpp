@@ -4,7 +4,6 @@
 // query was not found or the check failed, 2 on any error, with one line on standard error.
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,12 +14,10 @@
 #include <limits>
 #include <new>
 #include <string>
-#include <type_traits>
 #include <vector>
 
-#include <tessel/index_view.h>
+#include <tessel/index.h>
 #include <tessel/internal/io.h>
-#include <tessel/sharded_index.h>
 #include <tessel/status.h>
 
 #include "failure.h"
@@ -83,12 +80,6 @@ constexpr std::size_t kHeldPredictions = 1 << 20;
 
 int fail(const char* message, const char* name) {
   return Tessel::Tool::fail(message, name, kError);
-}
-
-// The line of an index's status other than kOk.
-int failIndex(int status, const char* name) {
-  const std::string what = std::string(Tessel::describeIndexStatus(status)) + ": ";
-  return fail(what.c_str(), name);
 }
 
 // Buffered standard output; remembers a failed write, which main reports.
@@ -211,15 +202,16 @@ class Queries {
   std::vector<std::size_t> lengths_;
 };
 
-// Fails with the line of a sharded index's shard that could not be read when queries needed
-// it (removed or changed since the index was opened); kAllFound when every one could.
-int unreadable(const Tessel::IndexView&) {
-  return kAllFound;
-}
-int unreadable(const Tessel::ShardedIndex& index) {
-  std::string why;
-  const int status = index.readFailure(&why);
-  return status == Tessel::ShardedIndex::kOk ? kAllFound : failIndex(status, why.c_str());
+using Tessel::Index;
+using Tessel::Status;
+
+// The line of a failed call: its status and the file it names, or `name` when it names none.
+int failIndex(const Status& status, const char* name) {
+  if (status.code() == Tessel::kIndexCannotOpen && status.error() == ENOMEM) {
+    return fail("Out of Memory: ", status.where().empty() ? name : status.where().c_str());
+  }
+  const std::string what = std::string(Tessel::describeIndexStatus(status.code())) + ": ";
+  return fail(what.c_str(), status.where().empty() ? name : status.where().c_str());
 }
 
 int endOfQueries(const Queries& queries, bool allFound) {
@@ -227,15 +219,15 @@ int endOfQueries(const Queries& queries, bool allFound) {
   return allFound ? kAllFound : kSomeMissing;
 }
 
-template <class View>
-int answerExact(const View& index, Output& out) {
+int answerExact(const Index& index, const char* name, Output& out) {
   Queries queries(out);
-  std::vector<typename View::Value> values;
+  std::vector<Index::Value> values;
   bool allFound = true;
   while (queries.next()) {
     values.resize(queries.size());
-    index.findMany(queries.size(), queries.lines(), queries.lengths(), values.data());
-    if (unreadable(index) != kAllFound) return kError;
+    const Status status =
+        index.findMany(queries.size(), queries.lines(), queries.lengths(), values.data());
+    if (!status.ok()) return failIndex(status, name);
     for (std::size_t i = 0; i < queries.size(); ++i) {
       allFound &= values[i] >= 0;
       out.line(values[i], queries.lines()[i], queries.lengths()[i]);
@@ -244,8 +236,7 @@ int answerExact(const View& index, Output& out) {
   return endOfQueries(queries, allFound);
 }
 
-template <class View>
-int answerPrefixes(const View& index, Output& out) {
+int answerPrefixes(const Index& index, const char* name, Output& out) {
   Queries queries(out);
   struct Match {
     std::size_t query, length;
@@ -255,11 +246,12 @@ int answerPrefixes(const View& index, Output& out) {
   bool allFound = true;
   while (queries.next()) {
     matches.clear();
-    index.commonPrefixesMany(queries.size(), queries.lines(), queries.lengths(),
-                             [&](std::size_t query, std::size_t length, auto value) {
-                               matches.push_back(Match{query, length, value});
-                             });
-    if (unreadable(index) != kAllFound) return kError;
+    const Status status =
+        index.commonPrefixesMany(queries.size(), queries.lines(), queries.lengths(),
+                                 [&](std::size_t query, std::size_t length, Index::Value value) {
+                                   matches.push_back(Match{query, length, value});
+                                 });
+    if (!status.ok()) return failIndex(status, name);
     std::size_t m = 0;
     for (std::size_t i = 0; i < queries.size(); ++i) {
       std::size_t end = m;
@@ -273,25 +265,24 @@ int answerPrefixes(const View& index, Output& out) {
   return endOfQueries(queries, allFound);
 }
 
-// Prints the keys that begin with `query` (at most `limit`) under their count. Returns whether
-// there was one; false with cursor.corrupt() when the walk met a damaged unit.
-template <class View>
-bool predictOne(const View& index, const char* query, std::size_t length, std::size_t limit,
-                typename View::Cursor& cursor, std::string& keys,
-                std::vector<std::pair<std::size_t, long long>>& ends, Output& out) {
+// Prints the keys that begin with `query` (at most `limit`) under their count, and sets
+// `found` when there was one.
+Status predictOne(const Index& index, const char* query, std::size_t length, std::size_t limit,
+                  Index::Cursor& cursor, std::string& keys,
+                  std::vector<std::pair<std::size_t, long long>>& ends, Output& out, bool& found) {
   keys.clear();
   ends.clear();
   bool held = true;
-  index.predict(
+  Status status = index.predict(
       query, length,
-      [&](const std::string& key, typename View::Value value) {
+      [&](const std::string& key, Index::Value value) {
         if (keys.size() + key.size() > kHeldPredictions) return held = false;
         keys += key;
         ends.emplace_back(keys.size(), value);
         return true;
       },
       cursor, limit);
-  if (cursor.corrupt()) return false;
+  if (!status.ok()) return status;
   if (held) {
     out.line(static_cast<long long>(ends.size()), query, length);
     std::size_t start = 0;
@@ -299,34 +290,34 @@ bool predictOne(const View& index, const char* query, std::size_t length, std::s
       out.line(value, keys.data() + start, end - start);
       start = end;
     }
-    return !ends.empty();
+    found = !ends.empty();
+    return status;
   }
-  const std::size_t count = index.predict(
-      query, length, [](const std::string&, typename View::Value) {}, cursor, limit);
-  if (cursor.corrupt()) return false;
+  std::size_t count = 0;
+  status = index.predict(
+      query, length, [&](const std::string&, Index::Value) { ++count; }, cursor, limit);
+  if (!status.ok()) return status;
   out.line(static_cast<long long>(count), query, length);
-  index.predict(
+  found = count > 0;
+  return index.predict(
       query, length,
-      [&](const std::string& key, typename View::Value value) {
-        out.line(value, key.data(), key.size());
-      },
+      [&](const std::string& key, Index::Value value) { out.line(value, key.data(), key.size()); },
       cursor, limit);
-  return count > 0;
 }
 
-template <class View>
-int answerPredictions(const View& index, const char* name, std::size_t limit, Output& out) {
+int answerPredictions(const Index& index, const char* name, std::size_t limit, Output& out) {
   Queries queries(out);
-  typename View::Cursor cursor;
+  Index::Cursor cursor;
   std::string keys;  // the keys of one query end to end; `ends` holds where each ends
   std::vector<std::pair<std::size_t, long long>> ends;
   bool allFound = true;
   while (queries.next()) {
     for (std::size_t i = 0; i < queries.size(); ++i) {
-      allFound &= predictOne(index, queries.lines()[i], queries.lengths()[i], limit, cursor, keys,
-                             ends, out);
-      if (cursor.corrupt()) return failIndex(Tessel::kIndexCorrupt, name);
-      if (unreadable(index) != kAllFound) return kError;
+      bool found = false;
+      const Status status = predictOne(index, queries.lines()[i], queries.lengths()[i], limit,
+                                       cursor, keys, ends, out, found);
+      if (!status.ok()) return failIndex(status, name);
+      allFound &= found;
     }
   }
   return endOfQueries(queries, allFound);
@@ -334,10 +325,10 @@ int answerPredictions(const View& index, const char* name, std::size_t limit, Ou
 
 // Finds the keys that occur in each line of standard input, a text, and prints each match:
 // line number, offset, value and key.
-template <class View>
-int answerScans(const View& index, const Tessel::ScanOptions& options, Output& out) {
+int answerScans(const Index& index, const char* name, const Tessel::ScanOptions& options,
+                Output& out) {
   Queries queries(out);
-  typename View::Scanner scanner;
+  Index::Scanner scanner;
   long long line = 0;
   bool anyFound = false;
   char number[24];  // the line's number and a tab, written once for its matches
@@ -355,23 +346,20 @@ int answerScans(const View& index, const Tessel::ScanOptions& options, Output& o
         out.put('\t');
         out.line(scanner.value(), text + scanner.position(), scanner.length());
       }
-      if (unreadable(index) != kAllFound) return kError;
+      if (!scanner.status().ok()) return failIndex(scanner.status(), name);
     }
   }
   return endOfQueries(queries, anyFound);
 }
 
-// A value as the index holds them: decimal digits, 0 to 2^31 - 1 (2^63 - 1 for a sharded
-// index).
-template <class Value>
-bool parseValue(const char* text, std::size_t length, Value& value) {
+// A value as the index holds them: decimal digits, 0 to 2^63 - 1.
+bool parseValue(const char* text, std::size_t length, Index::Value& value) {
   if (length == 0 || text[0] < '0' || text[0] > '9') return false;
   const auto result = std::from_chars(text, text + length, value);
   return result.ec == std::errc() && result.ptr == text + length;
 }
 
-template <class View>
-int answerValues(const View& index, Output& out) {
+int answerValues(const Index& index, const char* name, Output& out) {
   Queries queries(out);
   std::string key;
   bool allFound = true;
@@ -379,10 +367,11 @@ int answerValues(const View& index, Output& out) {
     for (std::size_t i = 0; i < queries.size(); ++i) {
       const char* line = queries.lines()[i];
       const std::size_t length = queries.lengths()[i];
-      typename View::Value value;
-      const bool found = parseValue(line, length, value) && index.restoreKey(value, key);
-      if (unreadable(index) != kAllFound) return kError;
-      if (found) {
+      Index::Value value;
+      Status status = Status::notFound();
+      if (parseValue(line, length, value)) status = index.restoreKey(value, key);
+      if (status.failed()) return failIndex(status, name);
+      if (status.ok()) {
         out.line(value, key.data(), key.size());
       } else {
         allFound = false;
@@ -393,29 +382,17 @@ int answerValues(const View& index, Output& out) {
   return endOfQueries(queries, allFound);
 }
 
-// What a failed walk of the whole index names: the index, or a sharded index's shard.
-std::string walkFailure(const Tessel::IndexView&, const char* name) {
-  return name;
-}
-std::string walkFailure(const Tessel::ShardedIndex& index, const char*) {
-  return index.error();
-}
-
-template <class View>
-int dump(const View& index, const char* name, Output& out) {
-  const int status = index.forEach([&](const std::string& key, typename View::Value value) {
+int dump(const Index& index, const char* name, Output& out) {
+  const Status status = index.forEach([&](const std::string& key, Index::Value value) {
     out.line(value, key.data(), key.size());
     return !out.failed();
   });
-  if (unreadable(index) != kAllFound) return kError;
-  if (status != Tessel::IndexView::kOk) return failIndex(status, walkFailure(index, name).c_str());
-  return kAllFound;
+  return status.ok() ? kAllFound : failIndex(status, name);
 }
 
 // Checks that the index holds exactly the keys of the key list, each with the position of its
 // first occurrence; the list must be sorted as tessel-build takes it.
-template <class View>
-int check(const View& index, const char* keysName, const char* indexName, Output& out) {
+int check(const Index& index, const char* keysName, const char* indexName, Output& out) {
   const int fd =
       std::strcmp(keysName, "-") == 0 ? STDIN_FILENO : ::open(keysName, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail("Cannot Open: ", keysName);
@@ -442,19 +419,19 @@ int check(const View& index, const char* keysName, const char* indexName, Output
       expected = position;
       ++distinct;
     }
-    typename View::Value value = -1;
-    const bool found = index.find(key, length, value);
-    if (unreadable(index) != kAllFound) {
-      status = kError;
+    Index::Value value = -1;
+    const Status found = index.find(key, length, value);
+    if (found.failed()) {
+      status = failIndex(found, indexName);
       break;
     }
-    if (!found || value != expected) {
+    if (!found.ok() || value != expected) {
       out.put("line ");
       out.number(position + 1);
       out.put(": expected ");
       out.number(expected);
       out.put(", found ");
-      out.number(value);
+      out.number(found.ok() ? value : -1);
       out.put(": ");
       out.put(key, length);
       out.put('\n');
@@ -467,11 +444,8 @@ int check(const View& index, const char* keysName, const char* indexName, Output
   if (readFailed) return fail("Cannot Read: ", keysName);
   if (status != kAllFound) return status;
   long long held = 0;
-  const int walked = index.forEach([&](const std::string&, typename View::Value) { ++held; });
-  if (unreadable(index) != kAllFound) return kError;
-  if (walked != Tessel::IndexView::kOk) {
-    return failIndex(walked, walkFailure(index, indexName).c_str());
-  }
+  const Status walked = index.forEach([&](const std::string&, Index::Value) { ++held; });
+  if (!walked.ok()) return failIndex(walked, indexName);
   if (held != distinct) {
     out.put("index holds ");
     out.number(held);
@@ -488,67 +462,26 @@ int check(const View& index, const char* keysName, const char* indexName, Output
 // The number of keys: of one index, counted by the walk that a dump takes, so that a damaged
 // one is Corrupt Index here as there; of a sharded index, as its manifest gives them (-v
 // checks them against the shards).
-int count(const Tessel::IndexView& index, const char* name, Output& out) {
-  long long keys = 0;
-  const int status = index.forEach([&](const std::string&, std::int32_t) { ++keys; });
-  if (status != Tessel::IndexView::kOk) return failIndex(status, name);
-  out.number(keys);
+int count(const Index& index, const char* name, Output& out) {
+  std::size_t keys = 0;
+  const Status status = index.countKeys(keys);
+  if (!status.ok()) return failIndex(status, name);
+  out.number(static_cast<long long>(keys));
   out.put('\n');
   return kAllFound;
-}
-int count(const Tessel::ShardedIndex& index, const char*, Output& out) {
-  out.number(static_cast<long long>(index.keyCount()));
-  out.put('\n');
-  return kAllFound;
-}
-
-// Whether `name` is a sharded index: a directory, or a file that begins as a manifest does.
-bool sharded(const char* name) {
-  struct stat st;
-  if (::stat(name, &st) != 0) return false;
-  if (S_ISDIR(st.st_mode)) return true;
-  if (!S_ISREG(st.st_mode)) return false;
-  const int fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
-  static constexpr char kMagic[] = "tessel-shards ";
-  char head[sizeof kMagic - 1];
-  const bool manifest = ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
-                        std::memcmp(head, kMagic, sizeof head) == 0;
-  ::close(fd);
-  return manifest;
-}
-
-int openIndex(Tessel::IndexView& index, const char* name) {
-  const int status = index.open(name);
-  if (status == Tessel::IndexView::kOk) return kAllFound;
-  // A file that could not be mapped for want of address space is no unreadable file.
-  if (status == Tessel::IndexView::kCannotOpen && errno == ENOMEM) {
-    return fail("Out of Memory: ", name);
-  }
-  return failIndex(status, name);
-}
-
-int openIndex(Tessel::ShardedIndex& index, const char* name) {
-  const int status = index.open(name);
-  if (status == Tessel::ShardedIndex::kOk) return kAllFound;
-  // A directory without a manifest is simply not an index.
-  return failIndex(status,
-                   status == Tessel::ShardedIndex::kNotAnIndex ? name : index.error().c_str());
 }
 
 // Checks every byte of the index: a sharded index's shards against their checksums and the
 // manifest's numbers, and every shard's walk; one index's walk, which must meet no unit twice.
-int verify(const Tessel::ShardedIndex& index, Output& out) {
-  const int status = index.verify();
-  if (status != Tessel::ShardedIndex::kOk) return failIndex(status, index.error().c_str());
-  out.number(static_cast<long long>(index.shardCount()));
-  out.put(" shards verified\n");
-  return kAllFound;
-}
-int verify(const Tessel::IndexView& index, const char* name, Output& out) {
-  const int status = index.forEach([](const std::string&, std::int32_t) {});
-  if (status != Tessel::IndexView::kOk) return failIndex(status, name);
-  out.put("index verified\n");
+int verify(const Index& index, const char* name, Output& out) {
+  const Status status = index.verify();
+  if (!status.ok()) return failIndex(status, name);
+  if (index.sharded()) {
+    out.number(static_cast<long long>(index.shards()->shardCount()));
+    out.put(" shards verified\n");
+  } else {
+    out.put("index verified\n");
+  }
   return kAllFound;
 }
 
@@ -617,43 +550,32 @@ bool parseOptions(int argc, char** argv, Options& options) {
   return true;
 }
 
-template <class View>
-int runOn(View& index, const Options& options, Output& out) {
-  if (openIndex(index, options.index) != kAllFound) return kError;
+int run(const Options& options, Output& out) {
+  Index index;
+  const char* name = options.index;
+  const Status opened = index.open(name);
+  if (!opened.ok()) return failIndex(opened, name);
   switch (options.mode) {
     case Mode::kExact:
-      return answerExact(index, out);
+      return answerExact(index, name, out);
     case Mode::kPrefixes:
-      return answerPrefixes(index, out);
+      return answerPrefixes(index, name, out);
     case Mode::kPredict:
-      return answerPredictions(index, options.index, options.limit, out);
+      return answerPredictions(index, name, options.limit, out);
     case Mode::kScan:
-      return answerScans(index, options.scan, out);
+      return answerScans(index, name, options.scan, out);
     case Mode::kRestore:
-      return answerValues(index, out);
+      return answerValues(index, name, out);
     case Mode::kDump:
-      return dump(index, options.index, out);
+      return dump(index, name, out);
     case Mode::kCount:
-      return count(index, options.index, out);
+      return count(index, name, out);
     case Mode::kCheck:
-      return check(index, options.keys, options.index, out);
+      return check(index, options.keys, name, out);
     case Mode::kVerify:
-      if constexpr (std::is_same_v<View, Tessel::ShardedIndex>) {
-        return verify(index, out);
-      } else {
-        return verify(index, options.index, out);
-      }
+      return verify(index, name, out);
   }
   return kError;
-}
-
-int run(const Options& options, Output& out) {
-  if (sharded(options.index)) {
-    Tessel::ShardedIndex index;
-    return runOn(index, options, out);
-  }
-  Tessel::IndexView index;
-  return runOn(index, options, out);
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 #pragma once
 
-// findall() and finditer() of tessel.Index and tessel.ShardedIndex: the keys that occur in a
-// text, as (start, end, value), scanned without the GIL. A str is scanned as its UTF-8 bytes
-// and its matches are given in characters; bytes and other buffers in bytes.
+// findall() and finditer() of tessel.Index: the keys that occur in a text, as (start, end,
+// value), scanned without the GIL. A str is scanned as its UTF-8 bytes and its matches are
+// given in characters, so only matches that start and end between characters count (a key
+// that is no UTF-8 can begin or end inside one); bytes and other buffers in bytes.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -67,6 +70,26 @@ class ScanText {
 
   const char* data() const { return data_; }
   std::size_t size() const { return size_; }
+  // Whether matches must start and end between characters: a str that is not ASCII.
+  bool characters() const { return str_ != nullptr; }
+
+  // Whether a character of the str begins at byte `at` (or the text ends there).
+  bool boundary(std::size_t at) {
+    if (str_ == nullptr || at >= size_) return true;
+    if (!escaped_) return (static_cast<unsigned char>(data_[at]) & 0xC0) != 0x80;
+    if (starts_.empty()) {
+      // Bytes made from surrogate escapes are characters of one byte each: count them out.
+      starts_.assign(size_ + 1, false);
+      Cursor walk;
+      const Py_ssize_t count = PyUnicode_GET_LENGTH(str_);
+      while (walk.character < count) {
+        starts_[walk.byte] = true;
+        advance(walk, walk.byte + 1);
+      }
+      starts_[size_] = true;
+    }
+    return starts_[at];
+  }
 
   // The offsets of a match, in characters for a str: false when it does not start and end
   // between characters (a key's bytes can begin or end inside a character's). Matches come
@@ -122,6 +145,34 @@ class ScanText {
   PyObject* str_ = nullptr;     // a str that is not ASCII
   bool escaped_ = false;        // its bytes hold surrogate escapes
   Cursor start_, end_;
+  std::vector<bool> starts_;  // of an escaped str, where its characters begin
+};
+
+// Leftmost-longest among the matches that start and end between characters of a str. Fed
+// every match of a scan in its order (by position, then shortest first), from byte `from`
+// on, it appends each it chooses to `out`.
+class CharacterLongest {
+ public:
+  explicit CharacterLongest(std::size_t from) : from_(from) {}
+
+  void take(const Tessel::internal::ScanMatch& m, ScanText& text,
+            std::vector<Tessel::internal::ScanMatch>& out) {
+    if (pending_.length != 0 && m.position != pending_.position) finish(out);
+    if (m.position < from_) return;
+    // The last that fits at a position is its longest.
+    if (text.boundary(m.position) && text.boundary(m.position + m.length)) pending_ = m;
+  }
+
+  void finish(std::vector<Tessel::internal::ScanMatch>& out) {
+    if (pending_.length == 0) return;
+    out.push_back(pending_);
+    from_ = pending_.position + pending_.length;
+    pending_ = Tessel::internal::ScanMatch{0, 0, -1};
+  }
+
+ private:
+  std::size_t from_;
+  Tessel::internal::ScanMatch pending_{0, 0, -1};
 };
 
 // The (start, end, value) of a match, a tuple the cyclic GC need not follow; nullptr with
@@ -160,32 +211,52 @@ inline bool readScanOptions(const char* name, PyObject* const* args, Py_ssize_t 
 }
 
 // A scan of a text under way: the view's scanner and the matches it has found and not yet
-// handed on.
-template <class View>
+// handed on. With `chooser`, the scan gives every match and the chooser takes the
+// leftmost-longest of those between characters.
 struct Scan {
-  typename View::Scanner scanner;
+  View::Scanner scanner;
   std::vector<Tessel::internal::ScanMatch> found;
+  std::unique_ptr<CharacterLongest> chooser;
 
   // Scans on, without the GIL, until `most` matches more are found or the text ends; Ctrl-C
-  // stops it. Returns false when interrupted (the exception set) or out of memory.
-  bool gather(std::size_t most) {
-    bool noMemory = false, interrupted = false;
+  // stops it. Returns false with the exception set when interrupted, out of memory, or when
+  // the index failed (a shard that cannot be read).
+  bool gather(std::size_t most, Reader* index, ScanText& text) {
+    bool noMemory = false, interrupted = false, more = true;
     {
       Interruptible work;
       try {
-        for (std::size_t n = 0; n < most && scanner.next(); ++n) {
-          found.push_back(
-              {scanner.position(), scanner.length(), static_cast<long>(scanner.value())});
+        const std::size_t start = found.size();
+        while (found.size() - start < most && (more = scanner.next())) {
+          const Tessel::internal::ScanMatch m{scanner.position(), scanner.length(),
+                                              static_cast<long>(scanner.value())};
+          if (chooser) {
+            chooser->take(m, text, found);
+          } else {
+            found.push_back(m);
+          }
         }
+        if (!more && chooser) chooser->finish(found);
       } catch (const std::bad_alloc&) {
         noMemory = true;
       }
       interrupted = work.interrupted();
     }
     if (noMemory) PyErr_NoMemory();
-    return !noMemory && !interrupted;
+    if (noMemory || interrupted) return false;
+    if (scanner.status().failed()) {
+      raiseFailure(index, scanner.status());
+      return false;
+    }
+    return true;
   }
 };
+
+// Whether a leftmost-longest match of a str starts or ends inside a character: the scan's
+// choice then is not the one among matches between characters.
+inline bool splitsACharacter(const Tessel::internal::ScanMatch& m, ScanText& text) {
+  return !text.boundary(m.position) || !text.boundary(m.position + m.length);
+}
 
 // Ctrl-C is looked at every so often between blocks of the text, as a build looks at it.
 inline Tessel::ScanOptions interruptible(Tessel::ScanOptions options) {
@@ -195,10 +266,9 @@ inline Tessel::ScanOptions interruptible(Tessel::ScanOptions options) {
 }
 
 // findall(text, *, longest=False, words=False): every match, as a list of (start, end, value).
-template <class View>
-PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  auto* self = asReader<View>(object);
+inline PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  auto* self = asReader(object);
   PyObject* given;
   Tessel::ScanOptions options;
   if (!readScanOptions("findall", args, nargs, kwnames, given, options) || refuseClosed(self)) {
@@ -208,7 +278,7 @@ PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssize_t nar
   if (!text.set(given) || refuseClosed(self)) return nullptr;
   PyObject* result = nullptr;
   try {
-    Scan<View> scan;
+    Scan scan;
     // The matches' array is kept between calls of this thread, up to a size: fresh pages
     // for it at every call cost more than the scan of a short text.
     static thread_local std::vector<Tessel::internal::ScanMatch> kept;
@@ -223,11 +293,28 @@ PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssize_t nar
     } keep{scan.found};
     bool scanned;
     {
-      Busy<View> busy(self);
+      Busy busy(self);
       scan.scanner.reset(self->view, text.data(), text.size(), interruptible(options));
-      scanned = scan.gather(static_cast<std::size_t>(-1));
+      scanned = scan.gather(static_cast<std::size_t>(-1), self, text);
+      if (scanned && options.longest && text.characters()) {
+        // Where the scan's choice splits a character, the choice from there on is made again
+        // among every match (rare: keys that are no UTF-8, or end inside a character).
+        const auto split = std::find_if(
+            scan.found.begin(), scan.found.end(),
+            [&](const Tessel::internal::ScanMatch& m) { return splitsACharacter(m, text); });
+        if (split != scan.found.end()) {
+          const std::size_t from =
+              split == scan.found.begin() ? 0 : (split - 1)->position + (split - 1)->length;
+          scan.found.erase(split, scan.found.end());
+          Tessel::ScanOptions every = options;
+          every.longest = false;
+          scan.chooser = std::make_unique<CharacterLongest>(from);
+          scan.scanner.reset(self->view, text.data(), text.size(), interruptible(every));
+          scanned = scan.gather(static_cast<std::size_t>(-1), self, text);
+        }
+      }
     }
-    if (!scanned || refuseUnreadable(self->view)) return nullptr;
+    if (!scanned) return nullptr;
     // The list is made at its size; matches that fall inside a character of a str are few.
     result = PyList_New(static_cast<Py_ssize_t>(scan.found.size()));
     Py_ssize_t made = 0;
@@ -255,33 +342,33 @@ PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssize_t nar
 
 // ---- finditer(): the same matches, found a chunk at a time as they are asked for.
 
-template <class View>
 struct Matches {
-  PyObject_HEAD Reader<View>* index;  // strong
+  PyObject_HEAD Reader* index;  // strong
   ScanText* text;
-  Scan<View>* scan;
+  Scan* scan;
   std::size_t next;  // of scan->found, the first not handed on
   bool running;      // a call is scanning, without the GIL
+  bool done;         // the scan has ended
 };
 
-template <class View>
-PyObject* Reader_finditer(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  auto* index = asReader<View>(object);
+inline PyObject* Reader_finditer(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  auto* index = asReader(object);
   PyObject* given;
   Tessel::ScanOptions options;
   if (!readScanOptions("finditer", args, nargs, kwnames, given, options) || refuseClosed(index)) {
     return nullptr;
   }
-  PyTypeObject* type = typesOf<View>(stateOf(Py_TYPE(index))).matches;
-  auto* self = PyObject_GC_New(Matches<View>, type);
+  PyTypeObject* type = stateOf(Py_TYPE(index))->types.matches;
+  auto* self = PyObject_GC_New(Matches, type);
   if (self == nullptr) return nullptr;
   Py_INCREF(index);
   self->index = index;
   self->text = new (std::nothrow) ScanText();
-  self->scan = new (std::nothrow) Scan<View>();
+  self->scan = new (std::nothrow) Scan();
   self->next = 0;
   self->running = false;
+  self->done = false;
   PyObject_GC_Track(self);
   if (self->text == nullptr || self->scan == nullptr) {
     Py_DECREF(self);
@@ -292,6 +379,11 @@ PyObject* Reader_finditer(PyObject* object, PyObject* const* args, Py_ssize_t na
     return nullptr;
   }
   try {
+    if (options.longest && self->text->characters()) {
+      // Leftmost-longest between characters, chosen from every match as they come.
+      self->scan->chooser = std::make_unique<CharacterLongest>(0);
+      options.longest = false;
+    }
     self->scan->scanner.reset(index->view, self->text->data(), self->text->size(),
                               interruptible(options));
   } catch (const std::bad_alloc&) {
@@ -301,9 +393,8 @@ PyObject* Reader_finditer(PyObject* object, PyObject* const* args, Py_ssize_t na
   return reinterpret_cast<PyObject*>(self);
 }
 
-template <class View>
-void Matches_dealloc(PyObject* object) {
-  auto* self = reinterpret_cast<Matches<View>*>(object);
+inline void Matches_dealloc(PyObject* object) {
+  auto* self = reinterpret_cast<Matches*>(object);
   PyObject_GC_UnTrack(object);
   delete self->scan;
   delete self->text;
@@ -313,39 +404,41 @@ void Matches_dealloc(PyObject* object) {
   Py_DECREF(type);
 }
 
-template <class View>
-int Matches_traverse(PyObject* object, visitproc visit, void* arg) {
+inline int Matches_traverse(PyObject* object, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(object));
-  Py_VISIT(reinterpret_cast<Matches<View>*>(object)->index);
+  Py_VISIT(reinterpret_cast<Matches*>(object)->index);
   return 0;
 }
 
-template <class View>
-PyObject* Matches_next(PyObject* object) {
-  auto* self = reinterpret_cast<Matches<View>*>(object);
+inline PyObject* Matches_next(PyObject* object) {
+  auto* self = reinterpret_cast<Matches*>(object);
   if (self->running) {
     PyErr_SetString(PyExc_ValueError, "finditer() iterator already running");
     return nullptr;
   }
   for (;;) {
-    Scan<View>& scan = *self->scan;
+    // A closed index hands on nothing more, not even matches already found.
+    if (refuseClosed(self->index)) return nullptr;
+    Scan& scan = *self->scan;
     while (self->next < scan.found.size()) {
       const Tessel::internal::ScanMatch m = scan.found[self->next++];
       Py_ssize_t start, end;
       if (self->text->offsets(m.position, m.length, start, end))
         return matchTuple(start, end, m.value);
     }
-    if (refuseClosed(self->index)) return nullptr;
+    if (self->done) return nullptr;
     scan.found.clear();
     self->next = 0;
     bool scanned;
     {
-      Busy<View> busy(self->index);
+      Busy busy(self->index);
       self->running = true;
-      scanned = scan.gather(kChunk);
+      scanned = scan.gather(kChunk, self->index, *self->text);
       self->running = false;
     }
-    if (!scanned || refuseUnreadable(self->index->view)) return nullptr;
+    // After the end or a failure, every later next() ends too.
+    self->done = !scanned || scan.found.size() < kChunk;
+    if (!scanned) return nullptr;
     if (scan.found.empty()) return nullptr;  // the end of the text
   }
 }

@@ -1,9 +1,9 @@
 #pragma once
 
-// What tessel.Index and tessel.ShardedIndex share: the reader type over a View (IndexView or
-// ShardedIndex, which offer the same calls), its lazy iterator and its three views (keys,
-// values, items below a prefix), as templates. The types themselves are made from the slots
-// in tessel_module.cpp.
+// tessel.Index: the reader of an index file or a sharded index (Tessel::Index answers for
+// both), its lazy iterator and its three views (keys, values, items below a prefix). The
+// types themselves are made from the slots in tessel_module.cpp. Every call that reads the
+// index raises the failure of that call, and only of that call.
 //
 // References: every function that takes a new reference either returns it or releases it on
 // its single way out; borrowed references are named so.
@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include <tessel/index_view.h>
-#include <tessel/sharded_index.h>
+#include <tessel/index.h>
+#include <tessel/status.h>
 
 #include "arguments.h"
 #include "keys.h"
@@ -35,65 +35,43 @@ constexpr std::size_t kChunk = 4096;
 
 enum class Yield { kKeys, kValues, kItems };
 
-template <class View>
+using View = Tessel::Index;
+using Value = View::Value;
+
 struct Reader {
   PyObject_HEAD View view;
-  typename View::Cursor cursor;  // for listings, while cursorInUse is false
-  PyObject* path;                // what was opened, or nullptr
-  PyObject* absolute;            // its absolute form, which a pickle keeps
-  PyObject* exporter;            // what from_bytes() views, or nullptr
-  Py_buffer buffer;              // exporter's buffer
-  Py_ssize_t busy;               // calls that need the index mapped till they end
+  View::Cursor cursor;  // for listings, while cursorInUse is false
+  PyObject* path;       // what was opened, or nullptr
+  PyObject* absolute;   // its absolute form, which a pickle keeps
+  PyObject* exporter;   // what from_bytes() views, or nullptr
+  Py_buffer buffer;     // exporter's buffer
+  Py_ssize_t busy;      // calls that need the index mapped till they end
   bool binary;
   bool closed;
   bool cursorInUse;
   bool used;  // a call has been made: __setstate__ may no longer change the key type
 };
 
-template <class View>
-using Value = typename View::Value;
-
-// Which types serve View.
-template <class View>
-TypeSet& typesOf(ModuleState* state);
-
-template <class View>
-Reader<View>* asReader(PyObject* object) {
-  return reinterpret_cast<Reader<View>*>(object);
+inline Reader* asReader(PyObject* object) {
+  return reinterpret_cast<Reader*>(object);
 }
 
-// Whether a shard that a call needed could not be read (removed or changed since the index
-// was opened): true with the exception of its status set, naming it.
-inline bool refuseUnreadable(const Tessel::IndexView&) {
-  return false;
-}
-inline bool refuseUnreadable(const Tessel::ShardedIndex& view) {
-  std::string why;
-  const int status = view.readFailure(&why);
-  if (status == Tessel::ShardedIndex::kOk) return false;
-  PyObject* name = PyUnicode_DecodeFSDefault(why.c_str());
-  if (name != nullptr) {
-    // Cannot Open's errno is gone by now: the file is missing or unreadable.
-    errno = ENOENT;
-    raiseIndexStatus(status, name);
-    Py_DECREF(name);
-  }
-  return true;
+// Raises the exception of a call's failure (neither ok nor notFound) on `self`, naming the
+// file or shard it concerns, else the path opened; returns nullptr.
+inline PyObject* raiseFailure(const Reader* self, const Tessel::Status& status) {
+  return raiseStatus(status, self->path);
 }
 
-// Whether the index is closed, or one of its shards could not be read: true with the
-// exception set.
-template <class View>
-bool refuseClosed(Reader<View>* self) {
+// Whether the index is closed: true with ValueError set.
+inline bool refuseClosed(Reader* self) {
   self->used = true;
-  if (!self->closed) return refuseUnreadable(self->view);
+  if (!self->closed) return false;
   PyErr_SetString(PyExc_ValueError, "I/O operation on closed index");
   return true;
 }
 
 // Unmaps and lets go of the buffer. REQUIRES: no Busy call is under way.
-template <class View>
-void release(Reader<View>* self) {
+inline void release(Reader* self) {
   self->view.close();
   if (self->exporter != nullptr) {
     PyBuffer_Release(&self->buffer);
@@ -104,10 +82,9 @@ void release(Reader<View>* self) {
 // Marks a call during which the index must stay mapped: one that runs without the GIL, or one
 // whose walk makes Python objects (and so may run any code, close() included). close() waits
 // for the last one to end.
-template <class View>
 class Busy {
  public:
-  explicit Busy(Reader<View>* self) : self_(self) { ++self_->busy; }
+  explicit Busy(Reader* self) : self_(self) { ++self_->busy; }
   Busy(const Busy&) = delete;
   Busy& operator=(const Busy&) = delete;
   ~Busy() {
@@ -115,23 +92,21 @@ class Busy {
   }
 
  private:
-  Reader<View>* self_;
+  Reader* self_;
 };
 
 // A new reader of `type`, empty; nullptr with MemoryError.
-template <class View>
-Reader<View>* allocateReader(PyTypeObject* type, bool binary) {
-  auto* self = reinterpret_cast<Reader<View>*>(type->tp_alloc(type, 0));
+inline Reader* allocateReader(PyTypeObject* type, bool binary) {
+  auto* self = reinterpret_cast<Reader*>(type->tp_alloc(type, 0));
   if (self == nullptr) return nullptr;
   new (&self->view) View();
-  new (&self->cursor) typename View::Cursor();
+  new (&self->cursor) View::Cursor();
   self->binary = binary;
   return self;
 }
 
 // Sets `absolute` to os.path.abspath(path); false with an exception set.
-template <class View>
-bool keepPath(Reader<View>* self, PyObject* path) {
+inline bool keepPath(Reader* self, PyObject* path) {
   PyObject* absolute = PyObject_CallOneArg(stateOf(Py_TYPE(self))->abspath, path);
   if (absolute == nullptr) return false;
   Py_INCREF(path);
@@ -140,9 +115,8 @@ bool keepPath(Reader<View>* self, PyObject* path) {
   return true;
 }
 
-template <class View>
-void Reader_dealloc(PyObject* object) {
-  auto* self = asReader<View>(object);
+inline void Reader_dealloc(PyObject* object) {
+  auto* self = asReader(object);
   PyObject_GC_UnTrack(object);
   release(self);
   Py_CLEAR(self->path);
@@ -154,9 +128,8 @@ void Reader_dealloc(PyObject* object) {
   Py_DECREF(type);
 }
 
-template <class View>
-int Reader_traverse(PyObject* object, visitproc visit, void* arg) {
-  auto* self = asReader<View>(object);
+inline int Reader_traverse(PyObject* object, visitproc visit, void* arg) {
+  auto* self = asReader(object);
   Py_VISIT(Py_TYPE(object));
   Py_VISIT(self->path);
   Py_VISIT(self->absolute);
@@ -164,9 +137,8 @@ int Reader_traverse(PyObject* object, visitproc visit, void* arg) {
   return 0;
 }
 
-template <class View>
-int Reader_clear(PyObject* object) {
-  auto* self = asReader<View>(object);
+inline int Reader_clear(PyObject* object) {
+  auto* self = asReader(object);
   self->closed = true;
   if (self->busy == 0) release(self);
   Py_CLEAR(self->path);
@@ -174,8 +146,7 @@ int Reader_clear(PyObject* object) {
   return 0;
 }
 
-template <class View>
-PyObject* decodeKey(const Reader<View>* self, const char* data, std::size_t size) {
+inline PyObject* decodeKey(const Reader* self, const char* data, std::size_t size) {
   const auto length = static_cast<Py_ssize_t>(size);
   if (self->binary) return PyBytes_FromStringAndSize(data, length);
   return PyUnicode_DecodeUTF8(data, length, "surrogateescape");
@@ -202,9 +173,8 @@ inline PyObject* makePair(PyObject* key, PyObject* value) {
 }
 
 // The object a listing yields for a key and its value.
-template <class View>
-PyObject* yielded(const Reader<View>* self, Yield what, const char* key, std::size_t length,
-                  long long value) {
+inline PyObject* yielded(const Reader* self, Yield what, const char* key, std::size_t length,
+                         long long value) {
   switch (what) {
     case Yield::kKeys:
       return decodeKey(self, key, length);
@@ -222,15 +192,18 @@ inline bool keyLike(PyObject* key) {
 
 // Looks `key` up: 1 with `value` set, 0 when it is no key (an object of another type is none,
 // as in a Mapping), -1 with an exception set.
-template <class View>
-int lookup(Reader<View>* self, PyObject* key, Value<View>& value) {
+inline int lookup(Reader* self, PyObject* key, Value& value) {
   if (refuseClosed(self)) return -1;
   if (!keyLike(key)) return 0;
   KeyBytes bytes;
   switch (bytes.set(key)) {
     case KeyBytes::kBytes: {
-      const bool found = self->view.find(bytes.data(), bytes.size(), value);
-      return refuseUnreadable(self->view) ? -1 : found ? 1 : 0;
+      const Tessel::Status found = self->view.find(bytes.data(), bytes.size(), value);
+      if (found.failed()) {
+        raiseFailure(self, found);
+        return -1;
+      }
+      return found.ok() ? 1 : 0;
     }
     case KeyBytes::kNoKey:
       return 0;
@@ -239,16 +212,14 @@ int lookup(Reader<View>* self, PyObject* key, Value<View>& value) {
   }
 }
 
-template <class View>
-int Reader_contains(PyObject* object, PyObject* key) {
-  Value<View> value;
-  return lookup(asReader<View>(object), key, value);
+inline int Reader_contains(PyObject* object, PyObject* key) {
+  Value value;
+  return lookup(asReader(object), key, value);
 }
 
-template <class View>
-PyObject* Reader_subscript(PyObject* object, PyObject* key) {
-  Value<View> value;
-  const int found = lookup(asReader<View>(object), key, value);
+inline PyObject* Reader_subscript(PyObject* object, PyObject* key) {
+  Value value;
+  const int found = lookup(asReader(object), key, value);
   if (found < 0) return nullptr;
   if (found == 0) {
     PyErr_SetObject(PyExc_KeyError, key);
@@ -257,21 +228,19 @@ PyObject* Reader_subscript(PyObject* object, PyObject* key) {
   return makeValue(value);
 }
 
-template <class View>
-Py_ssize_t Reader_length(PyObject* object) {
-  auto* self = asReader<View>(object);
+inline Py_ssize_t Reader_length(PyObject* object) {
+  auto* self = asReader(object);
   if (refuseClosed(self)) return -1;
   return static_cast<Py_ssize_t>(self->view.keyCount());
 }
 
-template <class View>
-PyObject* Reader_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs) {
+inline PyObject* Reader_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs < 1 || nargs > 2) {
     PyErr_Format(PyExc_TypeError, "get() takes 1 or 2 arguments (%zd given)", nargs);
     return nullptr;
   }
-  Value<View> value;
-  const int found = lookup(asReader<View>(object), args[0], value);
+  Value value;
+  const int found = lookup(asReader(object), args[0], value);
   if (found < 0) return nullptr;
   if (found > 0) return makeValue(value);
   PyObject* fallback = nargs > 1 ? args[1] : Py_None;
@@ -281,39 +250,42 @@ PyObject* Reader_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs) 
 
 // Lists up to `limit` keys below `prefix` with the reader's own cursor, or a fresh one when a
 // callback is already using it. onKey(key, value) returns false to stop. Returns false with
-// MemoryError set when the walk's memory cannot be had.
-template <class View, class OnKey>
-bool listKeys(Reader<View>* self, const char* prefix, std::size_t length, std::size_t limit,
+// an exception set when the walk fails (a damaged index, a shard that cannot be read) or its
+// memory cannot be had.
+template <class OnKey>
+bool listKeys(Reader* self, const char* prefix, std::size_t length, std::size_t limit,
               OnKey&& onKey) {
-  typename View::Cursor fresh;
+  View::Cursor fresh;
   const bool own = !self->cursorInUse;
-  typename View::Cursor& cursor = own ? self->cursor : fresh;
+  View::Cursor& cursor = own ? self->cursor : fresh;
   self->cursorInUse = true;
   bool listed = true;
+  Tessel::Status status;
   {
-    Busy<View> busy(self);
+    Busy busy(self);
     try {
-      self->view.predict(prefix, length, onKey, cursor, limit);
+      status = self->view.predict(prefix, length, onKey, cursor, limit);
     } catch (const std::bad_alloc&) {
       listed = false;
     }
   }
   if (own) self->cursorInUse = false;
   if (!listed) PyErr_NoMemory();
-  return listed;
+  // The walk's failure, unless the caller's callback stopped it with its own exception.
+  if (listed && status.failed() && !PyErr_Occurred()) raiseFailure(self, status);
+  return listed && !status.failed();
 }
 
 // A new list of what a listing of up to `limit` keys below prefix[0 .. length) yields. The
 // items are gathered first and the list made once, at its size.
-template <class View>
-PyObject* listed(Reader<View>* self, const char* prefix, std::size_t length, std::size_t limit,
-                 Yield what) {
+inline PyObject* listed(Reader* self, const char* prefix, std::size_t length, std::size_t limit,
+                        Yield what) {
   std::vector<PyObject*> items;
   bool failed = false;
   bool ok = true;
   try {
     items.reserve(std::min<std::size_t>(limit, 64));
-    ok = listKeys(self, prefix, length, limit, [&](const std::string& key, Value<View> value) {
+    ok = listKeys(self, prefix, length, limit, [&](const std::string& key, Value value) {
       items.push_back(nullptr);  // room first: a failed growth then leaks no item
       items.back() = yielded(self, what, key.data(), key.size(), value);
       failed = items.back() == nullptr;
@@ -326,7 +298,6 @@ PyObject* listed(Reader<View>* self, const char* prefix, std::size_t length, std
     ok = false;
     PyErr_NoMemory();
   }
-  if (!failed && ok && refuseUnreadable(self->view)) failed = true;
   PyObject* result = failed || !ok ? nullptr : PyList_New(static_cast<Py_ssize_t>(items.size()));
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (result != nullptr) {
@@ -338,13 +309,12 @@ PyObject* listed(Reader<View>* self, const char* prefix, std::size_t length, std
   return result;
 }
 
-template <class View>
-PyObject* Reader_predict(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+inline PyObject* Reader_predict(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
   static const char* const names[] = {"prefix", "limit"};
   PyObject* given[2];
   if (!parseArguments("predict", args, nargs, kwnames, names, 2, 0, 0, given)) return nullptr;
-  auto* self = asReader<View>(object);
+  auto* self = asReader(object);
   std::size_t limit;
   if (!readLimit(given[1], limit) || refuseClosed(self)) return nullptr;
   KeyBytes bytes;
@@ -354,9 +324,8 @@ PyObject* Reader_predict(PyObject* object, PyObject* const* args, Py_ssize_t nar
   return listed(self, bytes.data(), bytes.size(), limit, Yield::kItems);
 }
 
-template <class View>
-PyObject* Reader_has_keys_with_prefix(PyObject* object, PyObject* prefix) {
-  auto* self = asReader<View>(object);
+inline PyObject* Reader_has_keys_with_prefix(PyObject* object, PyObject* prefix) {
+  auto* self = asReader(object);
   KeyBytes bytes;
   if (refuseClosed(self)) return nullptr;
   switch (bytes.set(prefix)) {
@@ -369,7 +338,7 @@ PyObject* Reader_has_keys_with_prefix(PyObject* object, PyObject* prefix) {
   }
   bool any = false;
   if (!listKeys(self, bytes.data(), bytes.size(), 1,
-                [&](const std::string&, Value<View>) { return !(any = true); })) {
+                [&](const std::string&, Value) { return !(any = true); })) {
     return nullptr;
   }
   return PyBool_FromLong(any);
@@ -377,44 +346,50 @@ PyObject* Reader_has_keys_with_prefix(PyObject* object, PyObject* prefix) {
 
 // prefixes(), prefix_items() and prefix_values(): what every key that is a prefix of the
 // query yields, shortest first.
-template <class View, Yield what>
+template <Yield what>
 PyObject* Reader_prefixes(PyObject* object, PyObject* query) {
-  auto* self = asReader<View>(object);
+  auto* self = asReader(object);
   KeyBytes bytes;
   if (refuseClosed(self) || bytes.set(query) == KeyBytes::kError) return nullptr;
   PyObject* result = PyList_New(0);
   if (result == nullptr) return nullptr;
   bool failed = false;
-  Busy<View> busy(self);
-  self->view.commonPrefixes(bytes.data(), bytes.size(), [&](std::size_t length, auto value) {
-    if (failed) return;
-    PyObject* item = yielded(self, what, bytes.data(), length, value);
-    failed = item == nullptr || PyList_Append(result, item) != 0;
-    Py_XDECREF(item);
-  });
-  if (failed || refuseUnreadable(self->view)) Py_CLEAR(result);
+  Busy busy(self);
+  const Tessel::Status status =
+      self->view.commonPrefixes(bytes.data(), bytes.size(), [&](std::size_t length, Value value) {
+        if (failed) return;
+        PyObject* item = yielded(self, what, bytes.data(), length, value);
+        failed = item == nullptr || PyList_Append(result, item) != 0;
+        Py_XDECREF(item);
+      });
+  if (!failed && status.failed()) {
+    raiseFailure(self, status);
+    failed = true;
+  }
+  if (failed) Py_CLEAR(result);
   return result;
 }
 
 // longest_prefix() and longest_prefix_item(): the longest key that is a prefix of the query,
 // or the default; KeyError without one.
-template <class View, Yield what>
+template <Yield what>
 PyObject* Reader_longest_prefix(PyObject* object, PyObject* const* args, Py_ssize_t nargs) {
   const char* name = what == Yield::kKeys ? "longest_prefix" : "longest_prefix_item";
   if (nargs < 1 || nargs > 2) {
     PyErr_Format(PyExc_TypeError, "%s() takes 1 or 2 arguments (%zd given)", name, nargs);
     return nullptr;
   }
-  auto* self = asReader<View>(object);
+  auto* self = asReader(object);
   KeyBytes bytes;
   if (refuseClosed(self) || bytes.set(args[0]) == KeyBytes::kError) return nullptr;
   std::size_t longest = 0;
   long long found = -1;
-  self->view.commonPrefixes(bytes.data(), bytes.size(), [&](std::size_t length, auto value) {
-    longest = length;
-    found = value;
-  });
-  if (refuseUnreadable(self->view)) return nullptr;
+  const Tessel::Status status =
+      self->view.commonPrefixes(bytes.data(), bytes.size(), [&](std::size_t length, Value value) {
+        longest = length;
+        found = value;
+      });
+  if (status.failed()) return raiseFailure(self, status);
   if (found >= 0) return yielded(self, what, bytes.data(), longest, found);
   if (nargs > 1) {
     Py_INCREF(args[1]);
@@ -424,23 +399,25 @@ PyObject* Reader_longest_prefix(PyObject* object, PyObject* const* args, Py_ssiz
   return nullptr;
 }
 
-template <class View>
-PyObject* Reader_restore_key(PyObject* object, PyObject* argument) {
-  auto* self = asReader<View>(object);
+inline PyObject* Reader_restore_key(PyObject* object, PyObject* argument) {
+  auto* self = asReader(object);
   if (refuseClosed(self)) return nullptr;
   long long value;
-  const int in = integerIn(argument, 0, std::numeric_limits<Value<View>>::max(), value);
+  const int in = integerIn(argument, 0, std::numeric_limits<Value>::max(), value);
   // __index__ ran the caller's code, which may have closed the index.
   if (in < 0 || refuseClosed(self)) return nullptr;
   std::string key;
   bool found = false;
   if (in > 0) {
+    Tessel::Status status;
     try {
-      found = self->view.restoreKey(static_cast<Value<View>>(value), key);
+      Busy busy(self);
+      status = self->view.restoreKey(static_cast<Value>(value), key);
     } catch (const std::bad_alloc&) {
       return PyErr_NoMemory();
     }
-    if (refuseUnreadable(self->view)) return nullptr;
+    if (status.failed()) return raiseFailure(self, status);
+    found = status.ok();
   }
   if (!found) {
     PyErr_SetObject(PyExc_KeyError, argument);
@@ -449,9 +426,8 @@ PyObject* Reader_restore_key(PyObject* object, PyObject* argument) {
   return decodeKey(self, key.data(), key.size());
 }
 
-template <class View>
-PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
-  auto* self = asReader<View>(object);
+inline PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
+  auto* self = asReader(object);
   if (refuseClosed(self)) return nullptr;
   // One query, str or any bytes-like object, is no list of them.
   if (PyUnicode_Check(queries) || PyObject_CheckBuffer(queries)) {
@@ -474,11 +450,11 @@ PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
       std::vector<KeyBytes> keys(chunk);
       std::vector<const char*> pointers(chunk);
       std::vector<std::size_t> lengths(chunk);
-      std::vector<Value<View>> values(chunk);
+      std::vector<Value> values(chunk);
       std::vector<bool> noKey(chunk);
       result = PyList_New(static_cast<Py_ssize_t>(count));
       // Busy for the whole call: a collection between chunks may run code that closes the index.
-      Busy<View> busy(self);
+      Busy busy(self);
       for (std::size_t done = 0; result != nullptr && done < count; done += chunk) {
         const std::size_t n = std::min(chunk, count - done);
         for (std::size_t i = 0; result != nullptr && i < n; ++i) {
@@ -490,15 +466,17 @@ PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
           lengths[i] = keys[i].size();
         }
         if (result == nullptr) break;
+        Tessel::Status status;
         Py_BEGIN_ALLOW_THREADS;
-        self->view.findMany(n, pointers.data(), lengths.data(), values.data());
+        status = self->view.findMany(n, pointers.data(), lengths.data(), values.data());
         Py_END_ALLOW_THREADS;
-        if (refuseUnreadable(self->view)) {
+        if (status.failed()) {
+          raiseFailure(self, status);
           Py_CLEAR(result);
           break;
         }
         for (std::size_t i = 0; result != nullptr && i < n; ++i) {
-          PyObject* value = makeValue(noKey[i] ? Value<View>{-1} : values[i]);
+          PyObject* value = makeValue(noKey[i] ? Value{-1} : values[i]);
           if (value == nullptr) {
             Py_CLEAR(result);
           } else {
@@ -517,9 +495,8 @@ PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
   return result;
 }
 
-template <class View>
-PyObject* Reader_close(PyObject* object, PyObject*) {
-  auto* self = asReader<View>(object);
+inline PyObject* Reader_close(PyObject* object, PyObject*) {
+  auto* self = asReader(object);
   if (!self->closed) {
     self->closed = true;
     if (self->busy == 0) release(self);
@@ -527,23 +504,20 @@ PyObject* Reader_close(PyObject* object, PyObject*) {
   return none();
 }
 
-template <class View>
-PyObject* Reader_enter(PyObject* object, PyObject*) {
-  if (refuseClosed(asReader<View>(object))) return nullptr;
+inline PyObject* Reader_enter(PyObject* object, PyObject*) {
+  if (refuseClosed(asReader(object))) return nullptr;
   Py_INCREF(object);
   return object;
 }
 
-template <class View>
-PyObject* Reader_exit(PyObject* object, PyObject* const*, Py_ssize_t) {
-  return Reader_close<View>(object, nullptr);
+inline PyObject* Reader_exit(PyObject* object, PyObject* const*, Py_ssize_t) {
+  return Reader_close(object, nullptr);
 }
 
 // Sets the key type of an index just unpickled: refused once it has been used, as its
 // iterators and views would change with it.
-template <class View>
-PyObject* Reader_setstate(PyObject* object, PyObject* state) {
-  auto* self = asReader<View>(object);
+inline PyObject* Reader_setstate(PyObject* object, PyObject* state) {
+  auto* self = asReader(object);
   PyObject* binary =
       PyDict_Check(state) ? PyDict_GetItemString(state, "binary") : nullptr;  // borrowed
   if (binary == nullptr) {
@@ -566,17 +540,14 @@ inline PyObject* Reader_copy(PyObject* object, PyObject*) {
   return object;
 }
 
-template <class View>
-PyObject* Reader_get_closed(PyObject* object, void*) {
-  return PyBool_FromLong(asReader<View>(object)->closed);
+inline PyObject* Reader_get_closed(PyObject* object, void*) {
+  return PyBool_FromLong(asReader(object)->closed);
 }
-template <class View>
-PyObject* Reader_get_binary(PyObject* object, void*) {
-  return PyBool_FromLong(asReader<View>(object)->binary);
+inline PyObject* Reader_get_binary(PyObject* object, void*) {
+  return PyBool_FromLong(asReader(object)->binary);
 }
-template <class View>
-PyObject* Reader_get_path(PyObject* object, void*) {
-  PyObject* path = asReader<View>(object)->path;
+inline PyObject* Reader_get_path(PyObject* object, void*) {
+  PyObject* path = asReader(object)->path;
   if (path == nullptr) path = Py_None;
   Py_INCREF(path);
   return path;
@@ -584,10 +555,9 @@ PyObject* Reader_get_path(PyObject* object, void*) {
 
 // ---- The lazy iterator over the keys, values or items below a prefix.
 
-template <class View>
 struct Iterator {
-  PyObject_HEAD Reader<View>* index;  // strong
-  typename View::Cursor cursor;
+  PyObject_HEAD Reader* index;  // strong
+  View::Cursor cursor;
   Yield what;
   bool none;            // lists nothing: no key can begin with the prefix
   bool all;             // lists every key: its length is known
@@ -596,12 +566,11 @@ struct Iterator {
 
 // A new iterator of what `index` lists below prefix[0 .. length), in descending byte order
 // when asked; `none` for no key at all.
-template <class View>
-PyObject* makeIterator(Reader<View>* index, const char* prefix, std::size_t length, bool none,
-                       Yield what, bool descending = false) {
+inline PyObject* makeIterator(Reader* index, const char* prefix, std::size_t length, bool none,
+                              Yield what, bool descending = false) {
   if (refuseClosed(index)) return nullptr;
-  PyTypeObject* type = typesOf<View>(stateOf(Py_TYPE(index))).iterator;
-  auto* self = PyObject_GC_New(Iterator<View>, type);
+  PyTypeObject* type = stateOf(Py_TYPE(index))->types.iterator;
+  auto* self = PyObject_GC_New(Iterator, type);
   if (self == nullptr) return nullptr;
   Py_INCREF(index);
   self->index = index;
@@ -609,7 +578,7 @@ PyObject* makeIterator(Reader<View>* index, const char* prefix, std::size_t leng
   self->none = none;
   self->all = length == 0;
   self->yielded = 0;
-  new (&self->cursor) typename View::Cursor();
+  new (&self->cursor) View::Cursor();
   PyObject_GC_Track(self);
   try {
     if (!none) self->cursor.reset(index->view, prefix, length, descending);
@@ -620,9 +589,8 @@ PyObject* makeIterator(Reader<View>* index, const char* prefix, std::size_t leng
   return reinterpret_cast<PyObject*>(self);
 }
 
-template <class View>
-void Iterator_dealloc(PyObject* object) {
-  auto* self = reinterpret_cast<Iterator<View>*>(object);
+inline void Iterator_dealloc(PyObject* object) {
+  auto* self = reinterpret_cast<Iterator*>(object);
   PyObject_GC_UnTrack(object);
   self->cursor.~Cursor();
   Py_CLEAR(self->index);
@@ -631,26 +599,29 @@ void Iterator_dealloc(PyObject* object) {
   Py_DECREF(type);
 }
 
-template <class View>
-int Iterator_traverse(PyObject* object, visitproc visit, void* arg) {
+inline int Iterator_traverse(PyObject* object, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(object));
-  Py_VISIT(reinterpret_cast<Iterator<View>*>(object)->index);
+  Py_VISIT(reinterpret_cast<Iterator*>(object)->index);
   return 0;
 }
 
-template <class View>
-PyObject* Iterator_next(PyObject* object) {
-  auto* self = reinterpret_cast<Iterator<View>*>(object);
+inline PyObject* Iterator_next(PyObject* object) {
+  auto* self = reinterpret_cast<Iterator*>(object);
   if (refuseClosed(self->index)) return nullptr;
   if (self->none) return nullptr;
   bool more;
   try {
+    Busy busy(self->index);
     more = self->cursor.next();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-  if (refuseUnreadable(self->index->view)) return nullptr;
-  if (!more) return nullptr;
+  if (!more) {
+    // Every later next() ends too: a damaged walk is not taken up again.
+    self->none = true;
+    return self->cursor.status().failed() ? raiseFailure(self->index, self->cursor.status())
+                                          : nullptr;
+  }
   // Ctrl-C stops a long iteration, as of every key of a large index.
   if (++self->yielded % kChunk == 0 && PyErr_CheckSignals() != 0) return nullptr;
   const std::string& key = self->cursor.key();
@@ -659,42 +630,37 @@ PyObject* Iterator_next(PyObject* object) {
 
 // __length_hint__(): the items left when every key is listed; NotImplemented for a prefix,
 // whose count is a walk.
-template <class View>
-PyObject* Iterator_length_hint(PyObject* object, PyObject*) {
-  auto* self = reinterpret_cast<Iterator<View>*>(object);
+inline PyObject* Iterator_length_hint(PyObject* object, PyObject*) {
+  auto* self = reinterpret_cast<Iterator*>(object);
   if (self->none || self->index->closed) return PyLong_FromLong(0);
   if (!self->all) Py_RETURN_NOTIMPLEMENTED;
   const std::size_t count = self->index->view.keyCount();
   return PyLong_FromSize_t(count > self->yielded ? count - self->yielded : 0);
 }
 
-template <class View>
-PyObject* Reader_iter(PyObject* object) {
-  return makeIterator(asReader<View>(object), "", 0, false, Yield::kKeys);
+inline PyObject* Reader_iter(PyObject* object) {
+  return makeIterator(asReader(object), "", 0, false, Yield::kKeys);
 }
 
 // reversed(index): the keys in descending byte order.
-template <class View>
-PyObject* Reader_reversed(PyObject* object, PyObject*) {
-  return makeIterator(asReader<View>(object), "", 0, false, Yield::kKeys, true);
+inline PyObject* Reader_reversed(PyObject* object, PyObject*) {
+  return makeIterator(asReader(object), "", 0, false, Yield::kKeys, true);
 }
 
 // ---- Views: keys(), values() and items() below a prefix, as dict's views are.
 
-template <class View>
 struct Listing {
-  PyObject_HEAD Reader<View>* index;  // strong
-  PyObject* prefix;                   // bytes, strong
-  bool none;                          // no key can begin with the prefix
+  PyObject_HEAD Reader* index;  // strong
+  PyObject* prefix;             // bytes, strong
+  bool none;                    // no key can begin with the prefix
   Yield what;
 };
 
-template <class View>
-Listing<View>* asListing(PyObject* object) {
-  return reinterpret_cast<Listing<View>*>(object);
+inline Listing* asListing(PyObject* object) {
+  return reinterpret_cast<Listing*>(object);
 }
 
-template <class View, Yield what>
+template <Yield what>
 PyObject* Reader_view(PyObject* object, PyObject* const* args, Py_ssize_t nargs) {
   static const char* const names[] = {"keys", "values", "items"};
   const char* name = names[static_cast<int>(what)];
@@ -702,17 +668,17 @@ PyObject* Reader_view(PyObject* object, PyObject* const* args, Py_ssize_t nargs)
     PyErr_Format(PyExc_TypeError, "%s() takes at most 1 argument (%zd given)", name, nargs);
     return nullptr;
   }
-  auto* index = asReader<View>(object);
+  auto* index = asReader(object);
   KeyBytes bytes;
   const KeyBytes::Result kind = nargs == 0 ? KeyBytes::kBytes : bytes.set(args[0]);
   if (refuseClosed(index) || kind == KeyBytes::kError) return nullptr;
-  const TypeSet& types = typesOf<View>(stateOf(Py_TYPE(index)));
+  const TypeSet& types = stateOf(Py_TYPE(index))->types;
   PyTypeObject* type = what == Yield::kKeys     ? types.keys
                        : what == Yield::kValues ? types.values
                                                 : types.items;
   PyObject* prefix = PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
   if (prefix == nullptr) return nullptr;
-  auto* self = PyObject_GC_New(Listing<View>, type);
+  auto* self = PyObject_GC_New(Listing, type);
   if (self == nullptr) {
     Py_DECREF(prefix);
     return nullptr;
@@ -726,9 +692,8 @@ PyObject* Reader_view(PyObject* object, PyObject* const* args, Py_ssize_t nargs)
   return reinterpret_cast<PyObject*>(self);
 }
 
-template <class View>
-void Listing_dealloc(PyObject* object) {
-  auto* self = asListing<View>(object);
+inline void Listing_dealloc(PyObject* object) {
+  auto* self = asListing(object);
   PyObject_GC_UnTrack(object);
   Py_CLEAR(self->index);
   Py_CLEAR(self->prefix);
@@ -737,26 +702,23 @@ void Listing_dealloc(PyObject* object) {
   Py_DECREF(type);
 }
 
-template <class View>
-int Listing_traverse(PyObject* object, visitproc visit, void* arg) {
-  auto* self = asListing<View>(object);
+inline int Listing_traverse(PyObject* object, visitproc visit, void* arg) {
+  auto* self = asListing(object);
   Py_VISIT(Py_TYPE(object));
   Py_VISIT(self->index);
   Py_VISIT(self->prefix);
   return 0;
 }
 
-template <class View>
-PyObject* Listing_iter(PyObject* object) {
-  auto* self = asListing<View>(object);
+inline PyObject* Listing_iter(PyObject* object) {
+  auto* self = asListing(object);
   return makeIterator(self->index, PyBytes_AS_STRING(self->prefix),
                       static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix)), self->none,
                       self->what);
 }
 
-template <class View>
-PyObject* Listing_reversed(PyObject* object, PyObject*) {
-  auto* self = asListing<View>(object);
+inline PyObject* Listing_reversed(PyObject* object, PyObject*) {
+  auto* self = asListing(object);
   return makeIterator(self->index, PyBytes_AS_STRING(self->prefix),
                       static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix)), self->none,
                       self->what, true);
@@ -786,18 +748,17 @@ PyObject* Listing_setOperation(PyObject* a, PyObject* b) {
 }
 
 // Whether `object` is a keys or items view, of a dict or of a reader.
-inline bool setLikeView(PyObject* object, const TypeSet& index, const TypeSet& sharded) {
+inline bool setLikeView(PyObject* object, const TypeSet& types) {
   PyTypeObject* type = Py_TYPE(object);
-  return PyDictKeys_Check(object) || PyDictItems_Check(object) || type == index.keys ||
-         type == index.items || type == sharded.keys || type == sharded.items;
+  return PyDictKeys_Check(object) || PyDictItems_Check(object) || type == types.keys ||
+         type == types.items;
 }
 
 // ==, != with sets and with other keys or items views, as dict's views compare.
-template <class View>
-PyObject* Listing_richcompare(PyObject* object, PyObject* other, int op) {
+inline PyObject* Listing_richcompare(PyObject* object, PyObject* other, int op) {
   ModuleState* state = stateOf(Py_TYPE(object));
-  if ((op != Py_EQ && op != Py_NE) || asListing<View>(object)->what == Yield::kValues ||
-      !(PyAnySet_Check(other) || setLikeView(other, state->index, state->sharded))) {
+  if ((op != Py_EQ && op != Py_NE) || asListing(object)->what == Yield::kValues ||
+      !(PyAnySet_Check(other) || setLikeView(other, state->types))) {
     Py_RETURN_NOTIMPLEMENTED;
   }
   PyObject* left = asSet(object);
@@ -809,8 +770,7 @@ PyObject* Listing_richcompare(PyObject* object, PyObject* other, int op) {
 }
 
 // isdisjoint(other): whether the view and `other` have no item in common.
-template <class View>
-PyObject* Listing_isdisjoint(PyObject* object, PyObject* other) {
+inline PyObject* Listing_isdisjoint(PyObject* object, PyObject* other) {
   PyObject* items = asSet(object);
   if (items == nullptr) return nullptr;
   PyObject* result = PyObject_CallMethod(items, "isdisjoint", "O", other);
@@ -820,10 +780,9 @@ PyObject* Listing_isdisjoint(PyObject* object, PyObject* other) {
 
 // The number of keys below the prefix, counted on each call: the index's key count for all
 // of them, a walk for the others.
-template <class View>
-Py_ssize_t Listing_length(PyObject* object) {
-  auto* self = asListing<View>(object);
-  Reader<View>* index = self->index;
+inline Py_ssize_t Listing_length(PyObject* object) {
+  auto* self = asListing(object);
+  Reader* index = self->index;
   if (refuseClosed(index)) return -1;
   if (self->none) return 0;
   const auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix));
@@ -831,7 +790,7 @@ Py_ssize_t Listing_length(PyObject* object) {
   std::size_t count = 0;
   bool interrupted = false;
   // Ctrl-C stops a long count, as of a short prefix of a large index.
-  auto counted = [&](const std::string&, Value<View>) {
+  auto counted = [&](const std::string&, Value) {
     interrupted = ++count % kChunk == 0 && PyErr_CheckSignals() != 0;
     return !interrupted;
   };
@@ -841,15 +800,14 @@ Py_ssize_t Listing_length(PyObject* object) {
 }
 
 // Whether some key has the prefix, found without listing the others.
-template <class View>
-int Listing_bool(PyObject* object) {
-  auto* self = asListing<View>(object);
+inline int Listing_bool(PyObject* object) {
+  auto* self = asListing(object);
   if (refuseClosed(self->index)) return -1;
   if (self->none) return 0;
   bool any = false;
   if (!listKeys(self->index, PyBytes_AS_STRING(self->prefix),
                 static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix)), 1,
-                [&](const std::string&, Value<View>) { return !(any = true); })) {
+                [&](const std::string&, Value) { return !(any = true); })) {
     return -1;
   }
   return any;
@@ -857,8 +815,7 @@ int Listing_bool(PyObject* object) {
 
 // Whether `key` is a key below the prefix: 1, 0, or -1 with an exception set. `value` is set
 // when it is.
-template <class View>
-int hasBelow(Listing<View>* self, PyObject* key, Value<View>& value) {
+inline int hasBelow(Listing* self, PyObject* key, Value& value) {
   if (refuseClosed(self->index)) return -1;
   KeyBytes bytes;
   switch (bytes.set(key)) {
@@ -874,15 +831,19 @@ int hasBelow(Listing<View>* self, PyObject* key, Value<View>& value) {
       std::memcmp(bytes.data(), PyBytes_AS_STRING(self->prefix), length) != 0) {
     return 0;
   }
-  return self->index->view.find(bytes.data(), bytes.size(), value) ? 1 : 0;
+  const Tessel::Status found = self->index->view.find(bytes.data(), bytes.size(), value);
+  if (found.failed()) {
+    raiseFailure(self->index, found);
+    return -1;
+  }
+  return found.ok() ? 1 : 0;
 }
 
 // `in`: for keys a lookup, for items a lookup and a comparison, for values a walk, as dict's
 // values view does.
-template <class View>
-int Listing_contains(PyObject* object, PyObject* item) {
-  auto* self = asListing<View>(object);
-  Value<View> value;
+inline int Listing_contains(PyObject* object, PyObject* item) {
+  auto* self = asListing(object);
+  Value value;
   switch (self->what) {
     case Yield::kKeys:
       return hasBelow(self, item, value);
@@ -901,7 +862,7 @@ int Listing_contains(PyObject* object, PyObject* item) {
       // An int is compared as a number; anything else with == against each value's int.
       long long wanted = -1;
       const bool exact = PyLong_CheckExact(item) != 0;
-      if (exact && integerIn(item, 0, std::numeric_limits<Value<View>>::max(), wanted) <= 0) {
+      if (exact && integerIn(item, 0, std::numeric_limits<Value>::max(), wanted) <= 0) {
         PyErr_Clear();
         return 0;
       }
@@ -909,7 +870,7 @@ int Listing_contains(PyObject* object, PyObject* item) {
       std::size_t walked = 0;
       if (!listKeys(self->index, PyBytes_AS_STRING(self->prefix),
                     static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix)),
-                    static_cast<std::size_t>(-1), [&](const std::string&, Value<View> v) {
+                    static_cast<std::size_t>(-1), [&](const std::string&, Value v) {
                       if (exact) {
                         found = v == wanted;
                       } else {
@@ -931,9 +892,8 @@ int Listing_contains(PyObject* object, PyObject* item) {
   }
 }
 
-template <class View>
-PyObject* Listing_repr(PyObject* object) {
-  auto* self = asListing<View>(object);
+inline PyObject* Listing_repr(PyObject* object) {
+  auto* self = asListing(object);
   return PyUnicode_FromFormat("<%s of %R below %R>", Py_TYPE(object)->tp_name, self->index,
                               self->prefix);
 }

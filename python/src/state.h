@@ -7,12 +7,13 @@
 #include <Python.h>
 
 #include <cerrno>
+#include <string>
 
 #include <tessel/status.h>
 
 namespace TesselPython {
 
-// The types that serve one kind of reader: the reader, its iterator and its three views.
+// The types of tessel.Index: the reader, its iterator, its three views and finditer()'s.
 struct TypeSet {
   PyTypeObject* reader = nullptr;
   PyTypeObject* iterator = nullptr;
@@ -23,8 +24,7 @@ struct TypeSet {
 };
 
 struct ModuleState {
-  TypeSet index;                      // tessel.Index
-  TypeSet sharded;                    // tessel.ShardedIndex
+  TypeSet types;                      // tessel.Index and its own
   PyTypeObject* directory = nullptr;  // tessel._tessel._Directory, for tessel.shards
   PyObject* abspath = nullptr;        // os.path.abspath
 };
@@ -55,6 +55,24 @@ inline PyObject* raiseIndexStatus(int status, PyObject* name) {
       }
       return nullptr;
   }
+}
+
+// Raises the exception of a failed call's status and returns nullptr: OSError with its errno
+// for kIndexCannotOpen (MemoryError for ENOMEM), ValueError with the status's words otherwise,
+// naming the file or manifest line the status names, else `name` (which may be nullptr).
+inline PyObject* raiseStatus(const Tessel::Status& status, PyObject* name) {
+  if (status.code() == Tessel::kIndexCannotOpen && status.error() == ENOMEM) {
+    return PyErr_NoMemory();
+  }
+  PyObject* where = nullptr;
+  if (!status.where().empty()) {
+    where = PyUnicode_DecodeFSDefault(status.where().c_str());
+    if (where == nullptr) return nullptr;
+  }
+  errno = status.error() != 0 ? status.error() : EIO;
+  raiseIndexStatus(status.code(), where != nullptr ? where : name);
+  Py_XDECREF(where);
+  return nullptr;
 }
 
 // Raises the exception of a failed build other than keys out of order (which names the keys)

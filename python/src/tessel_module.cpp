@@ -17,9 +17,8 @@
 
 #include <tessel/double_array.h>
 #include <tessel/format.h>
-#include <tessel/index_view.h>
+#include <tessel/index.h>
 #include <tessel/replace_file.h>
-#include <tessel/sharded_index.h>
 #include <tessel/status.h>
 
 #include "arguments.h"
@@ -35,47 +34,16 @@
 #define TESSEL_VERSION "unknown"
 #endif
 
-namespace TesselPython {
-
-template <>
-TypeSet& typesOf<Tessel::IndexView>(ModuleState* state) {
-  return state->index;
-}
-template <>
-TypeSet& typesOf<Tessel::ShardedIndex>(ModuleState* state) {
-  return state->sharded;
-}
-
-}  // namespace TesselPython
-
 namespace {
 
 using namespace TesselPython;
-using Index = Reader<Tessel::IndexView>;
 
 template <class Function>
 PyCFunction function(Function f) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-// IndexView::open() or attach(), whose tables may fail to be allocated: -1 then.
-template <class Open>
-int openView(Open&& open) {
-  try {
-    return open();
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
-}
-
-// Raises the exception of a failed open of `view` at `path`.
-PyObject* raiseOpenStatus(const Tessel::IndexView&, int status, PyObject* path) {
-  return raiseIndexStatus(status, path);
-}
-PyObject* raiseOpenStatus(const Tessel::ShardedIndex& view, int status, PyObject* path);
-
-// Index(path, *, binary=False) and ShardedIndex(path, *, binary=False): opens the view.
-template <class View>
+// Index(path, *, binary=False): opens an index file or a sharded index.
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"path", "binary", nullptr};
   PyObject* pathArgument;
@@ -87,17 +55,19 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* path = PyOS_FSPath(pathArgument);
   if (path == nullptr) return nullptr;
   PyObject* encoded = nullptr;
-  Reader<View>* self = nullptr;
-  if (PyUnicode_FSConverter(path, &encoded) &&
-      (self = allocateReader<View>(type, binary)) != nullptr) {
-    const int status = openView([&] { return self->view.open(PyBytes_AS_STRING(encoded)); });
-    if (status < 0) {
+  Reader* self = nullptr;
+  if (PyUnicode_FSConverter(path, &encoded) && (self = allocateReader(type, binary)) != nullptr) {
+    try {
+      const Tessel::Status status = self->view.open(PyBytes_AS_STRING(encoded));
+      if (!status.ok()) {
+        // A directory without a manifest is named as the caller gave it.
+        raiseStatus(status, path);
+        Py_CLEAR(self);
+      } else if (!keepPath(self, path)) {
+        Py_CLEAR(self);
+      }
+    } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
-      Py_CLEAR(self);
-    } else if (status != View::kOk) {
-      raiseOpenStatus(self->view, status, path);
-      Py_CLEAR(self);
-    } else if (!keepPath(self, path)) {
       Py_CLEAR(self);
     }
   }
@@ -117,7 +87,7 @@ PyObject* Index_from_bytes(PyObject* type, PyObject* const* args, Py_ssize_t nar
   }
   const int binary = given[1] == nullptr ? 0 : PyObject_IsTrue(given[1]);
   if (binary < 0) return nullptr;
-  Index* self = allocateReader<Tessel::IndexView>(reinterpret_cast<PyTypeObject*>(type), binary);
+  Reader* self = allocateReader(reinterpret_cast<PyTypeObject*>(type), binary);
   if (self == nullptr) return nullptr;
   if (PyObject_GetBuffer(given[0], &self->buffer, PyBUF_SIMPLE) != 0) {
     Py_DECREF(self);
@@ -125,25 +95,25 @@ PyObject* Index_from_bytes(PyObject* type, PyObject* const* args, Py_ssize_t nar
   }
   Py_INCREF(given[0]);
   self->exporter = given[0];
-  const int status = openView([&] {
-    return self->view.attach(self->buffer.buf, static_cast<std::size_t>(self->buffer.len));
-  });
-  if (status != Tessel::IndexView::kOk) {
-    if (status < 0) {
-      PyErr_NoMemory();
-    } else {
-      raiseIndexStatus(status, nullptr);
+  try {
+    const Tessel::Status status =
+        self->view.attach(self->buffer.buf, static_cast<std::size_t>(self->buffer.len));
+    if (!status.ok()) {
+      raiseStatus(status, nullptr);
+      Py_DECREF(self);
+      return nullptr;
     }
+  } catch (const std::bad_alloc&) {
     Py_DECREF(self);
-    return nullptr;
+    return PyErr_NoMemory();
   }
   return reinterpret_cast<PyObject*>(self);
 }
 
-// A mapped index pickles its absolute path (the pickle refers to the file, not its bytes); one
-// over memory pickles its bytes.
+// A mapped index pickles its absolute path (the pickle refers to the file or directory, not
+// its bytes); one over memory pickles its bytes.
 PyObject* Index_reduce(PyObject* object, PyObject*) {
-  auto* self = asReader<Tessel::IndexView>(object);
+  auto* self = asReader(object);
   if (refuseClosed(self)) return nullptr;
   PyObject* state = Py_BuildValue("{sO}", "binary", self->binary ? Py_True : Py_False);
   if (state == nullptr) return nullptr;
@@ -165,78 +135,53 @@ PyObject* Index_reduce(PyObject* object, PyObject*) {
 }
 
 PyObject* Index_repr(PyObject* object) {
-  auto* self = asReader<Tessel::IndexView>(object);
+  auto* self = asReader(object);
   const char* state = self->closed ? "closed " : "";
   if (self->path != nullptr) return PyUnicode_FromFormat("<%stessel.Index %R>", state, self->path);
   return PyUnicode_FromFormat("<%stessel.Index over %zd bytes>", state, self->buffer.len);
 }
 
-// ---- tessel.ShardedIndex
-
-using Sharded = Reader<Tessel::ShardedIndex>;
-
-// Raises the exception of a sharded index's failed open() or verify(), naming what its
-// error() names.
-PyObject* raiseOpenStatus(const Tessel::ShardedIndex& view, int status, PyObject* path) {
-  if (status == Tessel::ShardedIndex::kNotAnIndex) return raiseIndexStatus(status, path);
-  PyObject* name = PyUnicode_DecodeFSDefault(view.error().c_str());
-  if (name != nullptr) raiseIndexStatus(status, name);
-  Py_XDECREF(name);
-  return nullptr;
-}
-
-PyObject* Sharded_verify(PyObject* object, PyObject*) {
-  auto* self = asReader<Tessel::ShardedIndex>(object);
+// verify(): checks every byte that can be checked, without the GIL.
+PyObject* Index_verify(PyObject* object, PyObject*) {
+  auto* self = asReader(object);
   if (refuseClosed(self)) return nullptr;
-  int status;
+  Tessel::Status status;
+  bool noMemory = false;
   {
-    Busy<Tessel::ShardedIndex> busy(self);
+    Busy busy(self);
     Py_BEGIN_ALLOW_THREADS;
     try {
       status = self->view.verify();
     } catch (const std::bad_alloc&) {
-      status = -1;
+      noMemory = true;
     }
     Py_END_ALLOW_THREADS;
   }
-  if (status < 0) return PyErr_NoMemory();
-  if (status != Tessel::ShardedIndex::kOk) return raiseOpenStatus(self->view, status, self->path);
+  if (noMemory) return PyErr_NoMemory();
+  if (!status.ok()) return raiseFailure(self, status);
   return none();
 }
 
-PyObject* Sharded_reduce(PyObject* object, PyObject*) {
-  auto* self = asReader<Tessel::ShardedIndex>(object);
+// The manifest's entries of a sharded index; None for an index file.
+PyObject* Index_shards(PyObject* object, void*) {
+  auto* self = asReader(object);
   if (refuseClosed(self)) return nullptr;
-  return Py_BuildValue("(O(O){sO})", Py_TYPE(object), self->absolute, "binary",
-                       self->binary ? Py_True : Py_False);
-}
-
-PyObject* Sharded_repr(PyObject* object) {
-  auto* self = asReader<Tessel::ShardedIndex>(object);
-  return PyUnicode_FromFormat("<%stessel.ShardedIndex %R>", self->closed ? "closed " : "",
-                              self->path);
-}
-
-PyObject* Sharded_shards(PyObject* object, void*) {
-  auto* self = asReader<Tessel::ShardedIndex>(object);
-  if (refuseClosed(self)) return nullptr;
+  const Tessel::ShardedIndex* shards = self->view.shards();
+  if (shards == nullptr) return none();
   PyObject* list = PyList_New(0);
-  for (std::size_t i = 0; list != nullptr && i < self->view.shardCount(); ++i) {
-    PyObject* entry = entryDict(self->view.shard(i));
+  for (std::size_t i = 0; list != nullptr && i < shards->shardCount(); ++i) {
+    PyObject* entry = entryDict(shards->shard(i));
     if (entry == nullptr || PyList_Append(list, entry) != 0) Py_CLEAR(list);
     Py_XDECREF(entry);
   }
   return list;
 }
 
-PyGetSetDef shardedGetters[] = {
-    {"closed", Reader_get_closed<Tessel::ShardedIndex>, nullptr, "whether close() was called",
-     nullptr},
-    {"binary", Reader_get_binary<Tessel::ShardedIndex>, nullptr, "whether keys come back as bytes",
-     nullptr},
-    {"path", Reader_get_path<Tessel::ShardedIndex>, nullptr, "the path opened", nullptr},
-    {"shards", Sharded_shards, nullptr, "the manifest's entries, one dict per shard", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyObject* Index_sharded(PyObject* object, void*) {
+  auto* self = asReader(object);
+  if (refuseClosed(self)) return nullptr;
+  return PyBool_FromLong(self->view.sharded());
+}
 
 bool readValues(PyObject* values, std::size_t count, std::vector<std::int32_t>& out) {
   PyObject* iterator = PyObject_GetIter(values);
@@ -384,81 +329,81 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 // ---- The types of tessel.Index.
 
-template <class View>
 std::vector<PyMethodDef> readerMethods() {
   return {
-      {"get", function(Reader_get<View>), METH_FASTCALL,
+      {"get", function(Reader_get), METH_FASTCALL,
        "get($self, key, default=None, /)\n--\n\nThe value of key, or default."},
-      {"keys", function(Reader_view<View, Yield::kKeys>), METH_FASTCALL,
+      {"keys", function(Reader_view<Yield::kKeys>), METH_FASTCALL,
        "keys($self, prefix='', /)\n--\n\nA view of the keys that begin with prefix, in byte "
        "order."},
-      {"values", function(Reader_view<View, Yield::kValues>), METH_FASTCALL,
+      {"values", function(Reader_view<Yield::kValues>), METH_FASTCALL,
        "values($self, prefix='', /)\n--\n\nA view of the values of those keys, in the keys' byte "
        "order."},
-      {"items", function(Reader_view<View, Yield::kItems>), METH_FASTCALL,
+      {"items", function(Reader_view<Yield::kItems>), METH_FASTCALL,
        "items($self, prefix='', /)\n--\n\nA view of the (key, value) pairs of those keys, in byte "
        "order."},
-      {"prefixes", Reader_prefixes<View, Yield::kKeys>, METH_O,
+      {"prefixes", Reader_prefixes<Yield::kKeys>, METH_O,
        "prefixes($self, query, /)\n--\n\nThe keys that are prefixes of query, shortest first."},
-      {"prefix_items", Reader_prefixes<View, Yield::kItems>, METH_O,
+      {"prefix_items", Reader_prefixes<Yield::kItems>, METH_O,
        "prefix_items($self, query, /)\n--\n\n(key, value) for the keys that are prefixes of query, "
        "shortest first."},
-      {"prefix_values", Reader_prefixes<View, Yield::kValues>, METH_O,
+      {"prefix_values", Reader_prefixes<Yield::kValues>, METH_O,
        "prefix_values($self, query, /)\n--\n\nThe values of the keys that are prefixes of query, "
        "shortest first."},
-      {"longest_prefix", function(Reader_longest_prefix<View, Yield::kKeys>), METH_FASTCALL,
+      {"longest_prefix", function(Reader_longest_prefix<Yield::kKeys>), METH_FASTCALL,
        "longest_prefix($self, query, /, *default)\n--\n\nThe longest key that is a prefix of "
        "query; KeyError when none is, unless a default is given."},
-      {"longest_prefix_item", function(Reader_longest_prefix<View, Yield::kItems>), METH_FASTCALL,
+      {"longest_prefix_item", function(Reader_longest_prefix<Yield::kItems>), METH_FASTCALL,
        "longest_prefix_item($self, query, /, *default)\n--\n\n(key, value) of the longest key "
        "that is a prefix of query; KeyError when none is, unless a default is given."},
-      {"predict", function(Reader_predict<View>), METH_FASTCALL | METH_KEYWORDS,
+      {"predict", function(Reader_predict), METH_FASTCALL | METH_KEYWORDS,
        "predict($self, prefix='', limit=None)\n--\n\n[(key, value)] for the keys that begin with "
        "prefix, at most limit."},
-      {"has_keys_with_prefix", Reader_has_keys_with_prefix<View>, METH_O,
+      {"has_keys_with_prefix", Reader_has_keys_with_prefix, METH_O,
        "has_keys_with_prefix($self, prefix, /)\n--\n\nWhether some key begins with prefix."},
-      {"restore_key", Reader_restore_key<View>, METH_O,
+      {"restore_key", Reader_restore_key, METH_O,
        "restore_key($self, value, /)\n--\n\nThe key that has value."},
-      {"get_many", Reader_get_many<View>, METH_O,
+      {"get_many", Reader_get_many, METH_O,
        "get_many($self, queries, /)\n--\n\nThe value of each query, -1 for a non-key."},
-      {"findall", function(Reader_findall<View>), METH_FASTCALL | METH_KEYWORDS,
+      {"findall", function(Reader_findall), METH_FASTCALL | METH_KEYWORDS,
        "findall($self, text, /, *, longest=False, words=False)\n--\n\n[(start, end, value)] for "
        "each key that occurs in text: every match by position and shortest first, or the "
        "leftmost-longest ones; with words, those that start and end at word boundaries."},
-      {"finditer", function(Reader_finditer<View>), METH_FASTCALL | METH_KEYWORDS,
+      {"finditer", function(Reader_finditer), METH_FASTCALL | METH_KEYWORDS,
        "finditer($self, text, /, *, longest=False, words=False)\n--\n\nThe matches of "
        "findall(), one at a time."},
-      {"close", Reader_close<View>, METH_NOARGS, "close($self, /)\n--\n\nUnmaps the index."},
-      {"__reversed__", Reader_reversed<View>, METH_NOARGS,
+      {"close", Reader_close, METH_NOARGS, "close($self, /)\n--\n\nUnmaps the index."},
+      {"__reversed__", Reader_reversed, METH_NOARGS,
        "__reversed__($self, /)\n--\n\nThe keys in descending byte order."},
-      {"__enter__", Reader_enter<View>, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
-      {"__exit__", function(Reader_exit<View>), METH_FASTCALL, "__exit__($self, *args, /)\n--\n\n"},
-      {"__setstate__", Reader_setstate<View>, METH_O, "__setstate__($self, state, /)\n--\n\n"},
+      {"__enter__", Reader_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+      {"__exit__", function(Reader_exit), METH_FASTCALL, "__exit__($self, *args, /)\n--\n\n"},
+      {"__setstate__", Reader_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
       {"__copy__", Reader_copy, METH_NOARGS, "__copy__($self, /)\n--\n\n"},
       {"__deepcopy__", Reader_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
       {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
   };
 }
 
-template <class View>
 PyGetSetDef readerGetters[] = {
-    {"closed", Reader_get_closed<View>, nullptr, "whether close() was called", nullptr},
-    {"binary", Reader_get_binary<View>, nullptr, "whether keys come back as bytes", nullptr},
-    {"path", Reader_get_path<View>, nullptr, "the path opened, or None", nullptr},
+    {"closed", Reader_get_closed, nullptr, "whether close() was called", nullptr},
+    {"binary", Reader_get_binary, nullptr, "whether keys come back as bytes", nullptr},
+    {"path", Reader_get_path, nullptr, "the path opened, or None", nullptr},
+    {"sharded", Index_sharded, nullptr, "whether the index is a sharded one", nullptr},
+    {"shards", Index_shards, nullptr,
+     "a sharded index's manifest entries, one dict per shard; None for an index file", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-template <class View>
 std::vector<PyType_Slot> readerSlots(PyMethodDef* methods) {
   return {
-      {Py_tp_dealloc, reinterpret_cast<void*>(Reader_dealloc<View>)},
-      {Py_tp_traverse, reinterpret_cast<void*>(Reader_traverse<View>)},
-      {Py_tp_clear, reinterpret_cast<void*>(Reader_clear<View>)},
-      {Py_tp_iter, reinterpret_cast<void*>(Reader_iter<View>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(Reader_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(Reader_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(Reader_clear)},
+      {Py_tp_iter, reinterpret_cast<void*>(Reader_iter)},
       {Py_tp_methods, methods},
-      {Py_tp_getset, readerGetters<View>},
-      {Py_sq_contains, reinterpret_cast<void*>(Reader_contains<View>)},
-      {Py_mp_length, reinterpret_cast<void*>(Reader_length<View>)},
-      {Py_mp_subscript, reinterpret_cast<void*>(Reader_subscript<View>)},
+      {Py_tp_getset, readerGetters},
+      {Py_sq_contains, reinterpret_cast<void*>(Reader_contains)},
+      {Py_mp_length, reinterpret_cast<void*>(Reader_length)},
+      {Py_mp_subscript, reinterpret_cast<void*>(Reader_subscript)},
   };
 }
 
@@ -471,82 +416,74 @@ constexpr unsigned kMadeByReaders = kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 #define TESSEL_CLASS_GETITEM \
   { "__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr }
 
-template <class View>
 PyMethodDef iteratorMethods[] = {
-    {"__length_hint__", Iterator_length_hint<View>, METH_NOARGS,
+    {"__length_hint__", Iterator_length_hint, METH_NOARGS,
      "__length_hint__($self, /)\n--\n\nThe items left, when every key is listed."},
     TESSEL_CLASS_GETITEM,
     {nullptr, nullptr, 0, nullptr}};
 
-template <class View>
 PyType_Slot iteratorSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(Iterator_dealloc<View>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Iterator_traverse<View>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Iterator_traverse)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(Iterator_next<View>)},
-    {Py_tp_methods, iteratorMethods<View>},
+    {Py_tp_iternext, reinterpret_cast<void*>(Iterator_next)},
+    {Py_tp_methods, iteratorMethods},
     {Py_tp_doc, const_cast<char*>("the keys, values or items below a prefix, in byte order")},
     {0, nullptr}};
 
-template <class View>
 PyType_Slot matchesSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(Matches_dealloc<View>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Matches_traverse<View>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Matches_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Matches_traverse)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(Matches_next<View>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(Matches_next)},
     {Py_tp_doc, const_cast<char*>("the keys that occur in a text: (start, end, value) each")},
     {0, nullptr}};
 
-template <class View>
 PyMethodDef listingMethods[] = {
-    {"__reversed__", Listing_reversed<View>, METH_NOARGS,
+    {"__reversed__", Listing_reversed, METH_NOARGS,
      "__reversed__($self, /)\n--\n\nIn descending byte order of the keys."},
     TESSEL_CLASS_GETITEM,
     {nullptr, nullptr, 0, nullptr}};
 
 // The values view, as dict's, is no set.
-template <class View>
-PyType_Slot listingSlots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(Listing_dealloc<View>)},
-                              {Py_tp_traverse, reinterpret_cast<void*>(Listing_traverse<View>)},
-                              {Py_tp_iter, reinterpret_cast<void*>(Listing_iter<View>)},
-                              {Py_tp_repr, reinterpret_cast<void*>(Listing_repr<View>)},
-                              {Py_sq_length, reinterpret_cast<void*>(Listing_length<View>)},
-                              {Py_sq_contains, reinterpret_cast<void*>(Listing_contains<View>)},
-                              {Py_nb_bool, reinterpret_cast<void*>(Listing_bool<View>)},
-                              {Py_tp_methods, listingMethods<View>},
+PyType_Slot listingSlots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(Listing_dealloc)},
+                              {Py_tp_traverse, reinterpret_cast<void*>(Listing_traverse)},
+                              {Py_tp_iter, reinterpret_cast<void*>(Listing_iter)},
+                              {Py_tp_repr, reinterpret_cast<void*>(Listing_repr)},
+                              {Py_sq_length, reinterpret_cast<void*>(Listing_length)},
+                              {Py_sq_contains, reinterpret_cast<void*>(Listing_contains)},
+                              {Py_nb_bool, reinterpret_cast<void*>(Listing_bool)},
+                              {Py_tp_methods, listingMethods},
                               {0, nullptr}};
 
-template <class View>
 PyMethodDef setListingMethods[] = {
-    {"__reversed__", Listing_reversed<View>, METH_NOARGS,
+    {"__reversed__", Listing_reversed, METH_NOARGS,
      "__reversed__($self, /)\n--\n\nIn descending byte order of the keys."},
-    {"isdisjoint", Listing_isdisjoint<View>, METH_O,
+    {"isdisjoint", Listing_isdisjoint, METH_O,
      "isdisjoint($self, other, /)\n--\n\nWhether the view and other have nothing in common."},
     TESSEL_CLASS_GETITEM,
     {nullptr, nullptr, 0, nullptr}};
 
 // The keys and items views are sets, as dict's.
-template <class View>
 PyType_Slot setListingSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(Listing_dealloc<View>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Listing_traverse<View>)},
-    {Py_tp_iter, reinterpret_cast<void*>(Listing_iter<View>)},
-    {Py_tp_repr, reinterpret_cast<void*>(Listing_repr<View>)},
-    {Py_sq_length, reinterpret_cast<void*>(Listing_length<View>)},
-    {Py_sq_contains, reinterpret_cast<void*>(Listing_contains<View>)},
-    {Py_nb_bool, reinterpret_cast<void*>(Listing_bool<View>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Listing_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Listing_traverse)},
+    {Py_tp_iter, reinterpret_cast<void*>(Listing_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(Listing_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(Listing_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(Listing_contains)},
+    {Py_nb_bool, reinterpret_cast<void*>(Listing_bool)},
     {Py_nb_and, reinterpret_cast<void*>(Listing_setOperation<PyNumber_And>)},
     {Py_nb_or, reinterpret_cast<void*>(Listing_setOperation<PyNumber_Or>)},
     {Py_nb_subtract, reinterpret_cast<void*>(Listing_setOperation<PyNumber_Subtract>)},
     {Py_nb_xor, reinterpret_cast<void*>(Listing_setOperation<PyNumber_Xor>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(Listing_richcompare<View>)},
-    {Py_tp_methods, setListingMethods<View>},
+    {Py_tp_richcompare, reinterpret_cast<void*>(Listing_richcompare)},
+    {Py_tp_methods, setListingMethods},
     {0, nullptr}};
 
 // Makes the five types of a reader from the module, named after `prefix` ("tessel.Index"):
 // the reader with its own methods and slots added to the shared ones, then its iterator and
 // views. Returns false with an exception set.
-template <class View>
 bool makeTypes(PyObject* module, TypeSet& types, const char* name,
                const std::vector<PyMethodDef>& own, const std::vector<PyType_Slot>& ownSlots) {
   // The types' descriptions and tables live as long as the types: maybe for the process.
@@ -554,10 +491,10 @@ bool makeTypes(PyObject* module, TypeSet& types, const char* name,
   static std::vector<PyType_Slot> slots;
   static std::string names[6];
   if (methods.empty()) {
-    methods = readerMethods<View>();
+    methods = readerMethods();
     methods.insert(methods.end(), own.begin(), own.end());
     methods.push_back({nullptr, nullptr, 0, nullptr});
-    slots = readerSlots<View>(methods.data());
+    slots = readerSlots(methods.data());
     // A slot of the reader's own replaces the shared one.
     for (const PyType_Slot& slot : ownSlots) {
       auto same = std::find_if(slots.begin(), slots.end(),
@@ -573,12 +510,12 @@ bool makeTypes(PyObject* module, TypeSet& types, const char* name,
     for (int i = 0; i < 6; ++i) names[i] = std::string(name) + suffixes[i];
   }
   static PyType_Spec descriptions[] = {
-      {names[0].c_str(), sizeof(Reader<View>), 0, kFlags, slots.data()},
-      {names[1].c_str(), sizeof(Iterator<View>), 0, kMadeByReaders, iteratorSlots<View>},
-      {names[2].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, setListingSlots<View>},
-      {names[3].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, listingSlots<View>},
-      {names[4].c_str(), sizeof(Listing<View>), 0, kMadeByReaders, setListingSlots<View>},
-      {names[5].c_str(), sizeof(Matches<View>), 0, kMadeByReaders, matchesSlots<View>},
+      {names[0].c_str(), sizeof(Reader), 0, kFlags, slots.data()},
+      {names[1].c_str(), sizeof(Iterator), 0, kMadeByReaders, iteratorSlots},
+      {names[2].c_str(), sizeof(Listing), 0, kMadeByReaders, setListingSlots},
+      {names[3].c_str(), sizeof(Listing), 0, kMadeByReaders, listingSlots},
+      {names[4].c_str(), sizeof(Listing), 0, kMadeByReaders, setListingSlots},
+      {names[5].c_str(), sizeof(Matches), 0, kMadeByReaders, matchesSlots},
   };
   PyTypeObject** targets[] = {&types.reader, &types.iterator, &types.keys,
                               &types.values, &types.items,    &types.matches};
@@ -606,45 +543,36 @@ int exec(PyObject* module) {
   Py_DECREF(path);
   if (state->abspath == nullptr) return -1;
 
-  const bool made = makeTypes<Tessel::IndexView>(
-      module, state->index, "tessel.Index",
+  const bool made = makeTypes(
+      module, state->types, "tessel.Index",
       {{"from_bytes", function(Index_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
         "from_bytes($type, buffer, /, *, binary=False)\n--\n\nAn index over any buffer."},
+       {"verify", Index_verify, METH_NOARGS,
+        "verify($self, /)\n--\n\nChecks every byte that can be checked: an index file's units "
+        "form a tree; a sharded index's shards match the manifest's checksums, ranges and "
+        "counts. ValueError names the first fault."},
        {"__reduce__", Index_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"}},
-      {{Py_tp_new, reinterpret_cast<void*>(Reader_new<Tessel::IndexView>)},
+      {{Py_tp_new, reinterpret_cast<void*>(Reader_new)},
        {Py_tp_repr, reinterpret_cast<void*>(Index_repr)},
-       {Py_tp_doc,
-        const_cast<char*>(
-            "Index(path, *, binary=False)\n--\n\nA Tessel index file, mapped read-only.")}});
+       {Py_tp_doc, const_cast<char*>("Index(path, *, binary=False)\n--\n\nA Tessel index, mapped "
+                                     "read-only: an index file, or a sharded index (its "
+                                     "directory or its MANIFEST).")}});
   if (!made) return -1;
   state->directory =
       reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &directorySpec, nullptr));
   if (state->directory == nullptr || PyModule_AddType(module, state->directory) < 0) return -1;
-  return makeTypes<Tessel::ShardedIndex>(
-             module, state->sharded, "tessel.ShardedIndex",
-             {{"verify", Sharded_verify, METH_NOARGS,
-               "verify($self, /)\n--\n\nChecks every shard's bytes against the manifest's "
-               "checksum and every shard's keys; ValueError when one differs."},
-              {"__reduce__", Sharded_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"}},
-             {{Py_tp_new, reinterpret_cast<void*>(Reader_new<Tessel::ShardedIndex>)},
-              {Py_tp_repr, reinterpret_cast<void*>(Sharded_repr)},
-              {Py_tp_getset, shardedGetters},
-              {Py_tp_doc, const_cast<char*>("ShardedIndex(path, *, binary=False)\n--\n\nA "
-                                            "sharded index: its directory or its MANIFEST.")}})
-             ? 0
-             : -1;
+  return 0;
 }
 
 int visitState(PyObject* module, visitproc visit, void* arg) {
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-  for (TypeSet* types : {&state->index, &state->sharded}) {
-    Py_VISIT(types->reader);
-    Py_VISIT(types->iterator);
-    Py_VISIT(types->keys);
-    Py_VISIT(types->values);
-    Py_VISIT(types->items);
-    Py_VISIT(types->matches);
-  }
+  TypeSet* types = &state->types;
+  Py_VISIT(types->reader);
+  Py_VISIT(types->iterator);
+  Py_VISIT(types->keys);
+  Py_VISIT(types->values);
+  Py_VISIT(types->items);
+  Py_VISIT(types->matches);
   Py_VISIT(state->abspath);
   Py_VISIT(state->directory);
   return 0;
@@ -652,14 +580,13 @@ int visitState(PyObject* module, visitproc visit, void* arg) {
 
 int clearState(PyObject* module) {
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-  for (TypeSet* types : {&state->index, &state->sharded}) {
-    Py_CLEAR(types->reader);
-    Py_CLEAR(types->iterator);
-    Py_CLEAR(types->keys);
-    Py_CLEAR(types->values);
-    Py_CLEAR(types->items);
-    Py_CLEAR(types->matches);
-  }
+  TypeSet* types = &state->types;
+  Py_CLEAR(types->reader);
+  Py_CLEAR(types->iterator);
+  Py_CLEAR(types->keys);
+  Py_CLEAR(types->values);
+  Py_CLEAR(types->items);
+  Py_CLEAR(types->matches);
   Py_CLEAR(state->abspath);
   Py_CLEAR(state->directory);
   return 0;

@@ -4,22 +4,28 @@
     with tessel.Index("fruit.idx") as index:
         index["banana"]          # 2
         index.predict("ap")      # [("apple", 0), ("apricot", 1)]
+
+tessel.Index opens an index file or a sharded index (its directory or its MANIFEST) alike.
 """
 
 from collections import abc as _abc
 
 from ._tessel import (Index, IndexItems, IndexIterator, IndexKeys, IndexMatches, IndexValues,
-                      ShardedIndex, ShardedIndexItems, ShardedIndexIterator, ShardedIndexKeys,
-                      ShardedIndexMatches, ShardedIndexValues, __version__, build)
+                      __version__, build)
+
+# The names of the sharded reader of 0.3, which Index now is.
+ShardedIndex = Index
+ShardedIndexItems = IndexItems
+ShardedIndexIterator = IndexIterator
+ShardedIndexKeys = IndexKeys
+ShardedIndexMatches = IndexMatches
+ShardedIndexValues = IndexValues
 
 # Users pass indexes and their views to code written for dicts.
 _abc.Mapping.register(Index)
-_abc.Mapping.register(ShardedIndex)
-for _reader in ("Index", "ShardedIndex"):
-    _abc.KeysView.register(globals()[_reader + "Keys"])
-    _abc.ValuesView.register(globals()[_reader + "Values"])
-    _abc.ItemsView.register(globals()[_reader + "Items"])
-del _reader
+_abc.KeysView.register(IndexKeys)
+_abc.ValuesView.register(IndexValues)
+_abc.ItemsView.register(IndexItems)
 
 __all__ = ["Index", "IndexItems", "IndexIterator", "IndexKeys", "IndexMatches", "IndexValues",
            "ShardedIndex", "ShardedIndexItems", "ShardedIndexIterator", "ShardedIndexKeys",

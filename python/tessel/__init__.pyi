@@ -50,22 +50,34 @@ def build(
 
 @final
 class Index(Mapping[_K, int]):
-    """An index file, mapped read-only in constant time.
+    """An index, mapped read-only: an index file, or a sharded index (a directory of index
+    files, each holding one range of the sorted keys, and its MANIFEST, built by
+    tessel.shards.build()) that answers as one, its values up to 2**63 - 1.
 
     Keys come back as str (decoded as UTF-8 with "surrogateescape"), or as bytes when `binary`
     is true; queries may be either. Several threads may query one Index at once. A closed Index
     raises ValueError on use; close() while another thread is inside get_many() or a listing
-    takes effect when that call ends. A damaged file gives ordinary answers or an exception,
-    never a crash. Index cannot be subclassed.
+    takes effect when that call ends. A damaged file gives ordinary answers or an exception
+    (ValueError "Corrupt Index", naming the file or shard), never a crash, and never a value
+    outside a shard's range. Each call raises its own failure: a shard that cannot be read
+    raises (FileNotFoundError naming it) in the calls that need it, and the others answer.
+    A sharded index of at most 32,765 shards (half of vm.max_map_count) maps every shard when
+    it is opened, so that a rebuild into the directory leaves it reading the generation it
+    opened; a larger one maps each shard on first use, and a shard removed or replaced since
+    the index was opened then fails the calls that need it. Index cannot be subclassed.
     """
 
     @overload
     def __new__(cls, path: _Path, *, binary: Literal[False] = False) -> "Index[str]":
-        """Maps the index at `path`.
+        """Maps the index at `path`: an index file, or a sharded index's directory or
+        MANIFEST.
 
-        Raises FileNotFoundError, IsADirectoryError, PermissionError (OSError with the file
-        name) when it cannot be opened; ValueError for a file that is not an index (a FIFO or a
-        device included, refused at once).
+        Raises FileNotFoundError, PermissionError (OSError with the file name) when it or a
+        shard cannot be opened; ValueError for a file that is not an index (a FIFO or a device
+        included, refused at once) or a directory without a manifest ("Not an Index"), a
+        damaged or hostile manifest ("Bad Manifest": its line and why, such as a file outside
+        the directory, ranges out of order, a size that differs) or a shard that is not an
+        index ("Corrupt Index").
         """
     @overload
     def __new__(cls, path: _Path, *, binary: Literal[True]) -> "Index[bytes]": ...
@@ -91,6 +103,18 @@ class Index(Mapping[_K, int]):
     @property
     def path(self) -> Optional[Union[str, bytes]]:
         """The path that was opened; None for an index from from_bytes()."""
+    @property
+    def sharded(self) -> bool:
+        """Whether the index is a sharded one."""
+    @property
+    def shards(self) -> Optional[List[Dict[str, Any]]]:
+        """A sharded index's manifest entries, one dict per shard: file, keys, lines, base,
+        bytes, crc32c, first and last key (bytes); None for an index file."""
+    def verify(self) -> None:
+        """Checks every byte that can be checked: an index file's units form a tree; a sharded
+        index's shards match the manifest's checksums, their keys their ranges and its
+        counts. ValueError ("Corrupt Index" naming the file or shard, or "Bad Manifest" with
+        its line) for the first fault. The GIL is released meanwhile."""
     def __contains__(self, key: object, /) -> bool:
         """Whether `key` (str or bytes) is a key. TypeError for other types."""
     def __getitem__(self, key: _Query, /) -> int:
@@ -101,7 +125,8 @@ class Index(Mapping[_K, int]):
     @overload
     def get(self, __key: _Query, __default: _T) -> Union[int, _T]: ...
     def __len__(self) -> int:
-        """The number of keys, counted in one pass over the file on the first call and kept."""
+        """The number of keys: of a file, counted in one pass over it on the first call and
+        kept; of a sharded index, as its manifest counts them."""
     def __reversed__(self) -> "IndexIterator[_K]":
         """The keys in descending byte order."""
     def __iter__(self) -> "IndexIterator[_K]":
@@ -232,133 +257,10 @@ class IndexItems(ItemsView[_K, int]):
     def __class_getitem__(cls, item: Any, /) -> Any: ...
     def isdisjoint(self, other: Iterable[Any], /) -> bool: ...
 
-@final
-class ShardedIndex(Mapping[_K, int]):
-    """A sharded index: a directory of index files, each holding one range of the sorted keys,
-    and its MANIFEST; answers as one index (the calls of Index, with the same rules), its
-    values up to 2**63 - 1. Each shard is mapped on its first use, at most 1,024 at once. An
-    index of at most a quarter of the process's file limit in shards opens every shard's file
-    with the index, so a rebuild into the directory leaves it reading the generation it opened;
-    a larger one opens each file when it maps it, and a shard removed meanwhile raises
-    FileNotFoundError naming it. Built by tessel.shards.build().
-    """
-
-    @overload
-    def __new__(cls, path: _Path, *, binary: Literal[False] = False) -> "ShardedIndex[str]":
-        """Opens the sharded index in the directory `path`, or whose manifest `path` is.
-
-        Raises FileNotFoundError and other OSErrors (with the file's name) when the manifest
-        or a shard cannot be opened; ValueError for a directory without a manifest ("Not an
-        Index"), a damaged or hostile manifest ("Bad Manifest": its line and why, such as a
-        file outside the directory, ranges out of order, a size that differs) or a shard that
-        is not an index ("Corrupt Index").
-        """
-    @overload
-    def __new__(cls, path: _Path, *, binary: Literal[True]) -> "ShardedIndex[bytes]": ...
-    @overload
-    def __new__(cls, path: _Path, *, binary: bool) -> "ShardedIndex[Any]": ...
-    @property
-    def binary(self) -> bool: ...
-    @property
-    def closed(self) -> bool: ...
-    @property
-    def path(self) -> Union[str, bytes]: ...
-    @property
-    def shards(self) -> List[Dict[str, Any]]:
-        """The manifest's entries, one dict per shard: file, keys, lines, base, bytes,
-        crc32c, first and last key (bytes)."""
-    def verify(self) -> None:
-        """Checks every shard's bytes against the manifest's checksum and every shard's keys
-        against its range; ValueError ("Corrupt Index", naming the shard) when one differs."""
-    def __contains__(self, key: object, /) -> bool: ...
-    def __getitem__(self, key: _Query, /) -> int: ...
-    @overload
-    def get(self, __key: _Query) -> Optional[int]: ...
-    @overload
-    def get(self, __key: _Query, __default: _T) -> Union[int, _T]: ...
-    def __len__(self) -> int:
-        """The number of keys, as the manifest counts them."""
-    def __iter__(self) -> "ShardedIndexIterator[_K]": ...
-    def __reversed__(self) -> "ShardedIndexIterator[_K]": ...
-    def keys(self, prefix: _Query = "", /) -> "ShardedIndexKeys[_K]": ...
-    def values(self, prefix: _Query = "", /) -> "ShardedIndexValues": ...
-    def items(self, prefix: _Query = "", /) -> "ShardedIndexItems[_K]": ...
-    def prefixes(self, query: _Query, /) -> List[_K]: ...
-    def prefix_items(self, query: _Query, /) -> List[Tuple[_K, int]]: ...
-    def prefix_values(self, query: _Query, /) -> List[int]: ...
-    @overload
-    def longest_prefix(self, __query: _Query) -> _K: ...
-    @overload
-    def longest_prefix(self, __query: _Query, __default: _T) -> Union[_K, _T]: ...
-    @overload
-    def longest_prefix_item(self, __query: _Query) -> Tuple[_K, int]: ...
-    @overload
-    def longest_prefix_item(self, __query: _Query, __default: _T) -> Union[Tuple[_K, int], _T]: ...
-    def predict(
-        self, prefix: _Query = "", limit: Optional[SupportsIndex] = None
-    ) -> List[Tuple[_K, int]]:
-        """(key, value) for the keys that begin with `prefix`, in byte order across shards, at
-        most `limit` of them."""
-    def has_keys_with_prefix(self, prefix: _Query, /) -> bool: ...
-    def restore_key(self, value: SupportsIndex, /) -> _K: ...
-    def get_many(self, queries: Iterable[_Query], /) -> List[int]:
-        """The value of each query, -1 for a non-key; each shard's queries looked up together,
-        without the GIL."""
-    def findall(
-        self, text: _Text, /, *, longest: bool = False, words: bool = False
-    ) -> List[Tuple[int, int, int]]:
-        """As Index.findall(): each position's keys from whichever shards hold them."""
-    def finditer(
-        self, text: _Text, /, *, longest: bool = False, words: bool = False
-    ) -> "ShardedIndexMatches": ...
-    def close(self) -> None: ...
-    def __enter__(self) -> "ShardedIndex[_K]": ...
-    def __exit__(self, *args: object) -> None: ...
-    def __reduce__(self) -> Tuple[Any, ...]:
-        """A pickle refers to the directory by its absolute path."""
-    def __setstate__(self, state: Any, /) -> None: ...
-    def __copy__(self) -> "ShardedIndex[_K]": ...
-    def __deepcopy__(self, memo: Any, /) -> "ShardedIndex[_K]": ...
-    def __class_getitem__(cls, item: Any, /) -> Any: ...
-
-@final
-class ShardedIndexIterator(Iterator[_T], Generic[_T]):
-    def __iter__(self) -> "ShardedIndexIterator[_T]": ...
-    def __next__(self) -> _T: ...
-    def __length_hint__(self) -> int:
-        """The items left when every key is listed; NotImplemented below a prefix."""
-    def __class_getitem__(cls, item: Any, /) -> Any: ...
-
-@final
-class ShardedIndexMatches(Iterator[Tuple[int, int, int]]):
-    def __iter__(self) -> "ShardedIndexMatches": ...
-    def __next__(self) -> Tuple[int, int, int]: ...
-
-@final
-class ShardedIndexKeys(KeysView[_K]):
-    def __iter__(self) -> ShardedIndexIterator[_K]: ...
-    def __len__(self) -> int: ...
-    def __bool__(self) -> bool: ...
-    def __contains__(self, key: object, /) -> bool: ...
-    def __reversed__(self) -> ShardedIndexIterator[_K]: ...
-    def __class_getitem__(cls, item: Any, /) -> Any: ...
-    def isdisjoint(self, other: Iterable[Any], /) -> bool: ...
-
-@final
-class ShardedIndexValues(ValuesView[int]):
-    def __iter__(self) -> ShardedIndexIterator[int]: ...
-    def __len__(self) -> int: ...
-    def __bool__(self) -> bool: ...
-    def __contains__(self, value: object, /) -> bool: ...
-    def __reversed__(self) -> ShardedIndexIterator[int]: ...
-    def __class_getitem__(cls, item: Any, /) -> Any: ...
-
-@final
-class ShardedIndexItems(ItemsView[_K, int]):
-    def __iter__(self) -> ShardedIndexIterator[Tuple[_K, int]]: ...
-    def __len__(self) -> int: ...
-    def __bool__(self) -> bool: ...
-    def __contains__(self, item: object, /) -> bool: ...
-    def __reversed__(self) -> ShardedIndexIterator[Tuple[_K, int]]: ...
-    def __class_getitem__(cls, item: Any, /) -> Any: ...
-    def isdisjoint(self, other: Iterable[Any], /) -> bool: ...
+# The names of 0.3's sharded reader: Index opens a sharded index too.
+ShardedIndex = Index
+ShardedIndexIterator = IndexIterator
+ShardedIndexMatches = IndexMatches
+ShardedIndexKeys = IndexKeys
+ShardedIndexValues = IndexValues
+ShardedIndexItems = IndexItems

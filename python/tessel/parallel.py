@@ -27,30 +27,30 @@ _opening = threading.Lock()
 
 
 def _stamp(path):
-    """What tells a replaced index from the one opened: its file's (or manifest's) identity."""
+    """What tells a replaced index from the one opened: its file's (or manifest's) identity;
+    None when there is nothing to look at (Index() then says why)."""
     target = os.path.join(path, "MANIFEST") if os.path.isdir(path) else path
-    st = os.stat(target)
+    try:
+        st = os.stat(target)
+    except OSError:
+        return None
     return st.st_dev, st.st_ino, st.st_mtime_ns, st.st_size
 
 
 def _index(path):
-    """The index at `path`, opened once in this process (again when it has been replaced)."""
-    from . import Index, ShardedIndex  # pylint: disable=import-outside-toplevel
+    """The index at `path`, opened once in this process (again when it has been replaced).
+
+    An index replaced while tasks run is not closed: the tasks in flight finish on the one they
+    took, and it is unmapped when the last of them lets go of it."""
+    from . import Index  # pylint: disable=import-outside-toplevel
 
     with _opening:
         stamp = _stamp(path)
         held = _opened.get(path)
-        if held is not None and held[0] == stamp:
+        if held is not None and stamp is not None and held[0] == stamp:
             return held[1]
-        if os.path.isdir(path):
-            index = ShardedIndex(path)
-        else:
-            with open(path, "rb") as file:
-                sharded = file.read(14) == b"tessel-shards "
-            index = ShardedIndex(path) if sharded else Index(path)
+        index = Index(path)
         _opened[path] = (stamp, index)
-        if held is not None:
-            held[1].close()
         return index
 
 

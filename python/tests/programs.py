@@ -1,4 +1,5 @@
-"""Where the tests find tessel-lookup for their cross-checks with the program."""
+"""Where the tests find the programs of the test build: tessel-lookup for their cross-checks,
+make-shards for sharded indexes made without Dask."""
 import os
 from pathlib import Path
 from typing import Optional
@@ -10,4 +11,13 @@ def tessel_lookup() -> Optional[str]:
     if named:
         return named
     built = Path(__file__).resolve().parents[2] / "build" / "test" / "tessel-lookup"
+    return str(built) if built.is_file() and os.access(built, os.X_OK) else None
+
+
+def make_shards() -> Optional[str]:
+    """MAKE_SHARDS, else the test build's program, else None (no sharded index without Dask)."""
+    named = os.environ.get("MAKE_SHARDS")
+    if named:
+        return named
+    built = Path(__file__).resolve().parents[2] / "build" / "test" / "make-shards"
     return str(built) if built.is_file() and os.access(built, os.X_OK) else None

@@ -131,13 +131,12 @@ class Scan(unittest.TestCase):
 
             thread = threading.Thread(target=tick)
             thread.start()
-            start = time.monotonic()
             found = index.findall(text, words=True)
-            whole = time.monotonic() - start
             done.set()
             thread.join()
             self.assertEqual(len(found), 1_000_000)
-            self.assertGreater(len(ticks), whole * 100)  # the GIL was free meanwhile
+            # The GIL was free meanwhile: held, it would have left the thread a tick or two.
+            self.assertGreater(len(ticks), 10)
             every = len(index.findall(text))
             assert_stops_soon(self, lambda: len(index.findall(text)), every)
             assert_stops_soon(self, lambda: sum(1 for _ in index.finditer(text)), every)

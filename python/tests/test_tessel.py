@@ -187,7 +187,8 @@ class Errors(Scratch):
         with self.assertRaises(FileNotFoundError) as raised:
             tessel.Index(self.path("missing.idx"))
         self.assertEqual(raised.exception.filename, self.path("missing.idx"))
-        with self.assertRaises(IsADirectoryError):
+        # A directory is a sharded index, or none: it holds no manifest.
+        with self.assertRaisesRegex(ValueError, "^Not an Index: "):
             tessel.Index(self.dir)
         os.mkfifo(self.path("fifo"))
         with self.assertRaises(ValueError):

@@ -366,6 +366,15 @@ inline int readManifest(int fd, Manifest& manifest, std::string& why) {
   return why.empty() ? kIndexOk : kIndexBadManifest;
 }
 
+// Whether the open file `fd` begins as a manifest of any version does ("tessel-shards "), so
+// that a path can be told a manifest or an index file. Reads at offset 0 without moving.
+inline bool beginsAsManifest(int fd) {
+  constexpr std::size_t kHead = sizeof internal::kManifestMagic - 3;
+  char head[kHead];
+  return ::pread(fd, head, kHead, 0) == static_cast<ssize_t>(kHead) &&
+         std::memcmp(head, internal::kManifestMagic, kHead) == 0;
+}
+
 // What is wrong with the numbers of a manifest's shards taken together: "" when the first
 // base is 0 and each next one is the one before plus its shard's lines. The lines of all
 // shards are then the input's lines, the last base plus the last shard's lines.

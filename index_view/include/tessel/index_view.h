@@ -102,13 +102,16 @@ class IndexView {
   // Looks up `count` keys at once: values[i] becomes the value of keys[i][0 .. lengths[i]), or
   // -1 when it is not a key. The same answers as find(), faster for many keys: several walks
   // are kept in flight so that their memory accesses overlap.
-  // REQUIRES: keys, lengths and values each hold `count` elements.
+  // REQUIRES: keys, lengths and values each hold `count` elements; Int is a signed integer
+  // type of at least 32 bits.
+  template <class Int>
   void findMany(std::size_t count, const char* const* keys, const std::size_t* lengths,
-                std::int32_t* values) const {
+                Int* values) const {
+    static_assert(std::is_signed_v<Int> && sizeof(Int) >= 4, "values of 32 bits or more");
     internal::Batch batch(units_, count, keys, lengths);
     std::size_t query;
     long value;
-    while (batch.nextExact(query, value)) values[query] = static_cast<std::int32_t>(value);
+    while (batch.nextExact(query, value)) values[query] = static_cast<Int>(value);
   }
 
   // Follows key[pos .. length) from unit `node` (0 is the root), advancing node and pos past
@@ -160,7 +163,8 @@ class IndexView {
   // likes: a cursor can be kept between calls and reused for another prefix, which then
   // allocates nothing once its buffers have grown. On a damaged file a walk that meets a unit
   // again ends there (corrupt() tells), so it ends on any file and holds no more than a walk
-  // of a valid index of the same size; before that it may list a key twice. One per thread.
+  // of a valid index of the same size; before that, a walk below a non-empty prefix may list
+  // a key twice (a walk from the root marks every unit from the first). One per thread.
   // REQUIRES: the view outlives the cursor's use and is not closed or moved meanwhile.
   class Cursor {
    public:
@@ -175,8 +179,10 @@ class IndexView {
       }
       corrupt_ = false;
       static const internal::EdgeCodes kNoCodes;
+      // A walk from the root marks every unit, as forEach() does: a listing of the whole index
+      // fails wherever a dump does.
       listing_.reset(view.units_, view.tables_ ? view.edgeCodes() : kNoCodes, node, prefix, length,
-                     kTrackFrom, descending);
+                     length == 0 ? 0 : kTrackFrom, descending);
     }
 
     // Moves to the next key; false when there are no more.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,11 +9,14 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -28,27 +30,29 @@ namespace Tessel {
 
 // A read-only view of a sharded index (the manifest's format is in tessel/manifest.h): the
 // same calls as IndexView, over all shards as if they were one index, with 64-bit values.
-// Queries go to their shard by its first key. The manifest is trusted in nothing it can be
-// checked in: names, counts, sizes and order are checked at open(), and verify() checks every
-// byte and every number.
+// Most code opens it through Tessel::Index (tessel/index.h), which opens a file or a
+// directory alike. Queries go to their shard by its first key. The manifest is trusted in
+// nothing it can be checked in: names, counts, sizes and order are checked at open(), every
+// value a shard gives must lie below its lines, and verify() checks every byte and number.
 //
-// Shards are mapped on first use, and at most kMostMapped at once (the least used goes).
-// An index of at most a quarter of the process's file limit in shards holds each shard's file
-// open from open() on, so that a rebuild that removes them afterwards leaves this view
-// reading its generation; a larger one opens each file when it maps it. A shard that cannot
-// be read then (removed, changed) answers nothing, and readFailure() tells which.
+// An index of at most mapLimit() shards maps every shard at open() and keeps the mappings
+// till close(): a mapping outlives its file, so a rebuild that removes the shards afterwards
+// leaves this view reading its generation. A larger one maps shards on first use, at most
+// kMostMapped at once, and each shard must then still be the file it was at open() (device,
+// inode, size and time of change): one removed or replaced since fails the call that needs
+// it, and only that call. Every call returns its own Status; nothing is kept for later.
 // A const view may be used from several threads at once.
 class ShardedIndex {
  public:
   using Value = std::int64_t;
 
-  static constexpr int kOk = kIndexOk;
-  static constexpr int kCannotOpen = kIndexCannotOpen;    // error() names the file
-  static constexpr int kNotAnIndex = kIndexNotAnIndex;    // no manifest where one should be
-  static constexpr int kCorrupt = kIndexCorrupt;          // a shard's bytes are not its index
-  static constexpr int kBadManifest = kIndexBadManifest;  // error() says where and why
+  static constexpr Status::Code kOk = kIndexOk;
+  static constexpr Status::Code kCannotOpen = kIndexCannotOpen;
+  static constexpr Status::Code kNotAnIndex = kIndexNotAnIndex;  // no manifest where one should be
+  static constexpr Status::Code kCorrupt = kIndexCorrupt;  // a shard's bytes are not its index
+  static constexpr Status::Code kBadManifest = kIndexBadManifest;
 
-  // Shards mapped at once, at most.
+  // Shards mapped at once, at most, in an index larger than mapLimit().
   static constexpr std::size_t kMostMapped = 1024;
 
   ShardedIndex() = default;
@@ -56,10 +60,27 @@ class ShardedIndex {
   ShardedIndex(const ShardedIndex&) = delete;
   ShardedIndex& operator=(const ShardedIndex&) = delete;
 
-  // Opens the sharded index in the directory `path`, or whose manifest `path` is. Returns
-  // kOk, kCannotOpen (errno tells why), kNotAnIndex (no manifest), kBadManifest or kCorrupt;
-  // error() then names the file and what is wrong. Throws std::bad_alloc only.
-  int open(const char* path) {
+  // The most shards an index may have for all of them to be mapped at open(): half the
+  // system's limit of mappings a process may hold (vm.max_map_count: 65530 by default, so
+  // 32765 shards), leaving the other half to the rest of the process.
+  static std::size_t mapLimit() {
+    std::size_t limit = 65530;
+    if (std::FILE* file = std::fopen("/proc/sys/vm/max_map_count", "re")) {
+      unsigned long long read = 0;
+      if (std::fscanf(file, "%llu", &read) == 1 && read > 0) limit = static_cast<std::size_t>(read);
+      (void)std::fclose(file);
+    }
+    return limit / 2;
+  }
+
+  // Opens the sharded index in the directory `path`, or whose manifest `path` is. Fails with
+  // kCannotOpen (errno in the status), kNotAnIndex (no manifest), kBadManifest (its line and
+  // why) or kCorrupt (a shard that is no index), naming the file. Throws std::bad_alloc only.
+  Status open(const char* path) { return open(path, mapLimit()); }
+
+  // open() that maps every shard at once when there are at most `mapAtOpen` of them, and
+  // otherwise on first use.
+  Status open(const char* path, std::size_t mapAtOpen) {
     close();
     struct stat st;
     if (::stat(path, &st) != 0) return failure(kCannotOpen, path);
@@ -80,7 +101,8 @@ class ShardedIndex {
     if (fd < 0) {
       if (errno == ELOOP) return failure(kBadManifest, manifestName_ + ": a link, not a file");
       // A directory without a manifest is no sharded index.
-      return failure(inDirectory && errno == ENOENT ? kNotAnIndex : kCannotOpen, manifestName_);
+      return failure(inDirectory && errno == ENOENT ? kNotAnIndex : kCannotOpen,
+                     inDirectory && errno == ENOENT ? std::string(path) : manifestName_);
     }
     std::string why;
     int status = ::fstat(fd, &st) != 0 ? kCannotOpen : S_ISREG(st.st_mode) ? kOk : kNotAnIndex;
@@ -88,15 +110,17 @@ class ShardedIndex {
     const int error = errno;
     ::close(fd);
     errno = error;
-    if (status == kBadManifest) return failure(status, manifestName_ + ": " + why);
-    if (status != kOk) return failure(status, manifestName_);
+    if (status == kBadManifest) return failure(kBadManifest, manifestName_ + ": " + why);
+    if (status != kOk) return failure(static_cast<Status::Code>(status), manifestName_);
     shards_.reset(new Shard[manifest_.shards.size()]);
     count_ = manifest_.shards.size();
-    const bool holdFiles = count_ <= filesToHold();
-    evicting_ = count_ > kMostMapped;
+    evicting_ = count_ > mapAtOpen;
     for (std::size_t i = 0; i < count_; ++i) {
-      status = checkShard(i, holdFiles);
-      if (status != kOk) return status;
+      Status checked = checkShard(i);
+      if (!checked.ok()) {
+        close();
+        return checked;
+      }
       const ShardEntry& entry = manifest_.shards[i];
       keyCount_ += entry.keys;
       // The bytes a shard's keys may begin with lie between its first key's and its last's.
@@ -105,30 +129,11 @@ class ShardedIndex {
         firstBytes_.add(static_cast<unsigned char>(c));
       }
     }
-    return kOk;
+    return Status();
   }
 
-  // What the last failure of open(), verify() or forEach() found, or of reading a shard: a
-  // file's name, and for a bad manifest its line and why.
-  std::string error() const {
-    std::lock_guard<std::mutex> hold(errorLock_);
-    return error_;
-  }
-
-  // Whether every shard that queries needed could be read since open(): kOk, or the status of
-  // the first that could not (kCannotOpen: removed or unreadable, kCorrupt: changed), with
-  // `why` naming its file. Queries that needed it answered as if it held no key.
-  int readFailure(std::string* why = nullptr) const {
-    std::lock_guard<std::mutex> hold(errorLock_);
-    if (why != nullptr) *why = readError_;
-    return readStatus_;
-  }
-
-  // Closes every shard; the view is then empty. REQUIRES: no other thread is using it.
+  // Unmaps every shard; the view is then empty. REQUIRES: no other thread is using it.
   void close() {
-    for (std::size_t i = 0; i < count_; ++i) {
-      if (shards_[i].fd >= 0) ::close(shards_[i].fd);
-    }
     shards_.reset();
     count_ = 0;
     mapped_.clear();
@@ -137,35 +142,35 @@ class ShardedIndex {
     if (directory_ >= 0) ::close(directory_);
     directory_ = -1;
     keyCount_ = 0;
-    readStatus_ = kOk;
-    readError_.clear();
   }
 
   std::size_t shardCount() const { return count_; }
   const ShardEntry& shard(std::size_t i) const { return manifest_.shards[i]; }
   const std::string& generation() const { return manifest_.generation; }
+  // The shards' directory, with its final slash, and the manifest's path.
+  const std::string& directory() const { return directoryName_; }
+  const std::string& manifestPath() const { return manifestName_; }
 
   // Checks the whole index: the manifest's numbers with each other (each base the lines
   // before it), each shard's size and checksum against the manifest, its units a tree, its
   // keys in order inside its range from its first key to its last, their number the
-  // manifest's and their values below its lines. Returns kOk, kCorrupt (a shard's bytes) or
-  // kBadManifest (numbers that are not the shards'), with error() telling the first fault.
-  int verify() const {
+  // manifest's and their values below its lines. Fails with kCorrupt (a shard's bytes),
+  // kBadManifest (numbers that are not the shards') or the failure of reading a shard.
+  Status verify() const {
     const std::string why = checkBases(manifest_);
-    if (!why.empty()) return recordError(kBadManifest, manifestName_ + ": " + why);
+    if (!why.empty()) return Status::failure(kBadManifest, manifestName_ + ": " + why);
     for (std::size_t i = 0; i < count_; ++i) {
       const ShardEntry& entry = manifest_.shards[i];
       const Pin v = view(i);
-      int status = readFailure();
-      if (status != kOk) return recordError(status, readErrorText());
+      if (!v.status.ok()) return v.status;
       const std::uint32_t crc = internal::Crc32c::update(0, v->data(), v->size() * kUnitBytes);
       if (v->size() * kUnitBytes != entry.bytes || crc != entry.crc32c) {
-        return recordError(kCorrupt, path(i) + ": checksum differs from the manifest's");
+        return Status::failure(kCorrupt, path(i) + ": checksum differs from the manifest's");
       }
       std::uint64_t keys = 0, values = 0;
       std::string previous;
       bool inRange = true;
-      status = v->forEach([&](const std::string& key, std::int32_t value) {
+      const int status = v->forEach([&](const std::string& key, std::int32_t value) {
         inRange = (keys == 0 ? key == entry.first : key > previous) && key <= entry.last;
         previous = key;
         ++keys;
@@ -173,35 +178,41 @@ class ShardedIndex {
         return inRange;
       });
       if (status != kOk || !inRange || previous != entry.last) {
-        return recordError(kCorrupt, path(i) + ": its keys are not those of its range");
+        return Status::failure(kCorrupt, path(i) + ": its keys are not those of its range");
       }
       if (keys != entry.keys || values > entry.lines) {
-        return recordError(kBadManifest, manifestName_ + ": line " + std::to_string(i + 3) +
-                                             ": the shard holds " + std::to_string(keys) +
-                                             " keys with values below " + std::to_string(values) +
-                                             ", not keys=" + std::to_string(entry.keys) +
-                                             " below lines=" + std::to_string(entry.lines));
+        return Status::failure(
+            kBadManifest, manifestName_ + ": line " + std::to_string(i + 3) + ": the shard holds " +
+                              std::to_string(keys) + " keys with values below " +
+                              std::to_string(values) + ", not keys=" + std::to_string(entry.keys) +
+                              " below lines=" + std::to_string(entry.lines));
       }
     }
-    return kOk;
+    return Status();
   }
 
-  // The number of distinct keys, as the manifest counts them.
+  // The number of distinct keys, as the manifest counts them (verify() checks them).
   std::size_t keyCount() const { return keyCount_; }
 
-  // Stores the value of key[0 .. length) in `value` and returns true when it is a key.
-  bool find(const char* key, std::size_t length, Value& value) const {
+  // Stores the value of key[0 .. length) in `value`: ok, notFound, or the failure of the
+  // shard that would hold it.
+  Status find(const char* key, std::size_t length, Value& value) const {
     const std::size_t s = route(key, length);
+    if (s == kNone) return Status::notFound();
+    const Pin pin = view(s);
+    if (!pin.status.ok()) return pin.status;
     std::int32_t local;
-    if (s == kNone || !view(s)->find(key, length, local)) return false;
-    value = manifest_.shards[s].base + static_cast<Value>(local);
-    return true;
+    if (!pin->find(key, length, local)) return Status::notFound();
+    if (!inLines(s, local)) return outsideLines(s);
+    value = static_cast<Value>(manifest_.shards[s].base) + local;
+    return Status();
   }
 
   // find() for `count` keys at once: values[i] becomes the value of keys[i][0 .. lengths[i]),
-  // or -1. The keys of each shard are looked up together, with walks in flight.
-  void findMany(std::size_t count, const char* const* keys, const std::size_t* lengths,
-                Value* values) const {
+  // or -1. The keys of each shard are looked up together, with walks in flight. Fails when a
+  // shard that some key needs cannot be read; the values are then not all set.
+  Status findMany(std::size_t count, const char* const* keys, const std::size_t* lengths,
+                  Value* values) const {
     std::vector<std::size_t> shardOf(count), order(count), starts(count_ + 1, 0);
     for (std::size_t i = 0; i < count; ++i) {
       shardOf[i] = route(keys[i], lengths[i]);
@@ -226,71 +237,111 @@ class ShardedIndex {
         pointers[j] = keys[order[starts[s] + j]];
         sizes[j] = lengths[order[starts[s] + j]];
       }
-      view(s)->findMany(n, pointers.data(), sizes.data(), found.data());
+      const Pin pin = view(s);
+      if (!pin.status.ok()) return pin.status;
+      pin->findMany(n, pointers.data(), sizes.data(), found.data());
       for (std::size_t j = 0; j < n; ++j) {
-        if (found[j] >= 0) values[order[starts[s] + j]] = manifest_.shards[s].base + found[j];
+        if (found[j] < 0) continue;
+        if (!inLines(s, found[j])) return outsideLines(s);
+        values[order[starts[s] + j]] = static_cast<Value>(manifest_.shards[s].base) + found[j];
       }
     }
+    return Status();
   }
 
   // Calls onMatch(length, value) for every key that is a prefix of query[0 .. length),
-  // shortest first, from whichever shards hold them. Returns the number of matches.
+  // shortest first, from whichever shards hold them. Fails, having reported none, when one
+  // of those shards cannot be read.
   template <class OnMatch>
-  std::size_t commonPrefixes(const char* query, std::size_t length, OnMatch&& onMatch) const {
-    std::size_t candidates[64];
-    std::vector<std::size_t> more;
-    const std::size_t count = prefixShards(query, length, candidates, more);
-    std::size_t matches = 0;
-    for (std::size_t k = count; k-- > 0;) {
-      const std::size_t s = k < 64 ? candidates[k] : more[k - 64];
-      const ShardEntry& entry = manifest_.shards[s];
-      view(s)->commonPrefixes(query, length, [&](std::size_t found, std::int32_t local) {
-        // A damaged shard holds nothing outside its range.
-        if (!within(entry, query, found)) return;
-        onMatch(found, entry.base + static_cast<Value>(local));
-        ++matches;
-      });
-    }
-    return matches;
+  Status commonPrefixes(const char* query, std::size_t length, OnMatch&& onMatch) const {
+    return commonPrefixesMany(1, &query, &length, [&](std::size_t, std::size_t found, Value value) {
+      onMatch(found, value);
+    });
   }
 
-  // commonPrefixes() for `count` queries: onMatch(query, length, value) in query order.
+  // commonPrefixes() for `count` queries at once: onMatch(query, length, value) in query
+  // order and shortest first within a query. The queries of each shard are walked together,
+  // with walks in flight, as in findMany(). Fails, having reported none, when a shard that
+  // some query needs cannot be read.
   template <class OnMatch>
-  std::size_t commonPrefixesMany(std::size_t count, const char* const* queries,
-                                 const std::size_t* lengths, OnMatch&& onMatch) const {
-    std::size_t matches = 0;
+  Status commonPrefixesMany(std::size_t count, const char* const* queries,
+                            const std::size_t* lengths, OnMatch&& onMatch) const {
+    std::vector<std::pair<std::size_t, std::size_t>> routed;  // (shard, query)
+    std::size_t first[64];
+    std::vector<std::size_t> more;
     for (std::size_t q = 0; q < count; ++q) {
-      matches += commonPrefixes(queries[q], lengths[q], [&](std::size_t length, Value value) {
-        onMatch(q, length, value);
-      });
+      more.clear();
+      const std::size_t n = prefixShards(queries[q], lengths[q], first, more);
+      for (std::size_t k = 0; k < n; ++k) routed.emplace_back(k < 64 ? first[k] : more[k - 64], q);
     }
-    return matches;
+    std::sort(routed.begin(), routed.end());
+    struct Found {
+      std::size_t query, length;
+      Value value;
+    };
+    std::vector<Found> found;
+    std::vector<const char*> pointers;
+    std::vector<std::size_t> sizes, owners;
+    for (std::size_t at = 0; at < routed.size();) {
+      const std::size_t s = routed[at].first;
+      pointers.clear();
+      sizes.clear();
+      owners.clear();
+      for (; at < routed.size() && routed[at].first == s; ++at) {
+        pointers.push_back(queries[routed[at].second]);
+        sizes.push_back(lengths[routed[at].second]);
+        owners.push_back(routed[at].second);
+      }
+      const Pin pin = view(s);
+      if (!pin.status.ok()) return pin.status;
+      const ShardEntry& entry = manifest_.shards[s];
+      bool outside = false;
+      pin->commonPrefixesMany(
+          pointers.size(), pointers.data(), sizes.data(),
+          [&](std::size_t k, std::size_t length, std::int32_t local) {
+            // A damaged shard holds nothing outside its range.
+            if (!within(entry, pointers[k], length)) return;
+            outside |= !inLines(s, local);
+            found.push_back({owners[k], length, static_cast<Value>(entry.base) + local});
+          });
+      if (outside) return outsideLines(s);
+    }
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+      return a.query != b.query ? a.query < b.query : a.length < b.length;
+    });
+    for (const Found& f : found) onMatch(f.query, f.length, f.value);
+    return Status();
   }
 
  private:
-  // A mapped shard, kept mapped for as long as someone reads it.
+  // A shard's view, kept mapped for as long as someone reads it, or why it cannot be read.
   class Pin {
    public:
-    Pin(const IndexView* view, std::shared_ptr<const IndexView> held)
-        : view_(view), held_(std::move(held)) {}
+    Pin(const IndexView* view, std::shared_ptr<const IndexView> held, Status status = Status())
+        : view_(view), held_(std::move(held)), status(std::move(status)) {}
     const IndexView& operator*() const { return *view_; }
     const IndexView* operator->() const { return view_; }
 
    private:
     const IndexView* view_;
     std::shared_ptr<const IndexView> held_;  // only where shards may be unmapped
+
+   public:
+    Status status;
   };
 
  public:
   // Lists the keys below a prefix one at a time, in byte order, across shards, as
-  // IndexView::Cursor does within one. One per thread.
+  // IndexView::Cursor does within one. next() is false at the end and on a failure, which
+  // status() then tells: a damaged shard (kCorrupt) or one that cannot be read. One per
+  // thread.
   class Cursor {
    public:
     void reset(const ShardedIndex& index, const char* prefix, std::size_t length,
                bool descending = false) {
       index_ = &index;
       prefix_.assign(prefix, length);
-      corrupt_ = false;
+      status_ = Status();
       descending_ = descending;
       const auto& shards = index.manifest_.shards;
       if (!descending) {
@@ -316,16 +367,23 @@ class ShardedIndex {
 
     bool next() {
       const auto& shards = index_ == nullptr ? noShards() : index_->manifest_.shards;
-      while (shard_ < shards.size()) {
+      while (shard_ < shards.size() && status_.ok()) {
         if (inner_.next()) {
           const ShardEntry& entry = shards[shard_];
           const std::string& key = inner_.key();
           // A damaged shard's keys outside its range are not listed.
           if (key < entry.first || key > entry.last) continue;
-          value_ = entry.base + static_cast<Value>(inner_.value());
+          if (!index_->inLines(shard_, inner_.value())) {
+            status_ = index_->outsideLines(shard_);
+            break;
+          }
+          value_ = static_cast<Value>(entry.base) + inner_.value();
           return true;
         }
-        corrupt_ |= inner_.corrupt();
+        if (inner_.corrupt()) {
+          status_ = Status::failure(kCorrupt, index_->path(shard_));
+          break;
+        }
         if (!nextShard(shards)) {
           shard_ = shards.size();
           break;
@@ -337,7 +395,8 @@ class ShardedIndex {
 
     const std::string& key() const { return inner_.key(); }
     Value value() const { return value_; }
-    bool corrupt() const { return corrupt_; }
+    // ok, or why the listing ended early.
+    const Status& status() const { return status_; }
 
    private:
     static const std::vector<ShardEntry>& noShards() {
@@ -358,6 +417,10 @@ class ShardedIndex {
 
     void enter() {
       pin_ = index_->view(shard_);
+      if (!pin_.status.ok()) {
+        status_ = pin_.status;
+        return;
+      }
       inner_.reset(*pin_, prefix_.data(), prefix_.size(), descending_);
     }
 
@@ -367,32 +430,36 @@ class ShardedIndex {
     Pin pin_{nullptr, nullptr};
     IndexView::Cursor inner_;
     Value value_ = -1;
-    bool corrupt_ = false;
+    Status status_;
     bool descending_ = false;
   };
 
   // Finds the keys that occur in a text, as IndexView::Scanner does over one index: each
   // position's keys come from whichever shards hold them, walked a block of positions at a
-  // time per shard. One per thread.
+  // time per shard. next() is false at the end and on a failure, which status() tells. One
+  // per thread.
   class Scanner {
    public:
     void reset(const ShardedIndex& index, const char* text, std::size_t length,
                const ScanOptions& options = ScanOptions()) {
       index_ = &index;
+      status_ = Status();
       scan_.reset(text, length, options, index.firstBytes_);
     }
 
     bool next() {
-      if (index_ == nullptr) return false;
-      return scan_.next([this](const std::size_t* positions, std::size_t count,
-                               std::vector<internal::ScanMatch>& out) {
-        index_->findBlock(*this, positions, count, out);
+      if (index_ == nullptr || !status_.ok()) return false;
+      const bool more = scan_.next([this](const std::size_t* positions, std::size_t count,
+                                          std::vector<internal::ScanMatch>& out) {
+        if (status_.ok()) status_ = index_->findBlock(*this, positions, count, out);
       });
+      return more && status_.ok();
     }
 
     std::size_t position() const { return scan_.match().position; }
     std::size_t length() const { return scan_.match().length; }
     Value value() const { return static_cast<Value>(scan_.match().value); }
+    const Status& status() const { return status_; }
 
    private:
     friend class ShardedIndex;
@@ -404,76 +471,135 @@ class ShardedIndex {
     std::vector<std::size_t> positions_;                       // a shard's positions
     std::vector<std::size_t> slots_;                           // and their i
     std::vector<internal::ScanMatch> found_;
+    Status status_;
   };
 
   // Calls onMatch(position, length, value) for each match of text[0 .. length), as
-  // IndexView::scan() does; onMatch may return bool to stop. Returns the number of matches.
+  // IndexView::scan() does; onMatch may return bool to stop. Fails as the Scanner does.
   template <class OnMatch>
-  std::size_t scan(const char* text, std::size_t length, const ScanOptions& options,
-                   OnMatch&& onMatch) const {
+  Status scan(const char* text, std::size_t length, const ScanOptions& options,
+              OnMatch&& onMatch) const {
     Scanner scanner;
-    return internal::scanAll(scanner, *this, text, length, options, onMatch);
-  }
-  template <class OnMatch>
-  std::size_t scan(const char* text, std::size_t length, OnMatch&& onMatch) const {
-    return scan(text, length, ScanOptions(), onMatch);
+    internal::scanAll(scanner, *this, text, length, options, onMatch);
+    return scanner.status();
   }
 
   // Calls onKey(key, value) for the keys that begin with prefix[0 .. length), in byte order,
-  // up to `limit`; onKey may return bool to stop. Returns the number of keys passed.
+  // up to `limit`; onKey may return bool to stop. Fails as the cursor does.
   template <class OnKey>
-  std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey, Cursor& cursor,
-                      std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
-    return internal::listBelow(*this, prefix, length, onKey, cursor, limit);
-  }
-  template <class OnKey>
-  std::size_t predict(const char* prefix, std::size_t length, OnKey&& onKey) const {
-    Cursor cursor;
-    return predict(prefix, length, onKey, cursor);
+  Status predict(const char* prefix, std::size_t length, OnKey&& onKey, Cursor& cursor,
+                 std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
+    internal::listBelow(*this, prefix, length, onKey, cursor, limit);
+    return cursor.status();
   }
 
   // Calls onKey(key, value) for every key, in byte order; onKey may return bool to stop.
-  // Returns kOk, or kCorrupt when a shard's units are no tree, or its keys leave its range or
-  // come out of order; error() then names it.
+  // Fails with kCorrupt when a shard's units are no tree, or its keys leave its range or
+  // come out of order, or with the failure of reading a shard.
   template <class OnKey>
-  int forEach(OnKey&& onKey) const {
+  Status forEach(OnKey&& onKey) const {
     std::string previous;
     bool any = false;
     for (std::size_t s = 0; s < count_; ++s) {
       const ShardEntry& entry = manifest_.shards[s];
+      const Pin pin = view(s);
+      if (!pin.status.ok()) return pin.status;
       bool stopped = false, outOfOrder = false;
-      const int status = view(s)->forEach([&](const std::string& key, std::int32_t local) {
-        if ((any && key <= previous) || key < entry.first || key > entry.last) {
+      const int status = pin->forEach([&](const std::string& key, std::int32_t local) {
+        if ((any && key <= previous) || key < entry.first || key > entry.last ||
+            !inLines(s, local)) {
           outOfOrder = true;
           return false;
         }
         previous = key;
         any = true;
-        stopped = !internal::goOn(onKey, key, entry.base + static_cast<Value>(local));
+        stopped = !internal::goOn(onKey, key, static_cast<Value>(entry.base) + local);
         return !stopped;
       });
       if (status != kOk || outOfOrder) {
-        return recordError(kCorrupt, path(s) + ": its keys are not those of its range");
+        return Status::failure(kCorrupt, path(s) + ": its keys are not those of its range");
       }
       if (stopped) break;
     }
-    return kOk;
+    return Status();
   }
 
   // Value -> key: the key whose value is `value` (the first in byte order when several share
-  // it); false when no key has it.
-  bool restoreKey(Value value, std::string& key) const {
+  // it): ok, notFound, or the failure of the shard that would hold it.
+  Status restoreKey(Value value, std::string& key) const {
     key.clear();
     const auto& shards = manifest_.shards;
     auto it = std::upper_bound(
         shards.begin(), shards.end(), value,
         [](Value v, const ShardEntry& e) { return static_cast<std::uint64_t>(v) < e.base; });
-    if (value < 0 || it == shards.begin()) return false;
+    if (value < 0 || it == shards.begin()) return Status::notFound();
     --it;
     const std::uint64_t local = static_cast<std::uint64_t>(value) - it->base;
-    if (local >= it->lines) return false;
-    return view(static_cast<std::size_t>(it - shards.begin()))
-        ->restoreKey(static_cast<std::int32_t>(local), key);
+    if (local >= it->lines) return Status::notFound();
+    const auto s = static_cast<std::size_t>(it - shards.begin());
+    const Pin pin = view(s);
+    if (!pin.status.ok()) return pin.status;
+    if (!pin->restoreKey(static_cast<std::int32_t>(local), key)) return Status::notFound();
+    // A damaged shard's key outside its range is none of this index's.
+    if (!within(*it, key.data(), key.size())) {
+      key.clear();
+      return Status::notFound();
+    }
+    return Status();
+  }
+
+  // Where a walk of traverse() stands: the bytes followed so far, and where they lead.
+  class Walk {
+   public:
+    // The bytes followed since the start.
+    const std::string& followed() const { return followed_; }
+
+   private:
+    friend class ShardedIndex;
+    std::string followed_;
+    std::size_t shard_ = kNone;
+    std::size_t node_ = 0;
+  };
+
+  // Follows key[pos .. length) from where `walk` stands, advancing it and pos past every byte
+  // followed, as IndexView::traverse() does: `result` becomes the value of the key that ends
+  // there, IndexView::kNoValue when none does, or IndexView::kNoPath when a byte begins no
+  // key's next byte (walk and pos then stop before it). Fails only when a shard cannot be read.
+  Status traverse(const char* key, std::size_t length, std::size_t& pos, Walk& walk,
+                  Value& result) const {
+    result = IndexView::kNoPath;
+    if (walk.shard_ == kNone) {
+      Status entered = enterWalk(walk);
+      if (!entered.ok() || walk.shard_ == kNone) return entered;
+    }
+    for (; pos < length; ++pos) {
+      const Pin pin = view(walk.shard_);
+      if (!pin.status.ok()) return pin.status;
+      std::size_t node = walk.node_, at = 0;
+      if (pin->traverse(key + pos, 1, node, at) != IndexView::kNoPath) {
+        walk.node_ = node;
+        walk.followed_ += key[pos];
+        continue;
+      }
+      // The keys that begin with the longer prefix may lie in a later shard.
+      Walk next;
+      next.followed_ = walk.followed_ + key[pos];
+      Status entered = enterWalk(next);
+      if (!entered.ok() || next.shard_ == kNone) return entered;
+      walk = std::move(next);
+    }
+    const Pin pin = view(walk.shard_);
+    if (!pin.status.ok()) return pin.status;
+    std::size_t node = walk.node_, at = 0;
+    const long local = pin->traverse("", 0, node, at);
+    if (local < 0 ||
+        !within(manifest_.shards[walk.shard_], walk.followed_.data(), walk.followed_.size())) {
+      result = IndexView::kNoValue;
+      return Status();
+    }
+    if (!inLines(walk.shard_, static_cast<std::int32_t>(local))) return outsideLines(walk.shard_);
+    result = static_cast<Value>(manifest_.shards[walk.shard_].base) + local;
+    return Status();
   }
 
  private:
@@ -481,65 +607,42 @@ class ShardedIndex {
   static constexpr std::size_t kUnitBytes = Format::kUnitBytes;
   static constexpr std::size_t kLocks = 64;
 
+  // What identifies a shard's file as the one seen at open().
+  struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    decltype(stat::st_mtim) changed{};
+
+    static Identity of(const struct stat& st) {
+      return Identity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    }
+    bool operator==(const Identity& o) const {
+      return device == o.device && inode == o.inode && size == o.size &&
+             changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+    }
+  };
+
   struct Shard {
-    int fd = -1;                            // held from open(), or -1
+    Identity identity;
     std::atomic<const IndexView*> view{};   // mapped, when it stays mapped till close()
-    std::shared_ptr<const IndexView> held;  // mapped, when it may be unmapped before
+    std::shared_ptr<const IndexView> held;  // the mapping
     std::atomic<std::uint64_t> used{0};     // when it was last pinned, where that matters
   };
 
-  // Files a view may hold open from open(): a quarter of the process's limit.
-  static std::size_t filesToHold() {
-    rlimit limit;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 4096;
-    return static_cast<std::size_t>(limit.rlim_cur / 4);
-  }
-
   std::string path(std::size_t i) const { return directoryName_ + manifest_.shards[i].file; }
 
-  int failure(int status, const std::string& name) {
-    const int saved = errno;
+  Status failure(Status::Code code, const std::string& where) {
+    const int error = errno;
     close();
-    {
-      std::lock_guard<std::mutex> hold(errorLock_);
-      error_ = name;
-    }
-    errno = saved;
-    return status;
+    return Status::failure(code, where, code == kCannotOpen ? error : 0);
   }
 
-  int recordError(int status, const std::string& text) const {
-    std::lock_guard<std::mutex> hold(errorLock_);
-    error_ = text;
-    return status;
+  bool inLines(std::size_t s, std::int32_t local) const {
+    return local >= 0 && static_cast<std::uint64_t>(local) < manifest_.shards[s].lines;
   }
-
-  std::string readErrorText() const {
-    std::string why;
-    readFailure(&why);
-    return why;
-  }
-
-  // Checks shard i's file (inside the directory only: no link is followed) against its entry,
-  // and holds it open when asked.
-  int checkShard(std::size_t i, bool hold) {
-    const ShardEntry& entry = manifest_.shards[i];
-    const std::string line = manifestName_ + ": line " + std::to_string(i + 3) + ": " + entry.file;
-    struct stat st;
-    if (::fstatat(directory_, entry.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return failure(kCannotOpen, path(i));
-    }
-    if (S_ISLNK(st.st_mode))
-      return failure(kBadManifest, line + " is a link: outside its directory");
-    if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != entry.bytes) {
-      return failure(kBadManifest, line + " is not a file of the size the manifest gives");
-    }
-    if (!hold) return kOk;
-    const int fd = openShard(i);
-    if (fd < 0) return failure(kCannotOpen, path(i));
-    shards_[i].fd = fd;
-    if (!rootOf(fd)) return failure(kCorrupt, path(i) + ": not an index");
-    return kOk;
+  Status outsideLines(std::size_t s) const {
+    return Status::failure(kCorrupt, path(s) + ": not the shard the manifest gives");
   }
 
   int openShard(std::size_t i) const {
@@ -547,21 +650,49 @@ class ShardedIndex {
                     O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   }
 
-  static bool rootOf(int fd) {
-    unsigned char root[kUnitBytes];
-    return ::pread(fd, root, sizeof root, 0) == static_cast<ssize_t>(sizeof root) &&
-           Format::baseAt(root, 0) == Format::kRootBase && Format::checkAt(root, 0) == 0;
+  // Checks shard i's file (inside the directory only: no link is followed) against its
+  // entry, records what identifies it, and maps it unless shards are mapped on first use.
+  Status checkShard(std::size_t i) {
+    const ShardEntry& entry = manifest_.shards[i];
+    const std::string line = manifestName_ + ": line " + std::to_string(i + 3) + ": " + entry.file;
+    const int fd = openShard(i);
+    if (fd < 0) {
+      if (errno == ELOOP)
+        return Status::failure(kBadManifest, line + " is a link: outside its directory");
+      return Status::failure(kCannotOpen, path(i), errno);
+    }
+    struct stat st;
+    Status status;
+    if (::fstat(fd, &st) != 0) {
+      status = Status::failure(kCannotOpen, path(i), errno);
+    } else if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != entry.bytes) {
+      status =
+          Status::failure(kBadManifest, line + " is not a file of the size the manifest gives");
+    } else {
+      shards_[i].identity = Identity::of(st);
+      if (!evicting_) {
+        auto mapped = std::make_shared<IndexView>();
+        const int opened = mapped->openDescriptor(fd);
+        if (opened == IndexView::kCannotOpen) {
+          status = Status::failure(kCannotOpen, path(i), errno);
+        } else if (opened != IndexView::kOk) {
+          status = Status::failure(kCorrupt, path(i) + ": not an index");
+        } else {
+          shards_[i].view.store(mapped.get(), std::memory_order_release);
+          shards_[i].held = std::move(mapped);
+        }
+      }
+    }
+    ::close(fd);
+    return status;
   }
 
-  // Shard i's view, mapped on first use; an empty view, with readFailure() set, when its file
-  // cannot be read as the index the manifest gives.
+  // Shard i's view: mapped at open(), or on first use in a large index; its failure when its
+  // file cannot be read as the one seen at open().
   Pin view(std::size_t i) const {
     Shard& shard = shards_[i];
-    if (!evicting_) {
-      if (const IndexView* mapped = shard.view.load(std::memory_order_acquire)) {
-        return Pin(mapped, nullptr);
-      }
-    } else {
+    if (!evicting_) return Pin(shard.view.load(std::memory_order_acquire), nullptr);
+    {
       std::lock_guard<std::mutex> hold(locks_[i % kLocks]);
       if (shard.held) {
         shard.used.store(clock_.fetch_add(1, std::memory_order_relaxed), std::memory_order_relaxed);
@@ -569,26 +700,13 @@ class ShardedIndex {
       }
     }
     std::lock_guard<std::mutex> mapping(mapping_);
-    if (!evicting_) {
-      if (const IndexView* mapped = shard.view.load(std::memory_order_acquire)) {
-        return Pin(mapped, nullptr);
-      }
-    } else {
+    {
       std::lock_guard<std::mutex> hold(locks_[i % kLocks]);
       if (shard.held) return Pin(shard.held.get(), shard.held);
     }
     auto mapped = std::make_shared<IndexView>();
-    const int status = map(i, *mapped);
-    if (status != kOk) {
-      static const IndexView kEmpty;
-      return Pin(&kEmpty, nullptr);
-    }
-    if (!evicting_) {
-      // Kept till close(): the shared pointer in `held` owns it, `view` is read without a lock.
-      shard.held = mapped;
-      shard.view.store(mapped.get(), std::memory_order_release);
-      return Pin(mapped.get(), nullptr);
-    }
+    Status status = map(i, *mapped);
+    if (!status.ok()) return Pin(nullptr, nullptr, std::move(status));
     if (mapped_.size() >= kMostMapped) evictOne();
     {
       std::lock_guard<std::mutex> hold(locks_[i % kLocks]);
@@ -599,24 +717,31 @@ class ShardedIndex {
     return Pin(mapped.get(), mapped);
   }
 
-  // Maps shard i and checks it is the file the manifest gives. REQUIRES: mapping_ held.
-  int map(std::size_t i, IndexView& into) const {
-    const int held = shards_[i].fd;
-    const int fd = held >= 0 ? held : openShard(i);
-    int status = fd < 0 ? kCannotOpen : into.openDescriptor(fd);
-    if (status == kCannotOpen && errno == ENOMEM) {
-      if (held < 0 && fd >= 0) ::close(fd);
-      throw std::bad_alloc();
+  // Maps shard i, which must be the file seen at open(). REQUIRES: mapping_ held.
+  Status map(std::size_t i, IndexView& into) const {
+    const int fd = openShard(i);
+    if (fd < 0) {
+      return Status::failure(kCannotOpen, path(i), errno);
     }
-    if (status == kOk && into.size() * kUnitBytes != manifest_.shards[i].bytes) status = kCorrupt;
-    if (status == kNotAnIndex) status = kCorrupt;
-    if (held < 0 && fd >= 0) ::close(fd);
-    if (status == kOk) return kOk;
-    std::lock_guard<std::mutex> hold(errorLock_);
-    if (readStatus_ == kOk) {
-      readStatus_ = status;
-      readError_ = path(i) + (status == kCorrupt ? ": not the shard the manifest gives" : "");
+    struct stat st;
+    Status status;
+    if (::fstat(fd, &st) != 0) {
+      status = Status::failure(kCannotOpen, path(i), errno);
+    } else if (!(Identity::of(st) == shards_[i].identity)) {
+      status = Status::failure(kCorrupt, path(i) + ": not the shard the manifest gives");
+    } else {
+      const int opened = into.openDescriptor(fd);
+      if (opened == IndexView::kCannotOpen && errno == ENOMEM) {
+        ::close(fd);
+        throw std::bad_alloc();
+      }
+      if (opened == IndexView::kCannotOpen) {
+        status = Status::failure(kCannotOpen, path(i), errno);
+      } else if (opened != IndexView::kOk) {
+        status = Status::failure(kCorrupt, path(i) + ": not an index");
+      }
     }
+    ::close(fd);
     return status;
   }
 
@@ -639,7 +764,7 @@ class ShardedIndex {
 
   // Compares bytes as unsigned values, a prefix before its extensions.
   static int compare(const char* a, std::size_t an, const std::string& b) {
-    const int c = std::memcmp(a, b.data(), std::min(an, b.size()));
+    const int c = an == 0 || b.empty() ? 0 : std::memcmp(a, b.data(), std::min(an, b.size()));
     if (c != 0) return c;
     return an < b.size() ? -1 : an > b.size() ? 1 : 0;
   }
@@ -664,6 +789,28 @@ class ShardedIndex {
     const std::size_t s = lastFirstAtMost(key, length);
     if (s == kNone || compare(key, length, manifest_.shards[s].last) > 0) return kNone;
     return s;
+  }
+
+  // Starts `walk` at the shard that holds the least key not below the bytes it followed
+  // (where every key with them as prefix lies, when one does), walked there from the root;
+  // its shard stays kNone when no key has them as prefix. Fails when that shard cannot be read.
+  Status enterWalk(Walk& walk) const {
+    const auto& shards = manifest_.shards;
+    const auto s = static_cast<std::size_t>(
+        std::lower_bound(shards.begin(), shards.end(), walk.followed_,
+                         [](const ShardEntry& e, const std::string& p) { return e.last < p; }) -
+        shards.begin());
+    walk.shard_ = kNone;
+    if (s == shards.size()) return Status();
+    const Pin pin = view(s);
+    if (!pin.status.ok()) return pin.status;
+    std::size_t node = 0, at = 0;
+    if (pin->traverse(walk.followed_.data(), walk.followed_.size(), node, at) !=
+        IndexView::kNoPath) {
+      walk.shard_ = s;
+      walk.node_ = node;
+    }
+    return Status();
   }
 
   // The shards that may hold a prefix of query[0 .. length), found from the longest prefix
@@ -693,9 +840,10 @@ class ShardedIndex {
   }
 
   // The matches at text positions[0 .. count) of a scan, from every shard that may hold a key
-  // beginning there, as ScanWalks::run() gives them for one index.
-  void findBlock(Scanner& scanner, const std::size_t* positions, std::size_t count,
-                 std::vector<internal::ScanMatch>& out) const {
+  // beginning there, as ScanWalks::run() gives them for one index; the failure of a shard
+  // that cannot be read, with no match added.
+  Status findBlock(Scanner& scanner, const std::size_t* positions, std::size_t count,
+                   std::vector<internal::ScanMatch>& out) const {
     const char* text = reinterpret_cast<const char*>(scanner.scan_.text());
     const std::size_t size = scanner.scan_.size();
     const ScanOptions& options = scanner.scan_.options();
@@ -726,6 +874,10 @@ class ShardedIndex {
       }
       const ShardEntry& entry = manifest_.shards[s];
       const Pin pin = view(s);
+      if (!pin.status.ok()) {
+        out.resize(from);
+        return pin.status;
+      }
       scanner.found_.clear();
       scanner.walks_.run(pin->units_, scanner.scan_.text(), size, scanner.positions_.data(),
                          scanner.positions_.size(), options.longest, options.words, scanner.found_);
@@ -733,6 +885,10 @@ class ShardedIndex {
         const internal::ScanMatch& m = scanner.found_[k];
         // A damaged shard holds nothing outside its range.
         if (m.length == 0 || !within(entry, text + m.position, m.length)) continue;
+        if (!inLines(s, static_cast<std::int32_t>(m.value))) {
+          out.resize(from);
+          return outsideLines(s);
+        }
         const internal::ScanMatch match{m.position, m.length,
                                         static_cast<long>(entry.base) + m.value};
         if (!options.longest) {
@@ -749,6 +905,7 @@ class ShardedIndex {
                   return a.position != b.position ? a.position < b.position : a.length < b.length;
                 });
     }
+    return Status();
   }
 
   static bool within(const ShardEntry& entry, const char* key, std::size_t length) {
@@ -768,10 +925,6 @@ class ShardedIndex {
   mutable std::mutex mapping_;
   mutable std::vector<std::size_t> mapped_;  // the shards mapped, when they may be unmapped
   mutable std::atomic<std::uint64_t> clock_{0};
-  mutable std::mutex errorLock_;
-  mutable std::string error_;
-  mutable int readStatus_ = kOk;
-  mutable std::string readError_;
 };
 
 }  // namespace Tessel

@@ -3,7 +3,7 @@ parallel on Dask.
 
 A sharded index is a directory of ordinary Tessel index files, the shards, each holding one
 contiguous range of the sorted keys, and a manifest (MANIFEST) that lists them. It answers as
-one index: tessel.ShardedIndex in Python, Tessel::ShardedIndex in C++, and tessel-lookup given
+one index: tessel.Index in Python, Tessel::Index in C++, and tessel-lookup given
 the directory. build() plans the shards (tessel.shards._plan), has a Dask cluster build them
 in C++, and has the directory's owner (tessel._tessel._Directory) check them and commit the
 manifest.

@@ -74,10 +74,10 @@ def main(argv=None):
     except Exception as error:  # pylint: disable=broad-except
         print(f"tessel.shards: {_describe(error)}", file=sys.stderr)
         return 1
-    from .. import ShardedIndex  # pylint: disable=import-outside-toplevel
+    from .. import Index  # pylint: disable=import-outside-toplevel
 
-    with ShardedIndex(options.directory) as index:
-        print(f"{_plural(len(index), 'key')} in {_plural(len(index.shards), 'shard')}")
+    with Index(options.directory) as index:
+        print(f"{_plural(len(index), 'key')} in {_plural(len(index.shards or ()), 'shard')}")
     return 0
 
 

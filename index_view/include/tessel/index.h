@@ -1,0 +1,326 @@
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include <tessel/index_view.h>
+#include <tessel/manifest.h>
+#include <tessel/sharded_index.h>
+#include <tessel/status.h>
+
+namespace Tessel {
+
+// One index, whatever its size: an index file, or a sharded index (its directory or its
+// MANIFEST), behind one set of calls. For a file each call is IndexView's; for a directory,
+// ShardedIndex's. Values are 64-bit. Every call that can fail returns its own Status (ok,
+// notFound for a lookup that finds nothing, or a failure naming the file or shard), and
+// the cursors and scanners hold theirs: next() is false at the end and on a failure, which
+// status() tells. A const index may be used from several threads at once; a Cursor, Walk or
+// Scanner serves one thread. REQUIRES for all of them: the index outlives their use and is
+// not closed or moved meanwhile.
+class Index {
+ public:
+  using Value = std::int64_t;
+
+  // Results of traverse() besides a value (>= 0).
+  static constexpr Value kNoValue = IndexView::kNoValue;
+  static constexpr Value kNoPath = IndexView::kNoPath;
+
+  // What a path holds, as open() takes it.
+  enum class Kind { kMissing, kFile, kSharded };
+
+  Index() = default;
+  Index(const Index&) = delete;
+  Index& operator=(const Index&) = delete;
+
+  // What `path` is: a directory or a file that begins as a manifest is a sharded index; any
+  // other existing path is taken as an index file (which open() then checks); kMissing when
+  // it cannot be looked at (errno tells why).
+  static Kind kindOf(const char* path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return Kind::kMissing;
+    if (S_ISDIR(st.st_mode)) return Kind::kSharded;
+    if (!S_ISREG(st.st_mode)) return Kind::kFile;
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return Kind::kFile;
+    const bool manifest = beginsAsManifest(fd);
+    ::close(fd);
+    return manifest ? Kind::kSharded : Kind::kFile;
+  }
+
+  // Opens the index at `path`, replacing what was open. Fails with kCannotOpen (the status
+  // holds errno: ENOMEM when the file could not be mapped for want of address space),
+  // kNotAnIndex, kBadManifest or kCorrupt, naming the file. Throws std::bad_alloc only.
+  Status open(const char* path) {
+    close();
+    path_ = path;
+    if (kindOf(path) == Kind::kSharded) {
+      shards_ = std::make_unique<ShardedIndex>();
+      Status status = shards_->open(path);
+      if (!status.ok()) close();
+      return status;
+    }
+    const int status = file_.open(path);
+    if (status == IndexView::kOk) return Status();
+    const int error = errno;
+    close();
+    return Status::failure(static_cast<Status::Code>(status), path,
+                           status == IndexView::kCannotOpen ? error : 0);
+  }
+
+  // Views `bytes` bytes at `data` as an index file, which the caller keeps alive and
+  // unchanged while the index is used. Fails with kNotAnIndex.
+  Status attach(const void* data, std::size_t bytes) {
+    close();
+    const int status = file_.attach(data, bytes);
+    if (status == IndexView::kOk) return Status();
+    return Status::failure(static_cast<Status::Code>(status), "");
+  }
+
+  // Unmaps the index; it then holds no key. REQUIRES: no other thread is using it.
+  void close() {
+    file_.close();
+    shards_.reset();
+    path_.clear();
+  }
+
+  // Whether a sharded index is open, and its engine (nullptr for a file).
+  bool sharded() const { return shards_ != nullptr; }
+  const ShardedIndex* shards() const { return shards_.get(); }
+  // The engine of an index file (empty for a sharded index).
+  const IndexView& file() const { return file_; }
+  // The path opened ("" for attach()).
+  const std::string& path() const { return path_; }
+
+  // The number of keys: of a file, the units that end a key, counted once and kept; of a
+  // sharded index, as its manifest counts them. countKeys() walks a file instead.
+  std::size_t keyCount() const { return shards_ ? shards_->keyCount() : file_.keyCount(); }
+
+  // The number of keys as a listing of every key finds them: a file is walked, so that a
+  // damaged one fails with kCorrupt; a sharded index answers from its manifest.
+  Status countKeys(std::size_t& count) const {
+    if (shards_) {
+      count = shards_->keyCount();
+      return Status();
+    }
+    count = 0;
+    return forEach([&](const std::string&, Value) { ++count; });
+  }
+
+  // Checks every byte that can be checked: a file's units must form a tree; a sharded index's
+  // shards their checksums, ranges and counts (ShardedIndex::verify()).
+  Status verify() const {
+    if (shards_) return shards_->verify();
+    return forEach([](const std::string&, Value) {});
+  }
+
+  // Stores the value of key[0 .. length) in `value`: ok, notFound, or a failure.
+  Status find(const char* key, std::size_t length, Value& value) const {
+    if (shards_) return shards_->find(key, length, value);
+    std::int32_t local;
+    if (!file_.find(key, length, local)) return Status::notFound();
+    value = local;
+    return Status();
+  }
+
+  // Looks up `count` keys at once, with walks in flight: values[i] becomes the value of
+  // keys[i][0 .. lengths[i]), or -1 when it is not a key. Fails when a shard that some key
+  // needs cannot be read; the values are then not all set.
+  Status findMany(std::size_t count, const char* const* keys, const std::size_t* lengths,
+                  Value* values) const {
+    if (shards_) return shards_->findMany(count, keys, lengths, values);
+    file_.findMany(count, keys, lengths, values);
+    return Status();
+  }
+
+  // Calls onMatch(length, value) for every key that is a prefix of query[0 .. length),
+  // shortest first. A failure reports no match.
+  template <class OnMatch>
+  Status commonPrefixes(const char* query, std::size_t length, OnMatch&& onMatch) const {
+    if (shards_) return shards_->commonPrefixes(query, length, onMatch);
+    file_.commonPrefixes(query, length, [&](std::size_t found, std::int32_t value) {
+      onMatch(found, Value{value});
+    });
+    return Status();
+  }
+
+  // commonPrefixes() for `count` queries at once, with walks in flight:
+  // onMatch(query, length, value) in query order and shortest first within a query.
+  template <class OnMatch>
+  Status commonPrefixesMany(std::size_t count, const char* const* queries,
+                            const std::size_t* lengths, OnMatch&& onMatch) const {
+    if (shards_) return shards_->commonPrefixesMany(count, queries, lengths, onMatch);
+    file_.commonPrefixesMany(count, queries, lengths,
+                             [&](std::size_t query, std::size_t length, std::int32_t value) {
+                               onMatch(query, length, Value{value});
+                             });
+    return Status();
+  }
+
+  // Lists the keys below a prefix one at a time, in byte order or descending; reusable for
+  // another prefix without allocating once its buffers have grown. A damaged file or shard
+  // ends the listing with kCorrupt (IndexView::Cursor's bounds hold: it always ends).
+  class Cursor {
+   public:
+    void reset(const Index& index, const char* prefix, std::size_t length,
+               bool descending = false) {
+      index_ = &index;
+      status_ = Status();
+      if (index.shards_) {
+        shards_.reset(*index.shards_, prefix, length, descending);
+      } else {
+        file_.reset(index.file_, prefix, length, descending);
+      }
+    }
+
+    // Moves to the next key; false at the end or on a failure (status() tells).
+    bool next() {
+      if (index_ == nullptr) return false;
+      if (index_->shards_) return shards_.next();
+      if (file_.next()) return true;
+      if (file_.corrupt() && status_.ok()) status_ = Status::failure(kIndexCorrupt, index_->path_);
+      return false;
+    }
+
+    // The current key and value. REQUIRES: the last next() returned true.
+    const std::string& key() const { return index_->shards_ ? shards_.key() : file_.key(); }
+    Value value() const { return index_->shards_ ? shards_.value() : Value{file_.value()}; }
+
+    // ok, or why the listing ended early.
+    const Status& status() const {
+      return index_ != nullptr && index_->shards_ ? shards_.status() : status_;
+    }
+
+   private:
+    const Index* index_ = nullptr;
+    IndexView::Cursor file_;
+    ShardedIndex::Cursor shards_;
+    Status status_;
+  };
+
+  // Calls onKey(key, value) with each key that begins with prefix[0 .. length), in byte order,
+  // up to `limit` keys; onKey may return bool, and false stops the listing after that key.
+  // With `cursor`, repeated calls allocate nothing once its buffers have grown. Fails as the
+  // cursor does, after the keys before the failure.
+  template <class OnKey>
+  Status predict(const char* prefix, std::size_t length, OnKey&& onKey, Cursor& cursor,
+                 std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
+    internal::listBelow(*this, prefix, length, onKey, cursor, limit);
+    return cursor.status();
+  }
+  template <class OnKey>
+  Status predict(const char* prefix, std::size_t length, OnKey&& onKey) const {
+    Cursor cursor;
+    return predict(prefix, length, onKey, cursor);
+  }
+
+  // Calls onKey(key, value) for every key, in byte order; onKey may return bool, and false
+  // stops. Fails with kCorrupt when the units are no tree (the keys before have been
+  // reported), or with a shard's failure.
+  template <class OnKey>
+  Status forEach(OnKey&& onKey) const {
+    if (shards_) return shards_->forEach(onKey);
+    const int status = file_.forEach([&](const std::string& key, std::int32_t value) {
+      return internal::goOn(onKey, key, Value{value});
+    });
+    if (status == IndexView::kOk) return Status();
+    return Status::failure(static_cast<Status::Code>(status), path_);
+  }
+
+  // Value -> key: the key whose value is `value`, the first in byte order when several share
+  // it: ok, notFound, or a failure.
+  Status restoreKey(Value value, std::string& key) const {
+    if (shards_) return shards_->restoreKey(value, key);
+    if (value > std::numeric_limits<std::int32_t>::max() ||
+        !file_.restoreKey(static_cast<std::int32_t>(value), key)) {
+      key.clear();
+      return Status::notFound();
+    }
+    return Status();
+  }
+
+  // Where a walk of traverse() stands; a new one stands at the root.
+  class Walk {
+   private:
+    friend class Index;
+    std::size_t node_ = 0;
+    ShardedIndex::Walk shards_;
+  };
+
+  // Follows key[pos .. length) from where `walk` stands, advancing walk and pos past every
+  // byte followed: `result` becomes the value of the key that ends there, kNoValue when
+  // none does, or kNoPath when a byte has no edge (walk and pos then stop before it).
+  // Matching can go on across buffers. Fails only when a shard cannot be read.
+  Status traverse(const char* key, std::size_t length, std::size_t& pos, Walk& walk,
+                  Value& result) const {
+    if (shards_) return shards_->traverse(key, length, pos, walk.shards_, result);
+    result = file_.traverse(key, length, walk.node_, pos);
+    return Status();
+  }
+
+  // Finds the keys that occur in a text (IndexView::Scanner tells what a match is). next()
+  // is false at the end and on a failure, which status() tells. Reusable across texts.
+  class Scanner {
+   public:
+    void reset(const Index& index, const char* text, std::size_t length,
+               const ScanOptions& options = ScanOptions()) {
+      index_ = &index;
+      if (index.shards_) {
+        shards_.reset(*index.shards_, text, length, options);
+      } else {
+        file_.reset(index.file_, text, length, options);
+      }
+    }
+
+    bool next() {
+      if (index_ == nullptr) return false;
+      return index_->shards_ ? shards_.next() : file_.next();
+    }
+
+    // The current match. REQUIRES: the last next() returned true.
+    std::size_t position() const { return index_->shards_ ? shards_.position() : file_.position(); }
+    std::size_t length() const { return index_->shards_ ? shards_.length() : file_.length(); }
+    Value value() const { return index_->shards_ ? shards_.value() : Value{file_.value()}; }
+
+    // ok, or why the scan ended early.
+    const Status& status() const {
+      static const Status kOk;
+      return index_ != nullptr && index_->shards_ ? shards_.status() : kOk;
+    }
+
+   private:
+    const Index* index_ = nullptr;
+    IndexView::Scanner file_;
+    ShardedIndex::Scanner shards_;
+  };
+
+  // Calls onMatch(position, length, value) for each match of text[0 .. length), in the order
+  // a Scanner gives them; onMatch may return bool, and false stops the scan.
+  template <class OnMatch>
+  Status scan(const char* text, std::size_t length, const ScanOptions& options,
+              OnMatch&& onMatch) const {
+    Scanner scanner;
+    internal::scanAll(scanner, *this, text, length, options, onMatch);
+    return scanner.status();
+  }
+  template <class OnMatch>
+  Status scan(const char* text, std::size_t length, OnMatch&& onMatch) const {
+    return scan(text, length, ScanOptions(), onMatch);
+  }
+
+ private:
+  IndexView file_;
+  std::unique_ptr<ShardedIndex> shards_;
+  std::string path_;
+};
+
+}  // namespace Tessel

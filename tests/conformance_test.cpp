@@ -1,0 +1,221 @@
+// The table of expected answers (data/conformance.txt), run by the C++ front over an index
+// file, sharded indexes of one and four shards, and a sharded index whose shard files were
+// removed after it was opened. Python and tessel-lookup run the same table
+// (python/tests/test_conformance.py).
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <tessel/double_array.h>
+#include <tessel/index.h>
+#include <tessel/key_lines.h>
+#include <tessel/manifest.h>
+#include <tessel/shard_builder.h>
+#include <tessel/shard_directory.h>
+
+#include "scratch_dir.h"
+
+#ifndef TESSEL_SOURCE_DIR
+#define TESSEL_SOURCE_DIR "."
+#endif
+
+namespace {
+
+using Tessel::Index;
+using Row = std::vector<std::string>;
+
+std::string unescape(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      bytes += text[i];
+    }
+  }
+  return bytes;
+}
+
+std::string escape(const std::string& key) {
+  std::string text;
+  for (const char c : key) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte > ' ' && byte < 0x7F && byte != '%') {
+      text += c;
+    } else {
+      char hex[4];
+      (void)std::snprintf(hex, sizeof hex, "%%%02X", byte);
+      text += hex;
+    }
+  }
+  return text;
+}
+
+std::vector<std::string> split(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t from = 0;
+  for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1) {
+    fields.push_back(line.substr(from, tab - from));
+  }
+  fields.push_back(line.substr(from));
+  return fields;
+}
+
+// What the front answers for a row, as the table writes it.
+std::string answer(const Index& index, const Row& row) {
+  std::ostringstream out;
+  const char* separator = "";
+  auto pair = [&](const std::string& key, Index::Value value) {
+    out << separator << value << ':' << escape(key);
+    separator = " ";
+  };
+  const std::string& kind = row[0];
+  Tessel::Status status;
+  if (kind == "find") {
+    const std::string query = unescape(row[1]);
+    Index::Value value;
+    status = index.find(query.data(), query.size(), value);
+    if (status.ok()) out << value;
+  } else if (kind == "prefixes") {
+    const std::string query = unescape(row[1]);
+    status = index.commonPrefixes(
+        query.data(), query.size(),
+        [&](std::size_t length, Index::Value v) { pair(query.substr(0, length), v); });
+  } else if (kind == "predict") {
+    const std::string prefix = unescape(row[1]);
+    Index::Cursor cursor;
+    const std::size_t limit = row[2] == "*" ? SIZE_MAX : std::stoul(row[2]);
+    status = index.predict(prefix.data(), prefix.size(), pair, cursor, limit);
+  } else if (kind == "restore") {
+    std::string key;
+    status = index.restoreKey(std::stoll(row[1]), key);
+    if (status.ok()) return escape(key);  // the empty key too
+  } else if (kind == "count") {
+    std::size_t count = 0;
+    status = index.countKeys(count);
+    out << count;
+    EXPECT_EQ(index.keyCount(), count);
+  } else if (kind == "dump") {
+    status = index.forEach(pair);
+  } else if (kind == "scan") {
+    Tessel::ScanOptions options;
+    options.longest = row[1].find("longest") != std::string::npos;
+    options.words = row[1].find("words") != std::string::npos;
+    const std::string text = unescape(row[2]);
+    status = index.scan(text.data(), text.size(), options,
+                        [&](std::size_t at, std::size_t length, Index::Value value) {
+                          out << separator << at << ':' << length << ':' << value;
+                          separator = " ";
+                        });
+  } else {
+    ADD_FAILURE() << "no such kind of row: " << kind;
+  }
+  if (status.failed()) return "error: " + status.toString();
+  const std::string text = out.str();
+  return text.empty() ? "-" : text;
+}
+
+class ConformanceTest : public TesselTest::ScratchDirTest {
+ protected:
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    std::ifstream table(TESSEL_SOURCE_DIR "/tests/data/conformance.txt");
+    ASSERT_TRUE(table) << "no table";
+    for (std::string line; std::getline(table, line);) {
+      if (line.empty() || line[0] == '#') continue;
+      Row fields = split(line);
+      if (fields[0] == "keys") {
+        for (std::size_t i = 1; i < fields.size(); ++i) keys_.push_back(unescape(fields[i]));
+      } else {
+        rows_.push_back(std::move(fields));
+      }
+    }
+    ASSERT_FALSE(keys_.empty());
+    std::ofstream list(path("keys.txt"), std::ios::binary);
+    for (const std::string& key : keys_) list << key << '\n';
+  }
+
+  std::string file() {
+    std::vector<const char*> pointers;
+    std::vector<std::size_t> lengths;
+    for (const std::string& key : keys_) {
+      pointers.push_back(key.data());
+      lengths.push_back(key.size());
+    }
+    Tessel::DoubleArray trie;
+    EXPECT_EQ(trie.build(keys_.size(), pointers.data(), lengths.data()), 0);
+    EXPECT_EQ(trie.save(path("keys.idx").c_str()), 0);
+    return path("keys.idx");
+  }
+
+  // The keys in `count` shards of equal numbers of lines, in the directory `name`.
+  std::string shards(std::size_t count, const std::string& name) {
+    const std::string directory = path(name);
+    EXPECT_EQ(::mkdir(directory.c_str(), 0755), 0);
+    const int fd = ::open(path("keys.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    Tessel::KeyLines lines;
+    EXPECT_EQ(lines.map(fd), 0);
+    Tessel::Manifest manifest;
+    manifest.generation = "conformance";
+    const std::size_t total = lines.count();
+    for (std::size_t from = 0, n = 0; from < total; ++n) {
+      const std::size_t to = std::min(total, from + (total + count - 1) / count);
+      const auto start = static_cast<std::uint64_t>(lines.line(from) - lines.text());
+      const auto end = to == total ? 0 : static_cast<std::uint64_t>(lines.line(to) - lines.text());
+      const std::string file = "s" + std::to_string(n) + ".idx";
+      const std::string target = directory + "/" + file;
+      Tessel::ShardBuild built = Tessel::buildShard(fd, start, end, {target.c_str()});
+      EXPECT_TRUE(built.saved);
+      built.entry.file = file;
+      built.entry.base = from;
+      manifest.shards.push_back(built.entry);
+      from = to;
+    }
+    ::close(fd);
+    EXPECT_EQ(Tessel::writeManifest(directory, manifest), 0);
+    return directory;
+  }
+
+  void expectTable(const Index& index, const std::string& where) {
+    for (const Row& row : rows_) {
+      EXPECT_EQ(answer(index, row), row.back()) << where << ": " << row[0] << ' ' << row[1];
+    }
+  }
+
+  std::vector<std::string> keys_;
+  std::vector<Row> rows_;
+};
+
+TEST_F(ConformanceTest, EveryKindOfIndexAnswersTheTable) {
+  const std::pair<std::string, std::string> indexes[] = {
+      {"file", file()}, {"1 shard", shards(1, "one")}, {"4 shards", shards(4, "four")}};
+  for (const auto& [where, at] : indexes) {
+    Index index;
+    const Tessel::Status opened = index.open(at.c_str());
+    ASSERT_TRUE(opened.ok()) << opened.toString();
+    EXPECT_EQ(index.sharded(), where != "file");
+    expectTable(index, where);
+    EXPECT_TRUE(index.verify().ok());
+  }
+  // Shards mapped at open answer after their files are gone, as through a rebuild.
+  Index index;
+  ASSERT_TRUE(index.open((path("four") + "/" + Tessel::kManifestName).c_str()).ok());
+  for (std::size_t n = 0; n < 4; ++n) {
+    ASSERT_EQ(::unlink((path("four") + "/s" + std::to_string(n) + ".idx").c_str()), 0);
+  }
+  expectTable(index, "4 shards removed after open");
+}
+
+}  // namespace
