@@ -279,7 +279,12 @@ case_memory() {
   expect_eq "$(wc -c < out)" 5000007 "its bytes"
   (ulimit -v 200000 && head -c 300000000 /dev/zero | tr '\0' b | "$PLAIN_LOOKUP" keys.idx > out 2> err)
   expect_eq "$?" 2 "a line past the memory limit"
-  expect_eq "$(cat err)" "Out of Memory: keys.idx" "its message"
+  expect_eq "$(cat err)" "Out of Memory: standard input" "its message names the input"
+  (ulimit -v 200000 && head -c 300000000 /dev/zero | tr '\0' b | "$PLAIN_LOOKUP" -s keys.idx > out 2> err)
+  expect_eq "$?:$(cat err)" "2:Out of Memory: standard input" "a text past the memory limit"
+  head -c 300000000 /dev/zero | tr '\0' b > long.txt
+  (ulimit -v 200000 && "$PLAIN_LOOKUP" -c long.txt keys.idx > out 2> err)
+  expect_eq "$?:$(cat err)" "2:Out of Memory: long.txt" "a key list past the memory limit"
   # An index that no address space left can map is no file that cannot be opened: a root and
   # 64 MB of free units, sparse.
   printf '\001\000\000\000\000\000\000\000' > large.idx

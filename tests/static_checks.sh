@@ -5,6 +5,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/analysis}
 
+# Every top folder that holds headers is one that clang-tidy reports on.
+filter=$(sed -n "s/^HeaderFilterRegex: '\(.*\)'$/\1/p" .clang-tidy)
+for folder in $(git ls-files '*.h' | cut -d/ -f1 | sort -u); do
+  if ! echo "/$folder/" | grep -q -E "$filter"; then
+    echo "static checks: .clang-tidy's HeaderFilterRegex leaves out $folder/, which holds headers"
+    exit 1
+  fi
+done
+
 # A compile database that holds the programs, the tests, the benchmarks and the fuzz targets.
 cmake -S . -B "$build" -DTESSEL_BUILD_TESTS=ON -DTESSEL_BUILD_FUZZERS=ON \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON > /dev/null

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <new>
 
 #include <tessel/internal/io.h>
 #include <tessel/internal/page_array.h>
@@ -48,7 +49,9 @@ class LineReader {
     return true;
   }
 
+  // Whether reading failed: a read error, or a line too long for the memory to be had.
   bool failed() const { return failed_; }
+  bool outOfMemory() const { return outOfMemory_; }
 
  private:
   // Moves the unread part to the front and reads more, growing the buffer for a long line:
@@ -64,7 +67,13 @@ class LineReader {
       if (nul != nullptr && nul + 1 < buffer_.data() + end_) {
         end_ = static_cast<std::size_t>(nul - buffer_.data()) + 1;
       } else {
-        buffer_.grow(2 * buffer_.capacity());
+        try {
+          buffer_.grow(2 * buffer_.capacity());
+        } catch (const std::bad_alloc&) {
+          // A line longer than memory allows: the input's failure, told by its name.
+          outOfMemory_ = failed_ = ended_ = true;
+          return false;
+        }
       }
     }
     if (beforeRead_ != nullptr) beforeRead_(context_);
@@ -86,6 +95,7 @@ class LineReader {
   void* context_;
   bool ended_ = false;
   bool failed_ = false;
+  bool outOfMemory_ = false;
 };
 
 }  // namespace Tool

@@ -194,6 +194,7 @@ class Queries {
   const char* const* lines() const { return lines_.data(); }
   const std::size_t* lengths() const { return lengths_.data(); }
   bool failed() const { return reader_.failed(); }
+  bool outOfMemory() const { return reader_.outOfMemory(); }
 
  private:
   Output& out_;
@@ -215,6 +216,7 @@ int failIndex(const Status& status, const char* name) {
 }
 
 int endOfQueries(const Queries& queries, bool allFound) {
+  if (queries.outOfMemory()) return fail("Out of Memory: ", "standard input");
   if (queries.failed()) return fail("Cannot Read: ", "standard input");
   return allFound ? kAllFound : kSomeMissing;
 }
@@ -439,8 +441,9 @@ int check(const Index& index, const char* keysName, const char* indexName, Outpu
       break;
     }
   }
-  const bool readFailed = keys.failed();
+  const bool readFailed = keys.failed(), outOfMemory = keys.outOfMemory();
   if (fd != STDIN_FILENO) ::close(fd);
+  if (outOfMemory) return fail("Out of Memory: ", keysName);
   if (readFailed) return fail("Cannot Read: ", keysName);
   if (status != kAllFound) return status;
   long long held = 0;

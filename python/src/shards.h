@@ -41,12 +41,13 @@ inline PyObject* entryDict(const Tessel::ShardEntry& entry) {
 }
 
 // What a shard's build reports to Python: its entry with the lines of its range, or
-// {"unsorted": i, "lines": n} for keys out of order, or {"keys": 0, "lines": 0} for a range
-// that no key fell in; OSError (naming `shown`) when it could not be built or written.
+// {"unsorted": i, "lines": n, "first": key} for keys out of order, or {"keys": 0, "lines": 0} for a
+// range that no key fell in; OSError (naming `shown`) when it could not be built or written.
 inline PyObject* shardResult(const Tessel::ShardBuild& built, const std::string& shown) {
   if (built.status == Tessel::kBuildUnsorted) {
-    return Py_BuildValue("{s:K,s:K}", "unsorted", static_cast<unsigned long long>(built.unsorted),
-                         "lines", static_cast<unsigned long long>(built.lines));
+    return Py_BuildValue(
+        "{s:K,s:K,s:N}", "unsorted", static_cast<unsigned long long>(built.unsorted), "lines",
+        static_cast<unsigned long long>(built.lines), "first", bytesOf(built.entry.first));
   }
   if (built.status != Tessel::kBuildOk) return raiseBuildStatus(built.status);
   if (built.lines == 0) return Py_BuildValue("{s:i,s:i}", "keys", 0, "lines", 0);

@@ -2,7 +2,10 @@
 one after the other in this process, as a cluster would run them."""
 
 import os
+import resource
 import shutil
+import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -50,7 +53,8 @@ class Plan(unittest.TestCase):
             with self.assertRaises(tessel.shards.OrderError) as raised:
                 build_sorted([self.path("keys.txt")], self.path("index"), shard_keys)
             self.assertEqual(raised.exception.line, 10, shard_keys)
-        self.assertEqual(os.listdir(self.path("index")), [])
+        # The directory the failed build made is gone with it.
+        self.assertFalse(os.path.exists(self.path("index")))
 
     def test_runs_of_equal_keys_across_files_count_with_the_shard_before(self):
         # b's run goes on into the second file, which the third's repeats of d follow whole.
@@ -136,6 +140,87 @@ class Plan(unittest.TestCase):
         write_lines(self.path("file"), [b"a"])
         with self.assertRaises(NotADirectoryError):
             _tessel._Directory(self.path("file"))
+
+    def test_the_first_key_out_of_order_is_named_where_a_range_is_also_unsorted_inside(self):
+        write_lines(self.path("f.txt"), [b"a", b"b", b"c", b"d", b"b", b"z", b"y"])
+        with self.assertRaises(tessel.shards.OrderError) as raised:
+            build_sorted([self.path("f.txt")], self.path("index"), 3)
+        self.assertEqual((raised.exception.path, raised.exception.line), (self.path("f.txt"), 5))
+        write_lines(self.path("s1.txt"), [b"a", b"b", b"c"])
+        write_lines(self.path("s2.txt"), [b"b", b"z", b"y"])
+        with self.assertRaises(tessel.shards.OrderError) as raised:
+            build_sorted([self.path("s1.txt"), self.path("s2.txt")], self.path("index"), 3)
+        self.assertEqual((raised.exception.path, raised.exception.line), (self.path("s2.txt"), 1))
+
+    def test_a_failed_build_keeps_every_shard_the_manifest_lists(self):
+        write_lines(self.path("keys.txt"), [b"k%03d" % n for n in range(100)])
+        build_sorted([self.path("keys.txt")], self.path("index"), 30)
+        manifest = self.path("index", "MANIFEST")
+        with open(manifest, "rb") as file:
+            lines = file.read().split(b"\n")
+        # A generation line that names no shard's generation, as a hand edit may leave.
+        lines[1] = b"generation abc-1"
+        with open(manifest, "wb") as file:
+            file.write(b"\n".join(lines))
+        tessel.Index(self.path("index")).verify()
+        write_lines(self.path("unsorted.txt"), [b"b", b"a"])
+        with self.assertRaises(tessel.shards.OrderError):
+            build_sorted([self.path("unsorted.txt")], self.path("index"), 30)
+        with tessel.Index(self.path("index")) as index:
+            index.verify()
+            self.assertEqual(index["k099"], 99)
+        # A failed build into a directory that did not exist leaves none.
+        with self.assertRaises(tessel.shards.OrderError):
+            build_sorted([self.path("unsorted.txt")], self.path("new"), 30)
+        self.assertFalse(os.path.exists(self.path("new")))
+
+    def test_a_build_killed_at_the_manifest_rename_leaves_what_the_next_build_removes(self):
+        strace = shutil.which("strace")
+        if strace is None:
+            self.skipTest("no strace")
+        write_lines(self.path("keys.txt"), [b"k%03d" % n for n in range(100)])
+        os.mkdir(self.path("index"))
+        child = (f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); "
+                 "from test_shard_plan import build_sorted; "
+                 f"build_sorted([{self.path('keys.txt')!r}], {self.path('index')!r}, 50)")
+        # Two shards are renamed into place, then the manifest: the third rename is killed.
+        for signal_name in ("SIGKILL", "SIGTERM"):
+            subprocess.run([strace, "-f", "-qq", "-o", os.devnull, "-e", "trace=renameat",
+                            "-e", f"inject=renameat:signal={signal_name}:when=3",
+                            sys.executable, "-c", child], env=dict(os.environ), check=False,
+                           capture_output=True)
+            left = os.listdir(self.path("index"))
+            if signal_name == "SIGKILL":  # killed before the rename: nothing removes the file
+                self.assertNotIn("MANIFEST", left)
+                self.assertTrue(any(name.startswith(".MANIFEST-") for name in left), left)
+            build_sorted([self.path("keys.txt")], self.path("index"), 50)
+            left = sorted(os.listdir(self.path("index")))
+            self.assertEqual([name for name in left if name.startswith(".")], [])
+            with tessel.Index(self.path("index")) as index:
+                self.assertEqual(left, sorted(["MANIFEST"] + [s["file"] for s in index.shards]))
+            os.unlink(self.path("index", "MANIFEST"))  # the next round builds anew
+
+    def test_a_reader_keeps_every_shard_through_a_rebuild_under_a_low_file_limit(self):
+        write_lines(self.path("old.txt"), [b"old%04d" % n for n in range(3000)])
+        write_lines(self.path("new.txt"), [b"new%04d" % n for n in range(3000)])
+        build_sorted([self.path("old.txt")], self.path("index"), 10)
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (64, hard))
+        try:
+            reader = tessel.Index(self.path("index"))
+            self.assertEqual(len(reader.shards), 300)
+            self.assertEqual([reader[b"old%04d" % n] for n in range(0, 100, 10)],
+                             list(range(0, 100, 10)))
+            build_sorted([self.path("new.txt")], self.path("index"), 10)
+            self.assertEqual(reader.get_many([b"old%04d" % n for n in range(3000)]),
+                             list(range(3000)))
+            self.assertEqual(len(list(reader.items())), 3000)
+            reader.verify()
+            reader.close()
+        finally:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+        with tessel.Index(self.path("index")) as fresh:
+            self.assertEqual((fresh.get(b"old0001"), fresh[b"new2999"]), (None, 2999))
 
     def test_unsorted_entries_need_every_key(self):
         results = [{"keys": 0, "lines": 0, "given": 0},

@@ -67,7 +67,10 @@ inline std::string temporaryPrefix(const std::string& generation, std::size_t nu
   return "." + shard(generation, number) + "-";
 }
 
-enum Kind { kOther, kShard, kMarker, kTemporary };
+// The beginning of the names of the manifest's temporary files (FileReplacement adds the rest).
+constexpr char kManifestTemporaryPrefix[] = ".MANIFEST-";
+
+enum Kind { kOther, kShard, kMarker, kTemporary, kManifestTemporary };
 
 namespace internal {
 
@@ -78,6 +81,25 @@ inline bool hexRun(const std::string& text, std::size_t from, std::size_t to) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
   return true;
+}
+
+inline bool digitRun(const std::string& text, std::size_t from, std::size_t to) {
+  if (from >= to || to - from > 20) return false;
+  for (std::size_t i = from; i < to; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+// Whether text[from ..) is what FileReplacement adds to a prefix: "PID-TIME-N.tmp", the time
+// in hex.
+inline bool temporarySuffix(const std::string& text, std::size_t from) {
+  const std::size_t first = text.find('-', from);
+  const std::size_t second = first == std::string::npos ? first : text.find('-', first + 1);
+  const std::size_t dot = text.size() < 4 ? std::string::npos : text.size() - 4;
+  return second != std::string::npos && dot != std::string::npos && dot > second &&
+         text.compare(dot, 4, ".tmp") == 0 && digitRun(text, from, first) &&
+         hexRun(text, first + 1, second) && digitRun(text, second + 1, dot);
 }
 
 inline bool isGeneration(const std::string& text) {
@@ -111,6 +133,11 @@ inline Kind parse(const std::string& name, std::string& generation) {
     generation = name.substr(markerHead.size());
     return internal::isGeneration(generation) ? kMarker : kOther;
   }
+  const std::size_t manifestHead = sizeof kManifestTemporaryPrefix - 1;
+  if (name.compare(0, manifestHead, kManifestTemporaryPrefix) == 0) {
+    generation.clear();
+    return internal::temporarySuffix(name, manifestHead) ? kManifestTemporary : kOther;
+  }
   if (name.size() > 5 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0) {
     // ".shard-G-NNNNN.idx-" and what FileReplacement adds: digits, '-', hex.
     const std::size_t end = name.find(".idx-");
@@ -129,7 +156,9 @@ inline Kind parse(const std::string& name, std::string& generation) {
 inline int writeManifest(int directory, const Manifest& manifest) {
   const std::string text = manifestText(manifest);
   FileReplacement replacement;
-  if (replacement.beginAt(directory, kManifestName) != 0 ||
+  // A temporary file of its own name, which the directory's owner can tell and remove after a
+  // build killed before the rename.
+  if (replacement.beginAt(directory, kManifestName, ShardNames::kManifestTemporaryPrefix) != 0 ||
       replacement.write(text.data(), text.size()) != 0) {
     return -1;
   }
@@ -160,7 +189,8 @@ class ShardDirectory {
   int open(const char* path) {
     close();
     path_ = path;
-    if (::mkdir(path, 0777) != 0 && errno != EEXIST) return -1;
+    created_ = ::mkdir(path, 0777) == 0;
+    if (!created_ && errno != EEXIST) return -1;
     directory_ = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory_ < 0) return -1;
     // The lock is the directory itself: flock() on its descriptor, released when it closes.
@@ -174,13 +204,16 @@ class ShardDirectory {
   }
 
   // Releases the lock; a build that was begun and neither committed nor abandoned is
-  // abandoned first.
+  // abandoned first, and a directory that open() made for a build that did not commit is
+  // removed when nothing else was put in it.
   void close() {
     if (directory_ < 0) return;
     if (begun_ && !committed_) abandon();
+    const bool remove = created_ && !committed_;
     ::close(directory_);
     directory_ = -1;
-    begun_ = committed_ = false;
+    if (remove) (void)::rmdir(path_.c_str());
+    begun_ = committed_ = created_ = false;
   }
 
   const std::string& path() const { return path_; }
@@ -207,10 +240,15 @@ class ShardDirectory {
       ::close(fd);
       for (const ShardEntry& shard : previous.shards) previous_.push_back(shard.file);
     }
-    // Leftovers of our own names only, and only those of generations no manifest may name.
-    removeOwn([&](ShardNames::Kind kind, const std::string& generation) {
-      if (kind == ShardNames::kShard) return known && generation != previous.generation;
-      return kind == ShardNames::kMarker || kind == ShardNames::kTemporary;
+    // Leftovers of our own names only, and only those of generations no manifest may name;
+    // never a shard that the manifest lists, whatever its generation line says.
+    removeOwn([&](ShardNames::Kind kind, const std::string& generation, const std::string& name) {
+      if (kind == ShardNames::kShard) {
+        return known && generation != previous.generation &&
+               std::find(previous_.begin(), previous_.end(), name) == previous_.end();
+      }
+      return kind == ShardNames::kMarker || kind == ShardNames::kTemporary ||
+             kind == ShardNames::kManifestTemporary;
     });
     const int marker = ::openat(directory_, ShardNames::marker(generation_).c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -271,8 +309,9 @@ class ShardDirectory {
   void abandon() {
     if (!begun_ || committed_) return;
     (void)::unlinkat(directory_, ShardNames::marker(generation_).c_str(), 0);
-    removeOwn([&](ShardNames::Kind kind, const std::string& generation) {
-      return kind != ShardNames::kOther && generation == generation_;
+    removeOwn([&](ShardNames::Kind kind, const std::string& generation, const std::string&) {
+      return kind != ShardNames::kOther && kind != ShardNames::kManifestTemporary &&
+             generation == generation_;
     });
     begun_ = false;
   }
@@ -284,7 +323,7 @@ class ShardDirectory {
     if (!committed_) return;
     (void)::unlinkat(directory_, ShardNames::marker(generation_).c_str(), 0);
     for (const std::string& name : previous_) (void)::unlinkat(directory_, name.c_str(), 0);
-    removeOwn([&](ShardNames::Kind kind, const std::string& generation) {
+    removeOwn([&](ShardNames::Kind kind, const std::string& generation, const std::string&) {
       return kind != ShardNames::kShard || generation != generation_;
     });
   }
@@ -315,7 +354,7 @@ class ShardDirectory {
   }
 
   // Removes the files of the directory that have one of our names and that `chosen(kind,
-  // generation)` picks, by their names, relative to the directory.
+  // generation, name)` picks, by their names, relative to the directory.
   template <class Chosen>
   void removeOwn(Chosen&& chosen) const {
     const int listing = ::openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -331,7 +370,7 @@ class ShardDirectory {
     while (const dirent* entry = ::readdir(entries)) {
       const std::string name = entry->d_name;
       const ShardNames::Kind kind = ShardNames::parse(name, generation);
-      if (kind != ShardNames::kOther && chosen(kind, generation)) doomed.push_back(name);
+      if (kind != ShardNames::kOther && chosen(kind, generation, name)) doomed.push_back(name);
     }
     ::closedir(entries);
     for (const std::string& name : doomed) (void)::unlinkat(directory_, name.c_str(), 0);
@@ -343,6 +382,7 @@ class ShardDirectory {
   std::vector<std::string> previous_;  // the shards of the manifest that was in place
   bool begun_ = false;
   bool committed_ = false;
+  bool created_ = false;  // open() made the directory
 };
 
 }  // namespace Tessel

@@ -38,7 +38,8 @@ struct ShardBuild {
   int error = 0;               // why it could not be built or written (errno), when not saved
   std::uint64_t lines = 0;     // the lines of its range (framed keys: the keys it was given)
   std::uint64_t unsorted = 0;  // after kBuildUnsorted: the first key out of order
-  ShardEntry entry;            // the manifest's entry, but for its base and file name
+  ShardEntry entry;            // the manifest's entry, but for its base and file name; after
+                               // kBuildUnsorted, only its first key
 };
 
 // Where a shard's file goes: its path, the beginning of its temporary files' names (null:
@@ -85,6 +86,8 @@ ShardBuild buildShardWith(const ShardTarget& target, std::uint64_t lines, std::u
   }
   if (result.status != kBuildOk) {
     result.unsorted = trie.firstUnsortedKey();
+    // Where the range begins: the key before it may be out of order with its first.
+    result.entry.first = std::move(first);
     return result;
   }
   result.entry.keys = trie.distinctKeyCount();

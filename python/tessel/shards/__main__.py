@@ -60,8 +60,9 @@ def main(argv=None):
     options = parser.parse_args(argv)
     for name, value in (("--shard-keys", options.shard_keys), ("--workers", options.workers)):
         if value is not None and value < 1:
+            # A command line that does not fit: status 2, as argparse gives one.
             print(f"tessel.shards: {name} must be positive", file=sys.stderr)
-            return 1
+            return 2
     try:
         # Ctrl-C after the new index took the old one's place waits, and the build has
         # succeeded: nothing to report.

@@ -138,7 +138,9 @@ class SortedPlan:
         for n, result in enumerate(results):
             if "unsorted" in result:
                 wrong.append((first_line[n] + result["unsorted"], n, result["unsorted"]))
-            elif n > 0 and "unsorted" not in results[n - 1] and \
+            # A range unsorted inside may also begin below the range before it, which is then
+            # the first place out of order.
+            if n > 0 and "unsorted" not in results[n - 1] and "first" in result and \
                     results[n - 1]["last"] >= result["first"]:
                 wrong.append((first_line[n], n, 0))
         if wrong:
