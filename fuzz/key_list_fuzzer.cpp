@@ -1,5 +1,6 @@
 // Fuzzes the reading of key lists: the bytes as the input of tessel-build (from a file and
-// from a pipe) and as the key list of tessel-lookup -c must give the keys of a plain split:
+// from a pipe), as the key list of tessel-lookup -c and as a sharded build's range must give
+// the keys of a plain split:
 // one key a line, a last line without a newline counted, each key cut at its first NUL byte.
 
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include <tessel/key_lines.h>
+#include <tessel/shard_builder.h>
 
 #include "fuzz_support.h"
 #include "key_list.h"
@@ -36,6 +38,20 @@ std::vector<std::string> mappedReads(int fd, std::uint64_t start = 0, std::uint6
   return keys;
 }
 
+// The lines a sharded build's range splits, framed, as one range takes them.
+std::vector<std::string> partitionReads(int fd) {
+  std::vector<std::string> framed;
+  std::uint64_t count = 0;
+  FUZZ_CHECK(Tessel::partitionLines(fd, 0, ~std::uint64_t{0} >> 1, {}, framed, count) == 0);
+  std::vector<Tessel::internal::KeyRef> refs;
+  FUZZ_CHECK(Tessel::readFramed(framed[0].data(), framed[0].size(), refs));
+  FUZZ_CHECK(refs.size() == count);
+  std::vector<std::string> keys;
+  for (const auto& ref : refs)
+    keys.emplace_back(reinterpret_cast<const char*>(ref.bytes), ref.length);
+  return keys;
+}
+
 std::vector<std::string> lookupReads(int fd) {
   Tessel::Tool::LineReader reader(fd);
   std::vector<std::string> keys;
@@ -57,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   FUZZ_CHECK(::lseek(file, 0, SEEK_SET) == 0);
   FUZZ_CHECK(lookupReads(file) == expected);
   FUZZ_CHECK(mappedReads(file) == expected);
+  FUZZ_CHECK(partitionReads(file) == expected);
   const std::size_t cut = text.find('\n', size / 2);
   if (cut != std::string::npos) {
     std::vector<std::string> joined = mappedReads(file, 0, cut + 1);

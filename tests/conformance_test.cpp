@@ -162,7 +162,7 @@ class ConformanceTest : public TesselTest::ScratchDirTest {
 
   // The keys in `count` shards of equal numbers of lines, in the directory `name`.
   std::string shards(std::size_t count, const std::string& name) {
-    const std::string directory = path(name);
+    std::string directory = path(name);
     EXPECT_EQ(::mkdir(directory.c_str(), 0755), 0);
     const int fd = ::open(path("keys.txt").c_str(), O_RDONLY | O_CLOEXEC);
     Tessel::KeyLines lines;
@@ -175,7 +175,9 @@ class ConformanceTest : public TesselTest::ScratchDirTest {
       const auto start = static_cast<std::uint64_t>(lines.line(from) - lines.text());
       const auto end = to == total ? 0 : static_cast<std::uint64_t>(lines.line(to) - lines.text());
       const std::string file = "s" + std::to_string(n) + ".idx";
-      const std::string target = directory + "/" + file;
+      std::string target = directory;
+      target += "/";
+      target += file;
       Tessel::ShardBuild built = Tessel::buildShard(fd, start, end, {target.c_str()});
       EXPECT_TRUE(built.saved);
       built.entry.file = file;

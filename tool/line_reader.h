@@ -10,12 +10,13 @@
 
 #include <tessel/internal/io.h>
 #include <tessel/internal/page_array.h>
+#include <tessel/line_rule.h>
 
 namespace Tessel {
 namespace Tool {
 
-// Lines of a file descriptor, with the key list's rules: a line ends at '\n'; a last line
-// without one counts; the text after a line's first NUL byte is dropped.
+// Lines of a file descriptor, with the key list's rules (tessel/line_rule.h): a line ends at
+// '\n'; a last line without one counts; the text after a line's first NUL byte is dropped.
 class LineReader {
  public:
   // Reads `fd` in blocks of `block` bytes (more for a longer line). beforeRead(context), when
@@ -39,13 +40,14 @@ class LineReader {
   // it gives stay valid together until the next call of next().
   bool nextBuffered(const char*& line, std::size_t& length) {
     const char* start = buffer_.data() + begin_;
-    const char* newline = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_));
-    if (newline == nullptr && !(ended_ && begin_ < end_)) return false;
-    const std::size_t size = newline ? static_cast<std::size_t>(newline - start) : end_ - begin_;
-    begin_ += size + (newline ? 1 : 0);
+    const char* stop = buffer_.data() + end_;
+    const char* end = LineRule::lineEnd(start, stop);
+    // A line that may go on in what is not read yet waits for it.
+    if (end == stop && !(ended_ && begin_ < end_)) return false;
+    const auto size = static_cast<std::size_t>(end - start);
+    begin_ += size + (end != stop ? 1 : 0);
     line = start;
-    const void* nul = std::memchr(start, '\0', size);
-    length = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - start) : size;
+    length = LineRule::keyLength(start, size);
     return true;
   }
 

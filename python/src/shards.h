@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include <tessel/line_rule.h>
 #include <tessel/manifest.h>
 #include <tessel/shard_builder.h>
 
@@ -148,6 +149,20 @@ inline PyObject* buildRange(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 
 // _partition_lines(path, start, end, boundaries): (the key lines that begin in [start, end),
 // framed, one bytes object per range; their number).
+// _key_of(line): the key of a line read with its '\n' or without, by the key list's rule.
+inline PyObject* keyOf(PyObject*, PyObject* line) {
+  if (!PyBytes_Check(line)) {
+    PyErr_SetString(PyExc_TypeError, "a line is bytes");
+    return nullptr;
+  }
+  const char* text = PyBytes_AS_STRING(line);
+  const char* end = text + PyBytes_GET_SIZE(line);
+  const char* lineEnd = Tessel::LineRule::lineEnd(text, end);
+  const std::size_t length =
+      Tessel::LineRule::keyLength(text, static_cast<std::size_t>(lineEnd - text));
+  return PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
+}
+
 inline PyObject* partitionLines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 4) {
     PyErr_SetString(PyExc_TypeError, "_partition_lines() takes 4 arguments");

@@ -598,6 +598,7 @@ void freeState(void* module) {
 
 PyMethodDef moduleMethods[] = {
     {"_build_range", function(buildRange), METH_FASTCALL, nullptr},
+    {"_key_of", keyOf, METH_O, nullptr},
     {"_partition_lines", function(partitionLines), METH_FASTCALL, nullptr},
     {"_frame_keys", function(frameKeys), METH_FASTCALL, nullptr},
     {"_partition_framed", function(partitionFramed), METH_FASTCALL, nullptr},

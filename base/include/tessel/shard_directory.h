@@ -28,6 +28,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <tessel/format.h>
@@ -290,7 +291,7 @@ class ShardDirectory {
       return -1;
     }
     if (writeManifest(directory_, manifest) != 0) {
-      why = std::string("cannot write ") + kManifestName + ": " + std::strerror(errno);
+      why = std::string("cannot write ") + kManifestName + ": " + describeError(errno);
       return -1;
     }
     committed_ = true;
@@ -329,6 +330,11 @@ class ShardDirectory {
   }
 
  private:
+  // The system's words for an errno, safely from any thread (strerror() is not).
+  static std::string describeError(int error) {
+    return std::error_code(error, std::generic_category()).message();
+  }
+
   // What is wrong with a shard of this build about to be committed: "" when nothing.
   std::string checkShard(const ShardEntry& shard) const {
     std::string generation;
@@ -338,7 +344,7 @@ class ShardDirectory {
     }
     const int fd =
         ::openat(directory_, shard.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return shard.file + ": " + std::strerror(errno);
+    if (fd < 0) return shard.file + ": " + describeError(errno);
     struct stat st;
     unsigned char root[Format::kUnitBytes];
     std::string why;
@@ -367,7 +373,7 @@ class ShardDirectory {
     std::string generation;
     // readdir_r is deprecated; this stream belongs to this call alone.
     // cppcheck-suppress readdirCalled
-    while (const dirent* entry = ::readdir(entries)) {
+    while (const dirent* entry = ::readdir(entries)) {  // NOLINT(concurrency-mt-unsafe)
       const std::string name = entry->d_name;
       const ShardNames::Kind kind = ShardNames::parse(name, generation);
       if (kind != ShardNames::kOther && chosen(kind, generation, name)) doomed.push_back(name);

@@ -25,6 +25,7 @@
 #include <tessel/internal/crc32c.h>
 #include <tessel/internal/memory.h>
 #include <tessel/key_lines.h>
+#include <tessel/line_rule.h>
 #include <tessel/manifest.h>
 #include <tessel/replace_file.h>
 
@@ -285,11 +286,8 @@ inline int partitionLines(int fd, std::uint64_t start, std::uint64_t end,
   }
   const char* const last = text.text() + text.size();
   while (p < stop) {
-    const void* newline = std::memchr(p, '\n', static_cast<std::size_t>(last - p));
-    const char* lineEnd = newline == nullptr ? last : static_cast<const char*>(newline);
-    const void* nul = std::memchr(p, '\0', static_cast<std::size_t>(lineEnd - p));
-    const char* keyEnd = nul == nullptr ? lineEnd : static_cast<const char*>(nul);
-    const auto length = static_cast<std::size_t>(keyEnd - p);
+    const char* lineEnd = LineRule::lineEnd(p, last);
+    const std::size_t length = LineRule::keyLength(p, static_cast<std::size_t>(lineEnd - p));
     appendFramed(out[rangeOf(boundaries, p, length)], p, length);
     ++count;
     p = lineEnd + 1;

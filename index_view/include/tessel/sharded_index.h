@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -66,9 +67,13 @@ class ShardedIndex {
   static std::size_t mapLimit() {
     std::size_t limit = 65530;
     if (std::FILE* file = std::fopen("/proc/sys/vm/max_map_count", "re")) {
-      unsigned long long read = 0;
-      if (std::fscanf(file, "%llu", &read) == 1 && read > 0) limit = static_cast<std::size_t>(read);
-      (void)std::fclose(file);
+      char line[32];
+      if (std::fgets(line, sizeof line, file) != nullptr) {
+        char* end = nullptr;
+        const unsigned long long read = std::strtoull(line, &end, 10);
+        if (end != line && read > 0) limit = static_cast<std::size_t>(read);
+      }
+      (void)std::fclose(file);  // read only: nothing to lose
     }
     return limit / 2;
   }

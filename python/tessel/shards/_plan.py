@@ -9,6 +9,8 @@ import math
 import os
 import random
 
+from .. import _tessel  # type: ignore[attr-defined]
+
 
 class OrderError(ValueError):
     """Keys of a sorted build out of order: `path` and `line` (1-based) tell where."""
@@ -20,10 +22,9 @@ class OrderError(ValueError):
 
 
 def key_of(line):
-    """A line's key, as tessel-build takes it: up to its newline or first NUL byte."""
-    line = line[:-1] if line.endswith(b"\n") else line
-    nul = line.find(b"\0")
-    return line if nul < 0 else line[:nul]
+    """A line's key, as tessel-build takes it: up to its newline or first NUL byte (the key
+    list's one rule, in the extension)."""
+    return _tessel._key_of(line)  # pylint: disable=protected-access
 
 
 def _line_at(file, offset):

@@ -37,7 +37,7 @@ inline std::uint64_t numberIn(const std::string& file, const char* key, std::uin
     if (end != line + keyLength) number = static_cast<std::uint64_t>(value) * unit;
     break;
   }
-  std::fclose(in);
+  (void)std::fclose(in);  // read only: nothing to lose
   return number;
 }
 
@@ -51,7 +51,7 @@ inline std::uint64_t cgroupRoom(const std::string& root, std::string path, const
     const std::uint64_t limit = numberIn(at + "/" + limitName, "");
     const std::uint64_t usage = numberIn(at + "/" + usageName, "");
     // Version 1 says "no limit" with a number near 2^63.
-    if (limit != kNoLimit && limit < (std::uint64_t{1} << 60) && usage != kNoLimit) {
+    if (limit < (std::uint64_t{1} << 60) && usage != kNoLimit) {
       room = std::min(room, limit > usage ? limit - usage : 0);
     }
     if (path.empty() || path == "/") break;
@@ -82,7 +82,7 @@ inline std::uint64_t cgroupsRoom() {
                                        "memory.usage_in_bytes"));
     }
   }
-  std::fclose(in);
+  (void)std::fclose(in);  // read only: nothing to lose
   return room;
 }
 
