@@ -47,6 +47,7 @@ std::vector<std::string> partitionReads(int fd) {
   FUZZ_CHECK(Tessel::readFramed(framed[0].data(), framed[0].size(), refs));
   FUZZ_CHECK(refs.size() == count);
   std::vector<std::string> keys;
+  keys.reserve(refs.size());
   for (const auto& ref : refs)
     keys.emplace_back(reinterpret_cast<const char*>(ref.bytes), ref.length);
   return keys;

@@ -41,15 +41,9 @@ ${CXX:-c++} -std=c++20 -DREQUIRE_CXX20 $flags -o "$work/pc-consumer" \
   "$source/tests/consumer/main.cpp"
 "$work/pc-consumer" "$work/pc.idx"
 
-# The README's C++ example, its #include lines first and the rest as main's body.
+# The README's C++ example, a whole program as it stands.
 awk '/^```cpp$/ { inside = 1; next } inside && /^```$/ { exit } inside' "$source/README.md" \
-  > "$work/example.txt"
-{
-  grep '^#include' "$work/example.txt"
-  echo 'int main() {'
-  grep -v '^#include' "$work/example.txt"
-  echo 'return 0; }'
-} > "$work/example.cpp"
+  > "$work/example.cpp"
 # shellcheck disable=SC2086
 ${CXX:-c++} -std=c++17 -Wall -Werror $flags -o "$work/example" "$work/example.cpp"
 (cd "$work" && ./example) > "$work/example.out"

@@ -217,7 +217,7 @@ case_scan() {
   query -s -l -w keys.idx < <(printf 'xyz\n\n')
   expect_eq "$status" 1 "no key found"
   expect_eq "$(wc -c < out)" 0 "nothing printed"
-  for args in "-s -l -l" "-s -x" "-s -w -l -w" "-l -s"; do
+  for args in "-s -x" "-l" "-w -d"; do
     # shellcheck disable=SC2086
     query $args keys.idx < /dev/null
     expect_eq "$status" 2 "usage [$args]"
@@ -253,6 +253,67 @@ case_interactive() {
     wait "$PEER_PID"
   done
   [ -n "$answer" ] || fail "empty answer"
+  # A scan with -e ends each text's answers with an empty line: a text without matches too.
+  coproc PEER { "$LOOKUP" -sle keys.idx; }
+  local lines
+  for text in "xyz" "b ab" ""; do
+    printf '%s\n' "$text" >&"${PEER[1]}"
+    lines=""
+    while IFS= read -r -t 10 answer <&"${PEER[0]}" && [ -n "$answer" ]; do
+      lines+="$answer;"
+    done
+    [ -z "$answer" ] || fail "no end of the answers to [$text]"
+    [ "$text" != "b ab" ] || expect_eq "$lines" "$(printf '2\t0\t2\tb;2\t2\t1\tab;')" "the answers before it"
+  done
+  exec {PEER[1]}>&-
+  wait "$PEER_PID"
+}
+
+# Options as getopt reads them: grouped, values attached, in any order; a command line that
+# does not fit is told in one line that names what is wrong.
+case_options() {
+  printf 'a\nab\nabc\nb\nba\n' > keys.txt
+  build keys.txt keys.idx
+  printf 'ab ba\n' > text.txt
+  query -s -l -w keys.idx < text.txt
+  cp out expected
+  for args in "-slw keys.idx" "-l -w -s keys.idx" "keys.idx -wsl" "-s -l -l -w keys.idx" \
+    "-s -lw -- keys.idx"; do
+    # shellcheck disable=SC2086
+    query $args < text.txt
+    expect_eq "$status" 0 "status of [$args]"
+    expect_file out expected "[$args] as -s -l -w"
+  done
+  query -- -slw < text.txt
+  expect_eq "$status:$(cat err)" "2:Cannot Open: -slw" "-- ends the options"
+  printf 'a\n' | "$LOOKUP" -P -m 2 keys.idx > expected
+  for args in "-Pm 2 keys.idx" "-Pm2 keys.idx" "-m 2 -P keys.idx" "-m2 keys.idx -P"; do
+    # shellcheck disable=SC2086
+    printf 'a\n' | "$LOOKUP" $args > out 2> err
+    expect_eq "$?" 0 "status of [$args]"
+    expect_file out expected "[$args] as -P -m 2"
+  done
+  while IFS='|' read -r args message; do
+    # shellcheck disable=SC2086
+    query $args < /dev/null
+    expect_eq "$status:$(cat err)" \
+      "2:Usage: tessel-lookup: $message (tessel-lookup --help tells more)" "[$args]"
+  done << 'END'
+-i keys.idx|unknown option -i
+--ignore keys.idx|unknown option --ignore
+-l keys.idx|-l needs -s
+-w -p keys.idx|-w needs -s
+-e keys.idx|-e needs -s
+-m 3 keys.idx|-m needs -P
+-P -m x keys.idx|-m needs a number from 1
+-Pm0 keys.idx|-m needs a number from 1
+-P -m|-m needs a number from 1
+-c|-c needs a key list
+-p -P keys.idx|-p and -P cannot go together
+-s -c keys.txt keys.idx|-s and -c cannot go together
+|no Index given
+keys.idx text.txt|one Index only, not also text.txt: queries and texts are read from standard input
+END
 }
 
 # Memory stays bounded: by a line of NUL bytes without end, by a prediction of 40 MB of keys;

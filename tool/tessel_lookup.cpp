@@ -35,14 +35,12 @@ constexpr int kAllFound = 0;
 constexpr int kSomeMissing = 1;
 constexpr int kError = 2;
 
-constexpr char kUsageLine[] =
-    "Usage: tessel-lookup [-p | -P [-m N] | -s [-l] [-w] | -r | -d | -n | -v | -c Keys] Index "
-    "(--help tells more)\n";
 constexpr char kUsage[] =
-    "Usage: tessel-lookup [-p | -P [-m N] | -s [-l] [-w] | -r | -d | -n | -v] Index\n"
+    "Usage: tessel-lookup [-p | -P [-m N] | -s [-l] [-w] [-e] | -r | -d | -n | -v] Index\n"
     "       tessel-lookup -c Keys Index\n"
     "\n"
-    "Index is an index file, or a sharded index: its directory or its MANIFEST.\n"
+    "Index is an index file, or a sharded index: its directory or its MANIFEST. Options may\n"
+    "be grouped (-slw), values attached (-m10) and options given before or after Index.\n"
     "Reads queries from standard input, one per line, and answers each on standard output:\n"
     "  (none)  exact match: the value, a tab and the query; -1 when it is not a key\n"
     "  -p      keys that are prefixes of the query, shortest first\n"
@@ -53,7 +51,9 @@ constexpr char kUsage[] =
     "          number (from 1), the byte offset in the line (from 0), the value and the key,\n"
     "          separated by tabs, by offset and then shortest first; with -l only the\n"
     "          leftmost-longest ones, which do not overlap; with -w only keys that start and\n"
-    "          end at word boundaries (word bytes: ASCII letters, digits, _, bytes from 0x80)\n"
+    "          end at word boundaries (word bytes: ASCII letters, digits, _, bytes from 0x80);\n"
+    "          with -e an empty line after each text's matches, so that a program that\n"
+    "          writes a text can wait for the end of its answers\n"
     "  -r      reads values: the value, a tab and the key that has it; -1, a tab and the line\n"
     "          when no key has it\n"
     "  -d      prints every key of Index in byte order (value, tab, key); reads no queries\n"
@@ -328,7 +328,7 @@ int answerPredictions(const Index& index, const char* name, std::size_t limit, O
 // Finds the keys that occur in each line of standard input, a text, and prints each match:
 // line number, offset, value and key.
 int answerScans(const Index& index, const char* name, const Tessel::ScanOptions& options,
-                Output& out) {
+                bool endMarks, Output& out) {
   Queries queries(out);
   Index::Scanner scanner;
   long long line = 0;
@@ -349,6 +349,8 @@ int answerScans(const Index& index, const char* name, const Tessel::ScanOptions&
         out.line(scanner.value(), text + scanner.position(), scanner.length());
       }
       if (!scanner.status().ok()) return failIndex(scanner.status(), name);
+      // The end of this text's answers, for a program that waits for them.
+      if (endMarks) out.put('\n');
     }
   }
   return endOfQueries(queries, anyFound);
@@ -488,8 +490,10 @@ int verify(const Index& index, const char* name, Output& out) {
   return kAllFound;
 }
 
-int usage() {
-  (void)std::fputs(kUsageLine, stderr);
+// A command line that does not fit: one line that says what is wrong.
+int usage(const std::string& what) {
+  const std::string line = "Usage: tessel-lookup: " + what + " (tessel-lookup --help tells more)\n";
+  (void)std::fputs(line.c_str(), stderr);
   return kError;
 }
 
@@ -501,56 +505,133 @@ int print(const char* text) {
 
 struct Options {
   Mode mode = Mode::kExact;
+  char modeLetter = 0;  // the option that chose the mode
   Tessel::ScanOptions scan;
+  bool endMarks = false;  // -e: an empty line after each text's matches
   std::size_t limit = std::numeric_limits<std::size_t>::max();
+  bool limited = false;
   const char* keys = nullptr;
   const char* index = nullptr;
+  bool help = false;
+  bool version = false;
 };
 
-// Reads the options; false for a command line that does not fit the usage.
-bool parseOptions(int argc, char** argv, Options& options) {
-  const std::string first = argc > 1 ? argv[1] : "";
-  int wanted = 3;
-  if (first == "-p") {
-    options.mode = Mode::kPrefixes;
-  } else if (first == "-P") {
-    options.mode = Mode::kPredict;
-    if (argc == 5 && std::strcmp(argv[2], "-m") == 0) {
-      wanted = 5;
-      const char* text = argc > 3 ? argv[3] : "";
-      const char* end = text + std::strlen(text);
-      const auto result = std::from_chars(text, end, options.limit);
-      if (result.ec != std::errc() || result.ptr != end || options.limit == 0) return false;
+// Reads the command line as getopt does: letters grouped (-sl), values attached (-m10) or
+// apart (-m 10), options before or after Index, "--" ending them. Returns "" or what is wrong.
+std::string parseOptions(int argc, char** argv, Options& options) {
+  std::vector<const char*> operands;
+  bool optionsEnd = false;
+  char lOrW = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (optionsEnd || argument.size() < 2 || argument[0] != '-') {
+      operands.push_back(argv[i]);
+      continue;
     }
-  } else if (first == "-s") {
-    options.mode = Mode::kScan;
-    // -l and -w, each at most once, in any order, before Index.
-    for (int i = 2; i + 1 < argc; ++i, ++wanted) {
-      const std::string flag = argv[i];
-      bool& set = flag == "-l" ? options.scan.longest : options.scan.words;
-      if ((flag != "-l" && flag != "-w") || set) return false;
-      set = true;
+    if (argument == "--") {
+      optionsEnd = true;
+      continue;
     }
-  } else if (first == "-r") {
-    options.mode = Mode::kRestore;
-  } else if (first == "-d") {
-    options.mode = Mode::kDump;
-  } else if (first == "-n") {
-    options.mode = Mode::kCount;
-  } else if (first == "-v") {
-    options.mode = Mode::kVerify;
-  } else if (first == "-c") {
-    options.mode = Mode::kCheck;
-    wanted = 4;
-  } else if (first.empty() || first[0] != '-' || first == "-") {
-    wanted = 2;
-  } else {
-    return false;
+    if (argument == "--help") {
+      options.help = true;
+      continue;
+    }
+    if (argument == "--version") {
+      options.version = true;
+      continue;
+    }
+    if (argument[1] == '-') return "unknown option " + argument;
+    for (std::size_t k = 1; k < argument.size(); ++k) {
+      const char letter = argument[k];
+      const std::string named = std::string("-") + letter;
+      // -m and -c take a value: the rest of this word, or the next one.
+      if (letter == 'm' || letter == 'c') {
+        const char* value = nullptr;
+        if (k + 1 < argument.size()) {
+          value = argv[i] + k + 1;
+        } else if (i + 1 < argc) {
+          value = argv[++i];
+        }
+        if (letter == 'm') {
+          const char* end = value == nullptr ? nullptr : value + std::strlen(value);
+          const auto parsed = value == nullptr ? std::from_chars_result{nullptr, std::errc()}
+                                               : std::from_chars(value, end, options.limit);
+          if (value == nullptr || parsed.ec != std::errc() || parsed.ptr != end ||
+              options.limit == 0) {
+            return "-m needs a number from 1";
+          }
+          options.limited = true;
+        } else {
+          if (value == nullptr) return "-c needs a key list";
+          options.keys = value;
+        }
+        if (letter == 'c') {
+          if (options.modeLetter != 0 && options.modeLetter != 'c') {
+            return "-" + std::string(1, options.modeLetter) + " and -c cannot go together";
+          }
+          options.mode = Mode::kCheck;
+          options.modeLetter = 'c';
+        }
+        break;
+      }
+      Mode mode;
+      switch (letter) {
+        case 'p':
+          mode = Mode::kPrefixes;
+          break;
+        case 'P':
+          mode = Mode::kPredict;
+          break;
+        case 's':
+          mode = Mode::kScan;
+          break;
+        case 'r':
+          mode = Mode::kRestore;
+          break;
+        case 'd':
+          mode = Mode::kDump;
+          break;
+        case 'n':
+          mode = Mode::kCount;
+          break;
+        case 'v':
+          mode = Mode::kVerify;
+          break;
+        case 'h':
+          options.help = true;
+          continue;
+        case 'l':
+          options.scan.longest = true;
+          lOrW = lOrW == 0 ? 'l' : lOrW;
+          continue;
+        case 'w':
+          options.scan.words = true;
+          lOrW = lOrW == 0 ? 'w' : lOrW;
+          continue;
+        case 'e':
+          options.endMarks = true;
+          continue;
+        default:
+          return "unknown option " + named;
+      }
+      if (options.modeLetter != 0 && options.modeLetter != letter) {
+        return "-" + std::string(1, options.modeLetter) + " and " + named + " cannot go together";
+      }
+      options.mode = mode;
+      options.modeLetter = letter;
+    }
   }
-  if (argc != wanted) return false;
-  if (options.mode == Mode::kCheck) options.keys = argv[2];
-  options.index = argv[argc - 1];
-  return true;
+  if (options.help || options.version) return "";
+  if (lOrW != 0 && options.mode != Mode::kScan) return "-" + std::string(1, lOrW) + " needs -s";
+  if (options.endMarks && options.mode != Mode::kScan) return "-e needs -s";
+  if (options.limited && options.mode != Mode::kPredict) return "-m needs -P";
+  if (operands.empty()) return "no Index given";
+  if (operands.size() > 1) {
+    return std::string("one Index only, not also ") + operands[1] +
+           ": queries and texts are read from standard input";
+  }
+  options.index = operands[0];
+  return "";
 }
 
 int run(const Options& options, Output& out) {
@@ -566,7 +647,7 @@ int run(const Options& options, Output& out) {
     case Mode::kPredict:
       return answerPredictions(index, name, options.limit, out);
     case Mode::kScan:
-      return answerScans(index, name, options.scan, out);
+      return answerScans(index, name, options.scan, options.endMarks, out);
     case Mode::kRestore:
       return answerValues(index, name, out);
     case Mode::kDump:
@@ -586,11 +667,11 @@ int run(const Options& options, Output& out) {
 int main(int argc, char** argv) {
   // Past a file-size limit a write fails and is reported like any other.
   (void)std::signal(SIGXFSZ, SIG_IGN);
-  const std::string first = argc > 1 ? argv[1] : "";
-  if (argc == 2 && (first == "-h" || first == "--help")) return print(kUsage);
-  if (argc == 2 && first == "--version") return print("tessel-lookup " TESSEL_VERSION "\n");
   Options options;
-  if (!parseOptions(argc, argv, options)) return usage();
+  const std::string wrong = parseOptions(argc, argv, options);
+  if (!wrong.empty()) return usage(wrong);
+  if (options.help) return print(kUsage);
+  if (options.version) return print("tessel-lookup " TESSEL_VERSION "\n");
   try {
     Output out;
     const int status = run(options, out);

@@ -628,12 +628,14 @@ inline PyObject* Iterator_next(PyObject* object) {
   return yielded(self->index, self->what, key.data(), key.size(), self->cursor.value());
 }
 
-// __length_hint__(): the items left when every key is listed; NotImplemented for a prefix,
-// whose count is a walk.
+// __length_hint__(): the items left when every key is listed and their count is known;
+// NotImplemented for a prefix, whose count is a walk, and before the first count.
 inline PyObject* Iterator_length_hint(PyObject* object, PyObject*) {
   auto* self = reinterpret_cast<Iterator*>(object);
   if (self->none || self->index->closed) return PyLong_FromLong(0);
-  if (!self->all) Py_RETURN_NOTIMPLEMENTED;
+  // A count not yet taken is a pass over the whole file that Ctrl-C cannot stop: the
+  // listing itself, which looks for signals, is better begun at once.
+  if (!self->all || !self->index->view.keyCountKnown()) Py_RETURN_NOTIMPLEMENTED;
   const std::size_t count = self->index->view.keyCount();
   return PyLong_FromSize_t(count > self->yielded ? count - self->yielded : 0);
 }

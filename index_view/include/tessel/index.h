@@ -104,6 +104,8 @@ class Index {
   // The number of keys: of a file, the units that end a key, counted once and kept; of a
   // sharded index, as its manifest counts them. countKeys() walks a file instead.
   std::size_t keyCount() const { return shards_ ? shards_->keyCount() : file_.keyCount(); }
+  // Whether keyCount() answers at once (a file's count may be a pass over it).
+  bool keyCountKnown() const { return shards_ || file_.keyCountKnown(); }
 
   // The number of keys as a listing of every key finds them: a file is walked, so that a
   // damaged one fails with kCorrupt; a sharded index answers from its manifest.
@@ -275,7 +277,9 @@ class Index {
                const ScanOptions& options = ScanOptions()) {
       index_ = &index;
       if (index.shards_) {
-        shards_.reset(*index.shards_, text, length, options);
+        // Made on first use: a scanner of files only keeps to the file's engine's size.
+        if (!shards_) shards_ = std::make_unique<ShardedIndex::Scanner>();
+        shards_->reset(*index.shards_, text, length, options);
       } else {
         file_.reset(index.file_, text, length, options);
       }
@@ -283,24 +287,26 @@ class Index {
 
     bool next() {
       if (index_ == nullptr) return false;
-      return index_->shards_ ? shards_.next() : file_.next();
+      return index_->shards_ ? shards_->next() : file_.next();
     }
 
     // The current match. REQUIRES: the last next() returned true.
-    std::size_t position() const { return index_->shards_ ? shards_.position() : file_.position(); }
-    std::size_t length() const { return index_->shards_ ? shards_.length() : file_.length(); }
-    Value value() const { return index_->shards_ ? shards_.value() : Value{file_.value()}; }
+    std::size_t position() const {
+      return index_->shards_ ? shards_->position() : file_.position();
+    }
+    std::size_t length() const { return index_->shards_ ? shards_->length() : file_.length(); }
+    Value value() const { return index_->shards_ ? shards_->value() : Value{file_.value()}; }
 
     // ok, or why the scan ended early.
     const Status& status() const {
       static const Status kOk;
-      return index_ != nullptr && index_->shards_ ? shards_.status() : kOk;
+      return index_ != nullptr && index_->shards_ ? shards_->status() : kOk;
     }
 
    private:
     const Index* index_ = nullptr;
     IndexView::Scanner file_;
-    ShardedIndex::Scanner shards_;
+    std::unique_ptr<ShardedIndex::Scanner> shards_;
   };
 
   // Calls onMatch(position, length, value) for each match of text[0 .. length), in the order
