@@ -35,6 +35,9 @@ cmake --build "$work/cmake-build" > /dev/null
 "$work/cmake-build/consumer" "$work/cmake.idx"
 
 flags=$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --cflags --libs tessel)
+# Each flag once.
+[ "$(echo "$flags" | tr ' ' '\n' | grep -c -- -pthread)" = 1 ] ||
+  { echo "pkg-config gives -pthread more than once: $flags"; exit 1; }
 # The standard is the consumer's: C++20 stays C++20 whatever pkg-config adds.
 # shellcheck disable=SC2086
 ${CXX:-c++} -std=c++20 -DREQUIRE_CXX20 $flags -o "$work/pc-consumer" \

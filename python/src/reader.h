@@ -426,7 +426,56 @@ inline PyObject* Reader_restore_key(PyObject* object, PyObject* argument) {
   return decodeKey(self, key.data(), key.size());
 }
 
-inline PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
+// A caller's buffer that get_many() writes its values into: writable, one-dimensional and
+// contiguous, of signed 64-bit integers (numpy's int64, array('q')).
+class OutputValues {
+ public:
+  OutputValues() = default;
+  OutputValues(const OutputValues&) = delete;
+  OutputValues& operator=(const OutputValues&) = delete;
+  ~OutputValues() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // Takes `out` for `count` values; false with an exception set when it will not do.
+  bool take(PyObject* out, std::size_t count) {
+    if (PyObject_GetBuffer(out, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+      return false;
+    }
+    held_ = true;
+    const char* format = view_.format == nullptr ? "B" : view_.format;
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    const bool integers = (std::strcmp(format, "q") == 0 || std::strcmp(format, "l") == 0) &&
+                          view_.itemsize == 8;
+    if (!integers || view_.ndim != 1) {
+      PyErr_Format(PyExc_TypeError,
+                   "out= takes a writable one-dimensional buffer of 64-bit integers (int64, "
+                   "array('q')), not %d-dimensional, format '%.20s', %zd bytes an item",
+                   view_.ndim, format, view_.itemsize);
+      return false;
+    }
+    if (static_cast<std::size_t>(view_.len / 8) != count) {
+      PyErr_Format(PyExc_ValueError, "out= holds %zd values for %zu queries", view_.len / 8,
+                   count);
+      return false;
+    }
+    return true;
+  }
+
+  std::int64_t* data() const { return static_cast<std::int64_t*>(view_.buf); }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+inline PyObject* Reader_get_many(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  static const char* const names[] = {"queries", "out"};
+  PyObject* given[2];
+  if (!parseArguments("get_many", args, nargs, kwnames, names, 2, 1, 1, given)) return nullptr;
+  PyObject* queries = given[0];
+  PyObject* outArgument = given[1] == Py_None ? nullptr : given[1];
   auto* self = asReader(object);
   if (refuseClosed(self)) return nullptr;
   // One query, str or any bytes-like object, is no list of them.
@@ -452,7 +501,15 @@ inline PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
       std::vector<std::size_t> lengths(chunk);
       std::vector<Value> values(chunk);
       std::vector<bool> noKey(chunk);
-      result = PyList_New(static_cast<Py_ssize_t>(count));
+      OutputValues out;
+      if (outArgument != nullptr) {
+        if (out.take(outArgument, count)) {
+          Py_INCREF(outArgument);
+          result = outArgument;
+        }
+      } else {
+        result = PyList_New(static_cast<Py_ssize_t>(count));
+      }
       // Busy for the whole call: a collection between chunks may run code that closes the index.
       Busy busy(self);
       for (std::size_t done = 0; result != nullptr && done < count; done += chunk) {
@@ -476,7 +533,12 @@ inline PyObject* Reader_get_many(PyObject* object, PyObject* queries) {
           break;
         }
         for (std::size_t i = 0; result != nullptr && i < n; ++i) {
-          PyObject* value = makeValue(noKey[i] ? Value{-1} : values[i]);
+          const Value found = noKey[i] ? Value{-1} : values[i];
+          if (outArgument != nullptr) {
+            out.data()[done + i] = found;
+            continue;
+          }
+          PyObject* value = makeValue(found);
           if (value == nullptr) {
             Py_CLEAR(result);
           } else {

@@ -363,8 +363,10 @@ std::vector<PyMethodDef> readerMethods() {
        "has_keys_with_prefix($self, prefix, /)\n--\n\nWhether some key begins with prefix."},
       {"restore_key", Reader_restore_key, METH_O,
        "restore_key($self, value, /)\n--\n\nThe key that has value."},
-      {"get_many", Reader_get_many, METH_O,
-       "get_many($self, queries, /)\n--\n\nThe value of each query, -1 for a non-key."},
+      {"get_many", function(Reader_get_many), METH_FASTCALL | METH_KEYWORDS,
+       "get_many($self, queries, /, out=None)\n--\n\nThe value of each query, -1 for a "
+       "non-key: a list, or written into out, a writable buffer of as many 64-bit integers "
+       "(numpy's int64, array('q')), which is returned."},
       {"findall", function(Reader_findall), METH_FASTCALL | METH_KEYWORDS,
        "findall($self, text, /, *, longest=False, words=False)\n--\n\n[(start, end, value)] for "
        "each key that occurs in text: every match by position and shortest first, or the "

@@ -10,12 +10,13 @@ integers) will do.
 
 import os
 from collections.abc import ItemsView, KeysView, Mapping, ValuesView
-from _typeshed import ReadableBuffer
+from _typeshed import ReadableBuffer, WriteableBuffer
 from typing import (Any, Dict, Generic, Iterable, Iterator, List, Literal, Optional, SupportsIndex,
                     Tuple, TypeVar, Union, final, overload)
 
 _K = TypeVar("_K", str, bytes)
 _T = TypeVar("_T")
+_W = TypeVar("_W", bound=WriteableBuffer)
 _Query = Union[str, ReadableBuffer]
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Text = Union[str, ReadableBuffer]
@@ -167,9 +168,17 @@ class Index(Mapping[_K, int]):
     def restore_key(self, value: SupportsIndex, /) -> _K:
         """The key that has `value` (the first in byte order when several share it); KeyError
         when none has. The first call walks the trie and keeps up to 12 bytes per unit."""
-    def get_many(self, queries: Iterable[_Query], /) -> List[int]:
+    @overload
+    def get_many(self, __queries: Iterable[_Query], out: None = None) -> List[int]:
         """The value of each query, -1 for a non-key; releases the GIL while it looks them up,
-        many at once. TypeError for one str or bytes: give a list of queries."""
+        many at once. TypeError for one str or bytes: give a list of queries.
+
+        With `out`, a writable one-dimensional buffer of as many signed 64-bit integers
+        (numpy's int64 array, array('q')), the values are written there and `out` is
+        returned: numpy and pandas take it without a copy. TypeError for another buffer,
+        ValueError for another length."""
+    @overload
+    def get_many(self, __queries: Iterable[_Query], out: _W) -> _W: ...
     def findall(
         self, text: _Text, /, *, longest: bool = False, words: bool = False
     ) -> List[Tuple[int, int, int]]:
