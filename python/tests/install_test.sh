@@ -32,4 +32,19 @@ awk '/^## Sharded indexes/ { section = 1 } section && /^```sh$/ { inside = 1; ne
 (cd "$work/tree" && PATH="$work/bin:$PATH" bash "$work/sharded.sh" > "$work/out") || true
 expected=$(printf '4000 keys in 4 shards\n4000 keys in 4 shards\n99\tTatea\n-1\tzebra\n4 shards verified')
 [ "$(cat "$work/out")" = "$expected" ] || { echo "the sharded example printed:"; cat "$work/out"; exit 1; }
-echo "installed, tested, and the sharded example ran"
+# The Python block of that section, saved as a script and run: Dask's workers import it again.
+awk '/^## Sharded indexes/ { section = 1 } section && /^```python$/ { inside = 1; next }
+     inside && /^```$/ { exit } inside' "$readme" > "$work/tree/sharded_example.py"
+[ -s "$work/tree/sharded_example.py" ] || { echo "no Python sharded example in $readme"; exit 1; }
+(cd "$work/tree" && timeout 600 "$work/venv/bin/python" sharded_example.py > "$work/out" 2> "$work/err") ||
+  { echo "the Python sharded example failed:"; cat "$work/err"; exit 1; }
+expected=$(printf "%s\n" "[99, -1]" "[('Tatea', 99)]" "[('apple', 0), ('fig', 1), ('pear', 2)]")
+[ "$(cat "$work/out")" = "$expected" ] ||
+  { echo "the Python sharded example printed:"; cat "$work/out"; exit 1; }
+# Without its guard, the build is refused at once instead of starting again in every worker.
+grep -v '^if __name__' "$work/tree/sharded_example.py" | sed 's/^    //' > "$work/tree/unguarded.py"
+(cd "$work/tree" && timeout 120 "$work/venv/bin/python" unguarded.py > /dev/null 2> "$work/err") &&
+  { echo "a build without the guard ran"; exit 1; }
+grep -q 'put the build under if __name__ == "__main__":' "$work/err" ||
+  { echo "a build without the guard said:"; cat "$work/err"; exit 1; }
+echo "installed, tested, and the sharded examples ran"

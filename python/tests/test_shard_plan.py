@@ -222,6 +222,22 @@ class Plan(unittest.TestCase):
         with tessel.Index(self.path("index")) as fresh:
             self.assertEqual((fresh.get(b"old0001"), fresh[b"new2999"]), (None, 2999))
 
+    def test_a_script_that_builds_outside_its_main_guard_is_refused_at_once(self):
+        # Refused before any cluster starts: at the top of the script, and from a function
+        # called there. (A guarded build starts a cluster: the install test runs one.)
+        write_lines(self.path("keys.txt"), [b"a"])
+        build = f"tessel.shards.build([{self.path('keys.txt')!r}], {self.path('index')!r})"
+        for script in (f"import tessel.shards\n{build}\n",
+                       f"import tessel.shards\ndef main():\n    {build}\nmain()\n"):
+            path = self.path("script.py")
+            with open(path, "w", encoding="utf-8") as file:
+                file.write(script)
+            done = subprocess.run([sys.executable, path], capture_output=True, text=True,
+                                  timeout=60, env=dict(os.environ), check=False)
+            self.assertNotEqual(done.returncode, 0)
+            self.assertIn('put the build under if __name__ == "__main__":', done.stderr)
+            self.assertFalse(os.path.exists(self.path("index")))
+
     def test_unsorted_entries_need_every_key(self):
         results = [{"keys": 0, "lines": 0, "given": 0},
                    {"keys": 2, "lines": 2, "given": 3, "first": b"a", "last": b"b"}]

@@ -15,6 +15,7 @@ manifest.
 from __future__ import annotations
 
 import _thread
+import ast
 import contextlib
 import errno
 import operator
@@ -210,9 +211,56 @@ def build(sources: _StrPath | abc.Iterable[_StrPath] | typing.Any, directory: _S
     that is not a regular file, TypeError for keys that are neither str nor bytes and for a
     whole dataframe (give one column), OSError, and whatever Dask raises.
     """
+    _refuse_in_a_worker_import()
     if _build(sources, directory, shard_keys=shard_keys, unsorted=unsorted, client=client,
               workers=workers, scheduler=scheduler, progress=progress):
         _thread.interrupt_main()
+
+
+def _refuse_in_a_worker_import():
+    """Dask's local workers start by spawning, and import the main script again as
+    __mp_main__: a build at the top of a script without an `if __name__ == "__main__":` guard
+    would start a cluster in every worker, and those in theirs. The main process refuses such
+    a build at once (its statement in the script is outside the guard); a worker that imports
+    the script anyway stops with the same one line."""
+    guard = 'put the build under if __name__ == "__main__":'
+    top = None
+    frame = sys._getframe(2)  # pylint: disable=protected-access
+    while frame is not None:
+        name = frame.f_globals.get("__name__")
+        if name == "__mp_main__":
+            sys.exit(f"tessel.shards: build() was called while a worker process imported "
+                     f"{frame.f_globals.get('__file__') or 'the main script'}: {guard}")
+        if name == "__main__" and frame.f_code.co_name == "<module>":
+            top = frame
+        frame = frame.f_back
+    script = top.f_globals.get("__file__") if top is not None else None
+    if not script or not str(script).endswith(".py"):
+        return  # not a script that a worker would import again
+    try:
+        with open(script, encoding="utf-8") as file:
+            statements = ast.parse(file.read()).body
+    except (OSError, SyntaxError, ValueError):
+        return
+    line = top.f_lineno
+    for statement in statements:
+        if statement.lineno <= line <= (statement.end_lineno or statement.lineno):
+            if not _is_main_guard(statement):
+                raise RuntimeError(f"{script}:{line}: Dask's workers import this script again "
+                                   f"and would build again: {guard}")
+            return
+
+
+def _is_main_guard(statement):
+    """Whether `statement` is `if __name__ == "__main__":` (either way round)."""
+    if not isinstance(statement, ast.If) or not isinstance(statement.test, ast.Compare):
+        return False
+    test = statement.test
+    if len(test.ops) != 1 or not isinstance(test.ops[0], ast.Eq):
+        return False
+    sides = [test.left, test.comparators[0]]
+    return any(isinstance(a, ast.Name) and a.id == "__name__" for a in sides) and \
+        any(isinstance(a, ast.Constant) and a.value == "__main__" for a in sides)
 
 
 def _build(sources, directory, *, shard_keys=None, unsorted=False, client=None, workers=None,
