@@ -3,11 +3,9 @@
 // removed after it was opened. Python and tessel-lookup run the same table
 // (python/tests/test_conformance.py).
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -19,12 +17,10 @@
 #include <gtest/gtest.h>
 #include <tessel/double_array.h>
 #include <tessel/index.h>
-#include <tessel/key_lines.h>
 #include <tessel/manifest.h>
-#include <tessel/shard_builder.h>
-#include <tessel/shard_directory.h>
 
 #include "scratch_dir.h"
+#include "shard_maker.h"
 
 #ifndef TESSEL_SOURCE_DIR
 #define TESSEL_SOURCE_DIR "."
@@ -164,29 +160,7 @@ class ConformanceTest : public TesselTest::ScratchDirTest {
   std::string shards(std::size_t count, const std::string& name) {
     std::string directory = path(name);
     EXPECT_EQ(::mkdir(directory.c_str(), 0755), 0);
-    const int fd = ::open(path("keys.txt").c_str(), O_RDONLY | O_CLOEXEC);
-    Tessel::KeyLines lines;
-    EXPECT_EQ(lines.map(fd), 0);
-    Tessel::Manifest manifest;
-    manifest.generation = "conformance";
-    const std::size_t total = lines.count();
-    for (std::size_t from = 0, n = 0; from < total; ++n) {
-      const std::size_t to = std::min(total, from + (total + count - 1) / count);
-      const auto start = static_cast<std::uint64_t>(lines.line(from) - lines.text());
-      const auto end = to == total ? 0 : static_cast<std::uint64_t>(lines.line(to) - lines.text());
-      const std::string file = "s" + std::to_string(n) + ".idx";
-      std::string target = directory;
-      target += "/";
-      target += file;
-      Tessel::ShardBuild built = Tessel::buildShard(fd, start, end, {target.c_str()});
-      EXPECT_TRUE(built.saved);
-      built.entry.file = file;
-      built.entry.base = from;
-      manifest.shards.push_back(built.entry);
-      from = to;
-    }
-    ::close(fd);
-    EXPECT_EQ(Tessel::writeManifest(directory, manifest), 0);
+    EXPECT_EQ(TesselTest::makeShards(path("keys.txt"), directory, count), 0);
     return directory;
   }
 
@@ -215,7 +189,7 @@ TEST_F(ConformanceTest, EveryKindOfIndexAnswersTheTable) {
   Index index;
   ASSERT_TRUE(index.open((path("four") + "/" + Tessel::kManifestName).c_str()).ok());
   for (std::size_t n = 0; n < 4; ++n) {
-    ASSERT_EQ(::unlink((path("four") + "/s" + std::to_string(n) + ".idx").c_str()), 0);
+    ASSERT_EQ(::unlink((path("four") + "/shard-test-" + std::to_string(n) + ".idx").c_str()), 0);
   }
   expectTable(index, "4 shards removed after open");
 }

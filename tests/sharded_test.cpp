@@ -28,6 +28,7 @@
 
 #include "key_sets.h"
 #include "scratch_dir.h"
+#include "shard_maker.h"
 
 namespace {
 
@@ -41,11 +42,9 @@ class ShardedTest : public TesselTest::ScratchDirTest {
   // Writes `keys` (sorted, one a line) and builds them as one index and as `shards` shards.
   void make(const std::vector<std::string>& keys, std::size_t shards) {
     std::string text;
-    std::vector<std::uint64_t> starts;
-    starts.reserve(keys.size());
     for (const std::string& key : keys) {
-      starts.push_back(text.size());
-      text += key + "\n";
+      text += key;
+      text += '\n';
     }
     std::ofstream(path("keys.txt"), std::ios::binary) << text;
     std::vector<const char*> pointers;
@@ -55,25 +54,12 @@ class ShardedTest : public TesselTest::ScratchDirTest {
     ASSERT_EQ(trie.build(pointers.size(), pointers.data()), 0);
     ASSERT_EQ(trie.save(path("one.idx").c_str()), 0);
     ASSERT_EQ(one_.open(path("one.idx").c_str()), IndexView::kOk);
-    const int fd = ::open(path("keys.txt").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
+    ASSERT_EQ(TesselTest::makeShards(path("keys.txt"), dir_, shards), 0);
+    const int fd = ::open(path(Tessel::kManifestName).c_str(), O_RDONLY | O_CLOEXEC);
+    std::string why;
     manifest_ = Tessel::Manifest();
-    manifest_.generation = "g1";
-    for (std::size_t from = 0, n = 0; from < keys.size(); ++n) {
-      std::size_t to = std::min(keys.size(), from + (keys.size() + shards - 1) / shards);
-      while (to < keys.size() && keys[to] == keys[to - 1]) ++to;
-      const std::string name = "s" + std::to_string(n) + ".idx";
-      const std::string target = path(name);
-      Tessel::ShardBuild built = Tessel::buildShard(
-          fd, starts[from], to == keys.size() ? 0 : starts[to], {target.c_str()});
-      ASSERT_TRUE(built.saved);
-      built.entry.file = name;
-      built.entry.base = from;
-      manifest_.shards.push_back(built.entry);
-      from = to;
-    }
+    ASSERT_EQ(Tessel::readManifest(fd, manifest_, why), Tessel::kIndexOk) << why;
     ::close(fd);
-    ASSERT_EQ(Tessel::writeManifest(dir_, manifest_), 0);
   }
 
   // Rewrites the manifest as text, changed by `edit`.
@@ -224,9 +210,11 @@ TEST_F(ShardedTest, DamagedOrHostileManifestsAreRefused) {
   const std::string first = "file=" + manifest_.shards[0].file;
   // Names that would lead out of the directory.
   std::ofstream(testing::TempDir() + "outside.idx", std::ios::binary)
-      << std::ifstream(path("s0.idx"), std::ios::binary).rdbuf();
+      << std::ifstream(path(manifest_.shards[0].file), std::ios::binary).rdbuf();
   ASSERT_EQ(::symlink((testing::TempDir() + "outside.idx").c_str(), path("link.idx").c_str()), 0);
-  for (const char* name : {"../s0.idx", "/etc/passwd", "sub/s0.idx", "..", ""}) {
+  for (const std::string& name :
+       {"../" + manifest_.shards[0].file, std::string("/etc/passwd"),
+        "sub/" + manifest_.shards[0].file, std::string(".."), std::string()}) {
     EXPECT_EQ(statusOf(replaced(first, std::string("file=") + name)), ShardedIndex::kBadManifest)
         << name;
   }
@@ -296,7 +284,8 @@ TEST_F(ShardedTest, DamagedOrHostileManifestsAreRefused) {
   // A shard whose root is not an index's, and a directory with no manifest.
   writeText(good);
   {
-    std::fstream shard(path("s1.idx"), std::ios::in | std::ios::out | std::ios::binary);
+    std::fstream shard(path(manifest_.shards[1].file),
+                       std::ios::in | std::ios::out | std::ios::binary);
     shard.write("\x07", 1);
   }
   EXPECT_EQ(statusOf(good), ShardedIndex::kCorrupt);

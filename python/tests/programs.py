@@ -5,19 +5,19 @@ from pathlib import Path
 from typing import Optional
 
 
-def tessel_lookup() -> Optional[str]:
-    """TESSEL_LOOKUP, else the test build's program beside these tests, else None (no check)."""
-    named = os.environ.get("TESSEL_LOOKUP")
+def _program(variable: str, name: str) -> Optional[str]:
+    """The program that `variable` names, else the test build's beside these tests, else None
+    (the checks that need it are left out)."""
+    named = os.environ.get(variable)
     if named:
         return named
-    built = Path(__file__).resolve().parents[2] / "build" / "test" / "tessel-lookup"
+    built = Path(__file__).resolve().parents[2] / "build" / "test" / name
     return str(built) if built.is_file() and os.access(built, os.X_OK) else None
+
+
+def tessel_lookup() -> Optional[str]:
+    return _program("TESSEL_LOOKUP", "tessel-lookup")
 
 
 def make_shards() -> Optional[str]:
-    """MAKE_SHARDS, else the test build's program, else None (no sharded index without Dask)."""
-    named = os.environ.get("MAKE_SHARDS")
-    if named:
-        return named
-    built = Path(__file__).resolve().parents[2] / "build" / "test" / "make-shards"
-    return str(built) if built.is_file() and os.access(built, os.X_OK) else None
+    return _program("MAKE_SHARDS", "make-shards")
