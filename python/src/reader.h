@@ -445,8 +445,8 @@ class OutputValues {
     held_ = true;
     const char* format = view_.format == nullptr ? "B" : view_.format;
     if (*format == '@' || *format == '=' || *format == '<') ++format;
-    const bool integers = (std::strcmp(format, "q") == 0 || std::strcmp(format, "l") == 0) &&
-                          view_.itemsize == 8;
+    const bool integers =
+        (std::strcmp(format, "q") == 0 || std::strcmp(format, "l") == 0) && view_.itemsize == 8;
     if (!integers || view_.ndim != 1) {
       PyErr_Format(PyExc_TypeError,
                    "out= takes a writable one-dimensional buffer of 64-bit integers (int64, "
@@ -455,8 +455,7 @@ class OutputValues {
       return false;
     }
     if (static_cast<std::size_t>(view_.len / 8) != count) {
-      PyErr_Format(PyExc_ValueError, "out= holds %zd values for %zu queries", view_.len / 8,
-                   count);
+      PyErr_Format(PyExc_ValueError, "out= holds %zd values for %zu queries", view_.len / 8, count);
       return false;
     }
     return true;
@@ -690,14 +689,12 @@ inline PyObject* Iterator_next(PyObject* object) {
   return yielded(self->index, self->what, key.data(), key.size(), self->cursor.value());
 }
 
-// __length_hint__(): the items left when every key is listed and their count is known;
-// NotImplemented for a prefix, whose count is a walk, and before the first count.
+// __length_hint__(): the items left when every key is listed; NotImplemented for a prefix,
+// whose count is a walk.
 inline PyObject* Iterator_length_hint(PyObject* object, PyObject*) {
   auto* self = reinterpret_cast<Iterator*>(object);
   if (self->none || self->index->closed) return PyLong_FromLong(0);
-  // A count not yet taken is a pass over the whole file that Ctrl-C cannot stop: the
-  // listing itself, which looks for signals, is better begun at once.
-  if (!self->all || !self->index->view.keyCountKnown()) Py_RETURN_NOTIMPLEMENTED;
+  if (!self->all) Py_RETURN_NOTIMPLEMENTED;
   const std::size_t count = self->index->view.keyCount();
   return PyLong_FromSize_t(count > self->yielded ? count - self->yielded : 0);
 }

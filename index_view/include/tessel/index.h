@@ -104,8 +104,6 @@ class Index {
   // The number of keys: of a file, the units that end a key, counted once and kept; of a
   // sharded index, as its manifest counts them. countKeys() walks a file instead.
   std::size_t keyCount() const { return shards_ ? shards_->keyCount() : file_.keyCount(); }
-  // Whether keyCount() answers at once (a file's count may be a pass over it).
-  bool keyCountKnown() const { return shards_ || file_.keyCountKnown(); }
 
   // The number of keys as a listing of every key finds them: a file is walked, so that a
   // damaged one fails with kCorrupt; a sharded index answers from its manifest.

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -307,16 +306,9 @@ class IndexView {
   // reachable or not, so it may differ from what forEach() lists.
   std::size_t keyCount() const {
     if (!tables_) return 0;
-    std::call_once(tables_->countOnce, [this] {
-      tables_->keyCount = internal::countKeyEnds(units_);
-      tables_->counted.store(true, std::memory_order_release);
-    });
+    std::call_once(tables_->countOnce,
+                   [this] { tables_->keyCount = internal::countKeyEnds(units_); });
     return tables_->keyCount;
-  }
-
-  // Whether keyCount() would answer at once: the count has been taken (or the view is empty).
-  bool keyCountKnown() const {
-    return !tables_ || tables_->counted.load(std::memory_order_acquire);
   }
 
   // Value -> key: sets `key` to the key whose value is `value` and returns true, or returns
@@ -344,7 +336,6 @@ class IndexView {
     internal::ByteSet starts;
     std::once_flag countOnce;
     std::size_t keyCount = 0;
-    std::atomic<bool> counted{false};
     std::once_flag reverseOnce;
     internal::ReverseTable reverse;
   };
