@@ -24,11 +24,13 @@
 #include "arguments.h"
 #include "directory.h"
 #include "interrupt.h"
+#include "iterator.h"
 #include "keys.h"
 #include "matches.h"
 #include "reader.h"
 #include "shards.h"
 #include "state.h"
+#include "views.h"
 
 #ifndef TESSEL_VERSION
 #define TESSEL_VERSION "unknown"
