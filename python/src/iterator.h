@@ -28,7 +28,7 @@ struct Iterator {
 // when asked; `none` for no key at all.
 inline PyObject* makeIterator(Reader* index, const char* prefix, std::size_t length, bool none,
                               Yield what, bool descending = false) {
-  if (refuseClosed(index)) return nullptr;
+  if (refuseClosed(index) || (!none && !readyToList(index))) return nullptr;
   PyTypeObject* type = stateOf(Py_TYPE(index))->types.iterator;
   auto* self = PyObject_GC_New(Iterator, type);
   if (self == nullptr) return nullptr;
@@ -94,7 +94,9 @@ inline PyObject* Iterator_length_hint(PyObject* object, PyObject*) {
   auto* self = reinterpret_cast<Iterator*>(object);
   if (self->none || self->index->closed) return PyLong_FromLong(0);
   if (!self->all) Py_RETURN_NOTIMPLEMENTED;
-  const std::size_t count = self->index->view.keyCount();
+  const Py_ssize_t counted = countKeys(self->index);
+  if (counted < 0) return nullptr;
+  const auto count = static_cast<std::size_t>(counted);
   return PyLong_FromSize_t(count > self->yielded ? count - self->yielded : 0);
 }
 

@@ -229,10 +229,26 @@ inline PyObject* Reader_subscript(PyObject* object, PyObject* key) {
   return makeValue(value);
 }
 
+// Whether Ctrl-C has not come while the first listing of a file makes what listings need (a
+// pass over the whole file): false with KeyboardInterrupt set.
+inline bool readyToList(Reader* self) {
+  Busy busy(self);
+  return self->view.prepareListings([] { return PyErr_CheckSignals() == 0; });
+}
+
+// The number of keys, -1 with KeyboardInterrupt when Ctrl-C stopped the first count of a
+// file, which reads it whole.
+inline Py_ssize_t countKeys(Reader* self) {
+  std::size_t count = 0;
+  Busy busy(self);
+  if (!self->view.keyCount(count, [] { return PyErr_CheckSignals() == 0; })) return -1;
+  return static_cast<Py_ssize_t>(count);
+}
+
 inline Py_ssize_t Reader_length(PyObject* object) {
   auto* self = asReader(object);
   if (refuseClosed(self)) return -1;
-  return static_cast<Py_ssize_t>(self->view.keyCount());
+  return countKeys(self);
 }
 
 inline PyObject* Reader_get(PyObject* object, PyObject* const* args, Py_ssize_t nargs) {
@@ -259,6 +275,7 @@ bool listKeys(Reader* self, const char* prefix, std::size_t length, std::size_t 
   View::Cursor fresh;
   const bool own = !self->cursorInUse;
   View::Cursor& cursor = own ? self->cursor : fresh;
+  if (!readyToList(self)) return false;
   self->cursorInUse = true;
   bool listed = true;
   Tessel::Status status;

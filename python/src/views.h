@@ -157,7 +157,7 @@ inline Py_ssize_t Listing_length(PyObject* object) {
   if (refuseClosed(index)) return -1;
   if (self->none) return 0;
   const auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(self->prefix));
-  if (length == 0) return static_cast<Py_ssize_t>(index->view.keyCount());
+  if (length == 0) return countKeys(index);
   std::size_t count = 0;
   bool interrupted = false;
   // Ctrl-C stops a long count, as of a short prefix of a large index.

@@ -207,6 +207,17 @@ class Interrupts(Scratch):
             self.assert_stops_soon(lambda: len(sorted(index)), len(keys))
             self.assert_stops_soon(lambda: (5_000_000 in index.values()) + len(keys), len(keys))
 
+    def test_the_first_count_of_a_large_file_stops_soon(self):
+        # The first count reads the whole file, from the disk when it is not in memory: here
+        # a root and a gigabyte of free units, sparse, read as zero pages. list() asks for
+        # the count before it lists.
+        with open(self.path, "wb") as out:
+            out.write(b"\x01" + b"\0" * 7)
+            out.truncate(1 << 30)
+        self.assert_stops_soon(lambda: len(tessel.Index(self.path)), 0)
+        self.assert_stops_soon(lambda: len(list(tessel.Index(self.path).keys())), 0)
+        self.assert_stops_soon(lambda: list(iter(tessel.Index(self.path))), [])
+
     def test_a_build_in_a_thread_the_interpreter_leaves(self):
         # A daemon thread still building when the main thread ends, and one that Ctrl-C left
         # building while the main thread joined it: the process ends cleanly, and leaves no

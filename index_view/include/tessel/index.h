@@ -104,6 +104,22 @@ class Index {
   // The number of keys: of a file, the units that end a key, counted once and kept; of a
   // sharded index, as its manifest counts them. countKeys() walks a file instead.
   std::size_t keyCount() const { return shards_ ? shards_->keyCount() : file_.keyCount(); }
+  // Makes ahead of a file's first listing what listings need (a pass over it), asking
+  // keepGoing() between blocks: false when it stopped. A sharded index's shards, smaller,
+  // make theirs as they are first listed.
+  template <class KeepGoing>
+  bool prepareListings(KeepGoing&& keepGoing) const {
+    return shards_ || file_.prepareListings(keepGoing);
+  }
+
+  // keyCount() that asks keepGoing() now and then while a file's first count reads it whole:
+  // false when keepGoing() stopped it (nothing kept), else true with `count` set.
+  template <class KeepGoing>
+  bool keyCount(std::size_t& count, KeepGoing&& keepGoing) const {
+    if (!shards_) return file_.keyCount(count, keepGoing);
+    count = shards_->keyCount();
+    return true;
+  }
 
   // The number of keys as a listing of every key finds them: a file is walked, so that a
   // damaged one fails with kCorrupt; a sharded index answers from its manifest.

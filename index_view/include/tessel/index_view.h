@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -306,9 +307,49 @@ class IndexView {
   // reachable or not, so it may differ from what forEach() lists.
   std::size_t keyCount() const {
     if (!tables_) return 0;
-    std::call_once(tables_->countOnce,
-                   [this] { tables_->keyCount = internal::countKeyEnds(units_); });
+    std::call_once(tables_->countOnce, [this] {
+      tables_->keyCount = internal::countKeyEnds(units_);
+      tables_->counted.store(true, std::memory_order_release);
+    });
     return tables_->keyCount;
+  }
+
+  // Makes ahead of the first listing what listings need (a pass over the units that the first
+  // cursor, dump or prediction would make), asking keepGoing() between blocks: false when it
+  // stopped, and nothing is kept then.
+  template <class KeepGoing>
+  bool prepareListings(KeepGoing&& keepGoing) const {
+    if (!tables_ || tables_->codesLearned.load(std::memory_order_acquire)) return true;
+    internal::EdgeCodes codes;
+    if (!codes.learn(units_, keepGoing)) return false;
+    std::call_once(tables_->codesOnce, [&] {
+      tables_->codes = std::move(codes);
+      tables_->codesLearned.store(true, std::memory_order_release);
+    });
+    return true;
+  }
+
+  // keyCount() that asks keepGoing() between blocks of units, as the first count reads the
+  // whole file (from the disk when it is not in memory): false when keepGoing() stopped it,
+  // and nothing is kept then; else true with `count` set.
+  template <class KeepGoing>
+  bool keyCount(std::size_t& count, KeepGoing&& keepGoing) const {
+    count = 0;
+    if (!tables_) return true;
+    if (!tables_->counted.load(std::memory_order_acquire)) {
+      constexpr std::size_t kBlock = std::size_t{1} << 20;  // 8 MiB of units
+      std::size_t found = 0;
+      for (std::size_t from = 0; from < units_.count(); from += kBlock) {
+        if (!keepGoing()) return false;
+        found += internal::countKeyEnds(units_, from, from + kBlock);
+      }
+      std::call_once(tables_->countOnce, [&] {
+        tables_->keyCount = found;
+        tables_->counted.store(true, std::memory_order_release);
+      });
+    }
+    count = tables_->keyCount;
+    return true;
   }
 
   // Value -> key: sets `key` to the key whose value is `value` and returns true, or returns
@@ -332,10 +373,12 @@ class IndexView {
   struct Tables {
     std::once_flag codesOnce;
     internal::EdgeCodes codes;
+    std::atomic<bool> codesLearned{false};
     std::once_flag startsOnce;
     internal::ByteSet starts;
     std::once_flag countOnce;
     std::size_t keyCount = 0;
+    std::atomic<bool> counted{false};
     std::once_flag reverseOnce;
     internal::ReverseTable reverse;
   };
@@ -364,7 +407,10 @@ class IndexView {
   }
 
   const internal::EdgeCodes& edgeCodes() const {
-    std::call_once(tables_->codesOnce, [this] { tables_->codes.learn(units_); });
+    std::call_once(tables_->codesOnce, [this] {
+      tables_->codes.learn(units_);
+      tables_->codesLearned.store(true, std::memory_order_release);
+    });
     return tables_->codes;
   }
 

@@ -63,9 +63,18 @@ struct EdgeCodes {
                                      // has one, 0 aside; ascending
 
   void learn(const Units& units) {
+    learn(units, [] { return true; });
+  }
+
+  // learn(), asking keepGoing() between blocks of units: false when it stopped, and the codes
+  // are then not learned.
+  template <class KeepGoing>
+  bool learn(const Units& units, KeepGoing&& keepGoing) {
     constexpr std::size_t kMaxCode = Format::kMaxCode;
+    constexpr std::size_t kBlock = std::size_t{1} << 20;
     std::uint8_t used[kMaxCode + 2] = {};  // the last one collects the units of no code
     for (std::size_t u = 0; u < units.count(); ++u) {
+      if (u % kBlock == 0 && !keepGoing()) return false;
       const std::size_t c = units.check(u);
       const std::size_t code = u - c;  // wraps past kMaxCode when c > u
       used[c == 0 || code > kMaxCode ? kMaxCode + 1 : code] = 1;
@@ -76,6 +85,7 @@ struct EdgeCodes {
         groups.push_back(static_cast<std::uint8_t>(code / 4));
       }
     }
+    return true;
   }
 };
 
@@ -127,11 +137,11 @@ inline void findChildren(const Units& units, const EdgeCodes& codes, std::int32_
   }
 }
 
-// The number of units that end a key: a negative base and a non-zero check.
-inline std::size_t countKeyEnds(const Units& units) {
-  const std::size_t count = units.count();
+// The number of units in [from, to) that end a key: a negative base and a non-zero check.
+inline std::size_t countKeyEnds(const Units& units, std::size_t from, std::size_t to) {
+  const std::size_t count = std::min(to, units.count());
   std::size_t found = 0;
-  std::size_t u = 0;
+  std::size_t u = from;
 #if defined(__SSE2__)
   // Four units at once; each lane of `ends` counts down by one per key end, and is added up
   // before it could wrap.
@@ -156,6 +166,9 @@ inline std::size_t countKeyEnds(const Units& units) {
 #endif
   for (; u < count; ++u) found += units.base(u) < 0 && units.check(u) != 0;
   return found;
+}
+inline std::size_t countKeyEnds(const Units& units) {
+  return countKeyEnds(units, 0, units.count());
 }
 
 }  // namespace internal
