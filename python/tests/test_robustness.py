@@ -52,9 +52,12 @@ def assert_stops_soon(test, call, answer):
 
 
 def processor_seconds(pid):
-    """The processor time a process has used so far (user and system)."""
-    with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
+    """The processor time a process has used so far (user and system); None when it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
@@ -128,17 +131,20 @@ class Interrupts(Scratch):
     temporary file left; or, after the rename, the new index and the interrupt after the call."""
 
     CHILD = """
-        import signal, sys, tessel
+        import signal, sys, time, tessel
         keys = [b"%010d" % (i * 7) for i in range(3_000_000)]
         signal.signal(signal.SIGINT, signal.default_int_handler)
         print("ready", flush=True)
         try:
             tessel.build(keys, sys.argv[1])
+            stopped = time.process_time()
             print("built", flush=True)
         except KeyboardInterrupt:
+            stopped = time.process_time()
             # After the rename the interrupt may only come once the call has returned.
             kept = len(tessel.Index(sys.argv[1])) == 1
             print("interrupted" if kept else "interrupted after the rename", flush=True)
+        print(stopped, flush=True)  # its processor time when the build ended
     """
 
     def build_interrupted_after(self, delay):
@@ -152,10 +158,16 @@ class Interrupts(Scratch):
             sent = time.monotonic()
             if delay is not None:
                 time.sleep(delay)
+                # The child's own clock, read before the signal (none when it has ended: the
+                # build then was done before the signal, and no latency is asked).
                 sent = processor_seconds(child.pid)
                 child.send_signal(signal.SIGINT)
             outcome = child.stdout.readline()
-            latency = (time.monotonic() if delay is None else processor_seconds(child.pid)) - sent
+            stopped = float(child.stdout.readline() or "nan")
+            if delay is None:
+                latency = time.monotonic() - sent
+            else:
+                latency = stopped - sent if sent is not None else 0.0
             child.wait(60)
         finally:
             child.kill()
