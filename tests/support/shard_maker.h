@@ -39,7 +39,9 @@ inline int makeShards(const std::string& keys, const std::string& directory, std
     const auto start = static_cast<std::uint64_t>(lines.line(from) - lines.text());
     const auto end = to == count ? 0 : static_cast<std::uint64_t>(lines.line(to) - lines.text());
     const std::string name = "shard-test-" + std::to_string(n) + ".idx";
-    const std::string path = directory + "/" + name;
+    std::string path = directory;
+    path += '/';
+    path += name;
     Tessel::ShardBuild built = Tessel::buildShard(fd, start, end, {path.c_str()});
     if (built.status != 0 || !built.saved) status = -1;
     built.entry.file = name;
