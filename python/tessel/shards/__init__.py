@@ -235,9 +235,9 @@ def _refuse_in_a_worker_import():
             top = frame
         frame = frame.f_back
     script = top.f_globals.get("__file__") if top is not None else None
-    spec = getattr(sys.modules.get("__main__"), "__spec__", None)
     # A package's __main__ (python -m package) is not imported again by the workers.
-    package_main = spec is not None and (spec.name == "__main__" or spec.name.endswith(".__main__"))
+    run_as = getattr(getattr(sys.modules.get("__main__"), "__spec__", None), "name", None)
+    package_main = run_as is not None and (run_as == "__main__" or run_as.endswith(".__main__"))
     if package_main or not script or not str(script).endswith(".py"):
         return  # not a script that a worker would import again
     try:
