@@ -222,6 +222,11 @@ case_scan() {
     query $args keys.idx < /dev/null
     expect_eq "$status" 2 "usage [$args]"
   done
+  # Lines read together are scanned as each alone: numbered, empty ones too, and -e marks
+  # the end of each one's answers.
+  printf 'he\n\nshe\n\nxx he' | "$LOOKUP" -s -l -e keys.idx > out
+  expect_eq "$(cat out)" "$(printf '1\t0\t0\the\n\n\n3\t0\t4\tshe\n\n\n5\t3\t0\the')" \
+    "-e after each line" < /dev/null
   # As one index, sharded: every line the same.
   "$KEYGEN" words 3000 > many.txt
   build many.txt many.idx
@@ -235,6 +240,20 @@ case_scan() {
     "$LOOKUP" $args shards < prose > sharded.out
     expect_file sharded.out one.out "[$args] on shards"
     [ -s one.out ] || fail "[$args] found nothing"
+  done
+  awk 'NR % 3 == 0 { printf "%s ", $0 } NR % 9 == 0 { print "" } NR % 30 == 0 { print "" }
+    NR > 90 { exit }' many.txt > short
+  for args in "-s" "-s -l -w"; do
+    # shellcheck disable=SC2086
+    "$LOOKUP" $args many.idx < short > together.out
+    local n=0
+    : > alone.out
+    while IFS= read -r text; do
+      n=$((n + 1))
+      # shellcheck disable=SC2086
+      printf '%s\n' "$text" | "$LOOKUP" $args many.idx | sed "s/^1\t/$n\t/" >> alone.out
+    done < short
+    expect_file together.out alone.out "[$args] lines together and alone"
   done
 }
 

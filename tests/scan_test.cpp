@@ -61,12 +61,34 @@ std::vector<Match> bruteForce(const Keys& keys, const std::string& text, bool lo
   return chosen;
 }
 
-template <class View>
-std::vector<Match> scanned(const View& view, const std::string& text, bool longest, bool words) {
-  std::vector<Match> found;
+// Each line of the text on its own, with the positions of the whole text.
+std::vector<Match> byLines(const Keys& keys, const std::string& text, bool longest, bool words) {
+  std::vector<Match> all;
+  for (std::size_t from = 0; from <= text.size();) {
+    std::size_t end = text.find('\n', from);
+    if (end == std::string::npos) end = text.size();
+    for (const auto& [at, length, value] :
+         bruteForce(keys, text.substr(from, end - from), longest, words)) {
+      all.emplace_back(from + at, length, value);
+    }
+    from = end + 1;
+  }
+  return all;
+}
+
+Tessel::ScanOptions optionsOf(bool longest, bool words, bool lines) {
   Tessel::ScanOptions options;
   options.longest = longest;
   options.words = words;
+  options.lines = lines;
+  return options;
+}
+
+template <class View>
+std::vector<Match> scanned(const View& view, const std::string& text, bool longest, bool words,
+                           bool lines = false) {
+  std::vector<Match> found;
+  const Tessel::ScanOptions options = optionsOf(longest, words, lines);
   const auto result = view.scan(text.data(), text.size(), options,
                                 [&](std::size_t at, std::size_t length, auto value) {
                                   found.emplace_back(at, length, value);
@@ -152,6 +174,21 @@ class ScanTest : public TesselTest::ScratchDirTest {
             << "sharded, longest " << longest << " words " << words;
         ASSERT_EQ(scanned(file_, text, longest, words), expected)
             << "the front over a file, longest " << longest << " words " << words;
+        const std::vector<Match> lines = byLines(keys_, text, longest, words);
+        ASSERT_EQ(scanned(one_, text, longest, words, true), lines)
+            << "lines, longest " << longest << " words " << words;
+        ASSERT_EQ(scanned(sharded_, text, longest, words, true), lines)
+            << "sharded lines, longest " << longest << " words " << words;
+        // One scanner for every text and index, as a program reading texts keeps it: what
+        // it learnt of the last index must not be taken for this one's.
+        for (const Tessel::Index* index : {&file_, &sharded_}) {
+          std::vector<Match> found;
+          reused_.reset(*index, text.data(), text.size(), optionsOf(longest, words, false));
+          while (reused_.next())
+            found.emplace_back(reused_.position(), reused_.length(), reused_.value());
+          ASSERT_TRUE(reused_.status().ok());
+          ASSERT_EQ(found, expected) << "a reused scanner, sharded " << (index == &sharded_);
+        }
       }
     }
   }
@@ -160,6 +197,7 @@ class ScanTest : public TesselTest::ScratchDirTest {
   Tessel::IndexView one_;
   Tessel::Index file_;
   Tessel::Index sharded_;
+  Tessel::Index::Scanner reused_;
 };
 
 TEST_F(ScanTest, EveryModeIsThePlainReadingOfAMatch) {
@@ -168,11 +206,11 @@ TEST_F(ScanTest, EveryModeIsThePlainReadingOfAMatch) {
     // Small alphabets make keys that are prefixes of each other and many matches; some keys
     // take any byte, NUL and 0xFF included.
     const std::string alphabet = round % 3 == 0   ? std::string("ab ")
-                                 : round % 3 == 1 ? std::string("ab_\xc3\xa9-.")
+                                 : round % 3 == 1 ? std::string("ab_\xc3\xa9-.\n")
                                                   : std::string(
                                                         "\x00\x01\x7f\x80\xff"
-                                                        "a ",
-                                                        7);
+                                                        "a \n",
+                                                        8);
     auto randomText = [&](std::size_t most) {
       std::string text;
       for (std::size_t n = random() % (most + 1); n > 0; --n)

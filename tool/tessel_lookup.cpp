@@ -326,31 +326,58 @@ int answerPredictions(const Index& index, const char* name, std::size_t limit, O
 }
 
 // Finds the keys that occur in each line of standard input, a text, and prints each match:
-// line number, offset, value and key.
-int answerScans(const Index& index, const char* name, const Tessel::ScanOptions& options,
-                bool endMarks, Output& out) {
+// line number, offset, value and key. Lines that lie end to end in the reader's buffer are
+// scanned as one text of lines, so that a short line costs no scan of its own.
+int answerScans(const Index& index, const char* name, Tessel::ScanOptions options, bool endMarks,
+                Output& out) {
   Queries queries(out);
   Index::Scanner scanner;
+  options.lines = true;
   long long line = 0;
   bool anyFound = false;
   char number[24];  // the line's number and a tab, written once for its matches
+  std::size_t numberLength = 0;
   while (queries.next()) {
-    for (std::size_t i = 0; i < queries.size(); ++i) {
-      char* end = std::to_chars(number, number + sizeof number - 1, ++line).ptr;
-      *end++ = '\t';
-      const auto numberLength = static_cast<std::size_t>(end - number);
-      const char* text = queries.lines()[i];
-      scanner.reset(index, text, queries.lengths()[i], options);
+    const char* const* lines = queries.lines();
+    const std::size_t* lengths = queries.lengths();
+    for (std::size_t first = 0; first < queries.size();) {
+      // The run of lines from `first` that follow each other, one '\n' apart.
+      std::size_t last = first;
+      while (last + 1 < queries.size() && lines[last + 1] == lines[last] + lengths[last] + 1) {
+        ++last;
+      }
+      const char* text = lines[first];
+      scanner.reset(index, text, static_cast<std::size_t>(lines[last] + lengths[last] - text),
+                    options);
+      // Matches come in order of position: the lines before each are done with first.
+      std::size_t at = first;
+      auto enter = [&] {
+        char* end = std::to_chars(number, number + sizeof number - 1, ++line).ptr;
+        *end++ = '\t';
+        numberLength = static_cast<std::size_t>(end - number);
+      };
+      enter();
       while (scanner.next()) {
+        const char* match = text + scanner.position();
+        while (match > lines[at] + lengths[at]) {
+          if (endMarks) out.put('\n');
+          ++at;
+          enter();
+        }
         anyFound = true;
         out.putShort(number, numberLength);
-        out.number(static_cast<long long>(scanner.position()));
+        out.number(static_cast<long long>(match - lines[at]));
         out.put('\t');
-        out.line(scanner.value(), text + scanner.position(), scanner.length());
+        out.line(scanner.value(), match, scanner.length());
       }
       if (!scanner.status().ok()) return failIndex(scanner.status(), name);
+      for (; at < last; ++at) {
+        if (endMarks) out.put('\n');
+        enter();
+      }
       // The end of this text's answers, for a program that waits for them.
       if (endMarks) out.put('\n');
+      first = last + 1;
     }
   }
   return endOfQueries(queries, anyFound);

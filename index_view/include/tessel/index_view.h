@@ -248,8 +248,8 @@ class IndexView {
       if (view_ == nullptr) return false;
       return scan_.next([this](const std::size_t* positions, std::size_t count,
                                std::vector<internal::ScanMatch>& out) {
-        walks_.run(view_->units_, scan_.text(), scan_.size(), positions, count,
-                   scan_.options().longest, scan_.options().words, out);
+        walks_.run(view_->units_, scan_.text(), scan_.size(), positions, count, scan_.options(),
+                   out);
       });
     }
 

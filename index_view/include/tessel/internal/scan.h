@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
@@ -24,6 +25,10 @@ struct ScanOptions {
   // Only keys that start and end at word boundaries: places not between two word bytes
   // (ASCII letters, digits, '_', and every byte from 0x80 on).
   bool words = false;
+  // Each '\n' ends a line, and each line is a text of its own: no match spans a '\n' or
+  // begins with one. Positions stay those of the whole text. A program that reads lines scans
+  // many at once this way, as fast as one long text, where a scan per line pays for each.
+  bool lines = false;
   // Asked between blocks of the text, when given: false stops the scan there.
   bool (*keepGoing)(void* context) = nullptr;
   void* context = nullptr;
@@ -50,7 +55,12 @@ class ByteSet {
     return set;
   }
   constexpr void add(unsigned char c) { bits_[c / 64] |= std::uint64_t{1} << (c % 64); }
+  constexpr void remove(unsigned char c) { bits_[c / 64] &= ~(std::uint64_t{1} << (c % 64)); }
   constexpr bool has(unsigned char c) const { return ((bits_[c / 64] >> (c % 64)) & 1) != 0; }
+  constexpr bool operator==(const ByteSet& other) const {
+    return bits_[0] == other.bits_[0] && bits_[1] == other.bits_[1] && bits_[2] == other.bits_[2] &&
+           bits_[3] == other.bits_[3];
+  }
 
  private:
   std::uint64_t bits_[4] = {};
@@ -94,17 +104,19 @@ inline bool endsWell(const unsigned char* text, std::size_t size, std::size_t en
 class ScanWalks {
  public:
   // Finds the matches that start at text[positions[i]] for every i < count (ascending
-  // positions of text[0 .. size)), with `words` only those that end at a word boundary.
-  // Without `longest`, appends all of them to `out`, by position and shortest first. With
-  // it, sets out[i] to position i's longest (length 0: none), for every i < count.
+  // positions of text[0 .. size)), as `options` say: with `words` only those that end at a
+  // word boundary, with `lines` none past a '\n'. Without `longest`, appends all of them to
+  // `out`, by position and shortest first. With it, sets out[i] to position i's longest
+  // (length 0: none), for every i < count.
   void run(const Units& units, const unsigned char* text, std::size_t size,
-           const std::size_t* positions, std::size_t count, bool longest, bool words,
+           const std::size_t* positions, std::size_t count, const ScanOptions& options,
            std::vector<ScanMatch>& out) {
-    if (longest) {
+    if (options.longest) {
       out.resize(count);
       for (std::size_t i = 0; i < count; ++i) out[i] = ScanMatch{positions[i], 0, -1};
       if (units.count() == 0 || count == 0) return;
-      walk<true>(units, text, size, positions, count, words);
+      options.lines ? walk<true, true>(units, text, size, positions, count, options.words)
+                    : walk<true, false>(units, text, size, positions, count, options.words);
       for (std::size_t i = 0; i < count; ++i) {
         out[i].length = best_[i].length;
         out[i].value = best_[i].value;
@@ -112,7 +124,8 @@ class ScanWalks {
       return;
     }
     if (units.count() == 0 || count == 0) return;
-    walk<false>(units, text, size, positions, count, words);
+    options.lines ? walk<false, true>(units, text, size, positions, count, options.words)
+                  : walk<false, false>(units, text, size, positions, count, options.words);
     // Walks ended out of order; each one's matches came shortest first. A counting sort by
     // position keeps that order within a position.
     starts_.assign(count + 1, 0);
@@ -170,7 +183,7 @@ class ScanWalks {
     return false;
   }
 
-  template <bool kLongest>
+  template <bool kLongest, bool kLines>
   void walk(const Units& units, const unsigned char* text, std::size_t size,
             const std::size_t* positions, std::size_t count, bool words) {
     found_.clear();
@@ -199,7 +212,7 @@ class ScanWalks {
           Found found;
           if (longestKept(data, unitCount, w, found)) found_.push_back(found);
         }
-        if (w.next != stop) {
+        if (w.next != stop && (!kLines || *w.next != '\n')) {
           const unsigned char byte = *w.next;
           const std::size_t child = std::size_t{w.base} + byte + 1u;
           if (child < unitCount && Format::checkAt(data, child) == w.base) {
@@ -260,10 +273,17 @@ class TextScan {
     text_ = reinterpret_cast<const unsigned char*>(text);
     size_ = size;
     options_ = options;
-    for (unsigned c = 0; c < 256; ++c) {
-      const auto byte = static_cast<unsigned char>(c);
-      classes_[c] = static_cast<unsigned char>((starts.has(byte) ? kStarts : 0) |
-                                               (isWordByte(byte) ? kWord : 0));
+    ByteSet begin = starts;
+    if (options.lines) begin.remove('\n');
+    // A scanner reused text after text (a line at a time) works the classes out once.
+    if (!classesKnown_ || !(begin == starts_)) {
+      for (unsigned c = 0; c < 256; ++c) {
+        const auto byte = static_cast<unsigned char>(c);
+        classes_[c] = static_cast<unsigned char>((begin.has(byte) ? kStarts : 0) |
+                                                 (isWordByte(byte) ? kWord : 0));
+      }
+      starts_ = begin;
+      classesKnown_ = true;
     }
     from_ = 0;
     next_ = 0;
@@ -305,7 +325,7 @@ class TextScan {
     const std::size_t begin = std::max(from_, next_);
     from_ = candidates(begin, boundaries);
     found_.clear();
-    if (!positions_.empty()) findBlock(positions_.data(), positions_.size(), found_);
+    if (blockCount_ != 0) findBlock(block_.get(), blockCount_, found_);
     if (!options_.longest) {
       matches_.swap(found_);
       return;
@@ -321,7 +341,6 @@ class TextScan {
     }
     // Where a word's start has no match, or one that ends inside the word, the rest of the
     // word will be needed: its positions are walked next, all in one go.
-    walked_.swap(positions_);
     positions_.clear();
     for (const ScanMatch& m : found_) {
       for (std::size_t q = m.position + std::max<std::size_t>(m.length, 1);
@@ -353,13 +372,14 @@ class TextScan {
     }
   }
 
-  // Sets positions_ to the positions from `p` on that may start a match (with `boundaries`,
+  // Sets block_ to the positions from `p` on that may start a match (with `boundaries`,
   // only those that are no word's inside), a block's worth; returns where they stop.
   std::size_t candidates(std::size_t p, bool boundaries) {
     // Each byte's position is written and kept when it may start a match: no branch to
-    // mispredict on prose, where that changes every few bytes.
-    positions_.resize(kBlock);
-    std::size_t* out = positions_.data();
+    // mispredict on prose, where that changes every few bytes. The room is made once: a
+    // resize would clear it, a block's worth, for every short text.
+    if (!block_) block_.reset(new std::size_t[kBlock]);
+    std::size_t* out = block_.get();
     std::size_t n = 0;
     const std::size_t stop = p + std::min(size_ - std::min(p, size_), kBlock * 64);
     if (!boundaries) {
@@ -377,7 +397,7 @@ class TextScan {
         previous = c;
       }
     }
-    positions_.resize(n);
+    blockCount_ = n;
     return p;
   }
 
@@ -412,10 +432,13 @@ class TextScan {
   std::size_t size_ = 0;
   ScanOptions options_;
   unsigned char classes_[256] = {};
-  std::size_t from_ = 0;  // where the next block's positions begin
-  std::size_t next_ = 0;  // leftmost-longest: where the next match may start
-  std::vector<std::size_t> positions_;
-  std::vector<std::size_t> walked_;  // leftmost-longest: the positions walked at first
+  ByteSet starts_;  // what classes_ was worked out from
+  bool classesKnown_ = false;
+  std::size_t from_ = 0;                  // where the next block's positions begin
+  std::size_t next_ = 0;                  // leftmost-longest: where the next match may start
+  std::unique_ptr<std::size_t[]> block_;  // a block's positions, blockCount_ of them
+  std::size_t blockCount_ = 0;
+  std::vector<std::size_t> positions_;  // leftmost-longest: the positions walked later
   std::vector<ScanMatch> found_;
   std::vector<ScanMatch> inside_;   // leftmost-longest: inside words, as found_ at word starts
   std::vector<ScanMatch> unknown_;  // and where neither foresaw
