@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include <tessel/internal/scan.h>
@@ -214,17 +215,20 @@ inline bool readScanOptions(const char* name, PyObject* const* args, Py_ssize_t 
 // handed on. With `chooser`, the scan gives every match and the chooser takes the
 // leftmost-longest of those between characters.
 struct Scan {
+  static constexpr std::size_t kShortText = 4096;
   View::Scanner scanner;
   std::vector<Tessel::internal::ScanMatch> found;
   std::unique_ptr<CharacterLongest> chooser;
 
   // Scans on, without the GIL, until `most` matches more are found or the text ends; Ctrl-C
   // stops it. Returns false with the exception set when interrupted, out of memory, or when
-  // the index failed (a shard that cannot be read).
+  // the index failed (a shard that cannot be read). A short text is scanned with the GIL
+  // held: letting it go and taking it back would cost more than the scan.
   bool gather(std::size_t most, Reader* index, ScanText& text) {
     bool noMemory = false, interrupted = false, more = true;
     {
-      Interruptible work;
+      std::optional<Interruptible> work;
+      if (text.size() >= kShortText) work.emplace();
       try {
         const std::size_t start = found.size();
         while (found.size() - start < most && (more = scanner.next())) {
@@ -240,7 +244,7 @@ struct Scan {
       } catch (const std::bad_alloc&) {
         noMemory = true;
       }
-      interrupted = work.interrupted();
+      interrupted = work && work->interrupted();
     }
     if (noMemory) PyErr_NoMemory();
     if (noMemory || interrupted) return false;
@@ -278,19 +282,23 @@ inline PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssiz
   if (!text.set(given) || refuseClosed(self)) return nullptr;
   PyObject* result = nullptr;
   try {
-    Scan scan;
-    // The matches' array is kept between calls of this thread, up to a size: fresh pages
-    // for it at every call cost more than the scan of a short text.
-    static thread_local std::vector<Tessel::internal::ScanMatch> kept;
+    // A thread's scan is kept from call to call, its arrays up to a size: making them afresh
+    // costs more than the scan of a short text. A call made while one runs (from a signal
+    // handler) has one of its own.
+    static thread_local std::unique_ptr<Scan> kept;
     constexpr std::size_t kKept = std::size_t{1} << 20;
-    scan.found.swap(kept);
-    scan.found.clear();
     struct Keep {
-      std::vector<Tessel::internal::ScanMatch>& found;
-      ~Keep() {
-        if (found.capacity() <= kKept) kept.swap(found);
+      std::unique_ptr<Scan> scan;
+      Keep() : scan(std::move(kept)) {
+        if (!scan) scan = std::make_unique<Scan>();
+        scan->found.clear();
+        scan->chooser.reset();
       }
-    } keep{scan.found};
+      ~Keep() {
+        if (scan->found.capacity() <= kKept) kept = std::move(scan);
+      }
+    } keep;
+    Scan& scan = *keep.scan;
     bool scanned;
     {
       Busy busy(self);

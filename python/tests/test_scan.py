@@ -5,6 +5,7 @@ threads, and a text or an index that changes meanwhile."""
 import os
 import random
 import shutil
+import signal
 import tempfile
 import threading
 import time
@@ -140,6 +141,33 @@ class Scan(unittest.TestCase):
             every = len(index.findall(text))
             assert_stops_soon(self, lambda: len(index.findall(text)), every)
             assert_stops_soon(self, lambda: sum(1 for _ in index.finditer(text)), every)
+
+    def test_a_scan_called_from_a_signal_handler_during_a_scan(self):
+        # A thread's scans share what they keep: one started by a handler that runs in the
+        # middle of another must leave the first one's matches alone.
+        path = os.path.join(self.dir, "k.idx")
+        tessel.build([b"%04d" % n for n in range(10_000)], path)
+        text = b"".join(b"%04d " % (n % 20_000) for n in range(2_000_000))
+        inner = []
+
+        def handler(*_):
+            inner.append(index.findall(b"x 0042 y", longest=True))
+
+        previous = signal.signal(signal.SIGALRM, handler)
+        try:
+            with tessel.Index(path) as index:
+                expected = index.findall(text, words=True)
+                signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+                try:
+                    found = [index.findall(text, words=True) for _ in range(3)]
+                finally:
+                    signal.setitimer(signal.ITIMER_REAL, 0)
+        finally:
+            signal.signal(signal.SIGALRM, previous)
+        self.assertTrue(inner)
+        self.assertEqual(set(map(tuple, inner)), {((2, 6, 42),)})
+        for each in found:
+            self.assertEqual(each, expected)
 
     def test_a_text_or_an_index_that_changes_meanwhile(self):
         path = os.path.join(self.dir, "k.idx")
