@@ -114,7 +114,9 @@ class Output {
     used_ += length;
   }
   void put(const char* text) { put(text, std::strlen(text)); }
-  // In decimal, here rather than std::to_chars, which stays a call.
+  // In decimal, here rather than std::to_chars, which stays a call: the length first, then
+  // two digits at a time from the end, with no loop that copies (a scan prints two numbers a
+  // match, and the digits took a fifth of its time).
   [[gnu::always_inline]] void number(long long n) {
     char* at = room(kNumber);
     unsigned long long magnitude = static_cast<unsigned long long>(n);
@@ -122,14 +124,19 @@ class Output {
       *at++ = '-';
       magnitude = 0 - magnitude;
     }
-    char digits[20];
-    std::size_t first = sizeof digits;
-    do {
-      digits[--first] = static_cast<char>('0' + magnitude % 10);
-      magnitude /= 10;
-    } while (magnitude != 0);
-    for (std::size_t i = first; i < sizeof digits; ++i) *at++ = digits[i];
-    used_ = static_cast<std::size_t>(at - buffer_);
+    char* const end = at + digitCount(magnitude);
+    char* p = end;
+    while (magnitude >= 100) {
+      p -= 2;
+      std::memcpy(p, kPairs + 2 * (magnitude % 100), 2);
+      magnitude /= 100;
+    }
+    if (magnitude >= 10) {
+      std::memcpy(p - 2, kPairs + 2 * magnitude, 2);
+    } else {
+      p[-1] = static_cast<char>('0' + magnitude);
+    }
+    used_ = static_cast<std::size_t>(end - buffer_);
   }
   // One answer line: number, tab, text, newline.
   [[gnu::always_inline]] void line(long long n, const char* text, std::size_t length) {
@@ -153,6 +160,29 @@ class Output {
 
   static constexpr std::size_t kShort = 32;
   static constexpr std::size_t kNumber = 24;
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+
+  // The number of decimal digits of `n`: from its bits, then one comparison.
+  static std::size_t digitCount(unsigned long long n) {
+    struct Powers {
+      unsigned long long of[20] = {};
+      constexpr Powers() {
+        unsigned long long power = 1;
+        for (unsigned long long& each : of) {
+          each = power;
+          power *= 10;  // wraps past the last, unused
+        }
+      }
+    };
+    static constexpr Powers kPowers;
+    // log10(2) is about 1233 / 4096: the digits of 2^bits, less one.
+    const auto bits = static_cast<std::size_t>(64 - __builtin_clzll(n | 1));
+    const std::size_t guess = (bits * 1233) >> 12;
+    return guess + 1 - ((n | 1) < kPowers.of[guess] ? 1 : 0);  // 0 has one digit too
+  }
 
   // Where `length` more bytes go, flushing first when the buffer has not that much room.
   [[gnu::always_inline]] char* room(std::size_t length) {

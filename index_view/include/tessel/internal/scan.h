@@ -223,11 +223,12 @@ class ScanWalks {
               // Inside a word no key ends that words mode would take.
               if (!words || w.next == stop || !(kWordTable[byte] && kWordTable[*w.next])) {
                 const auto length = static_cast<std::size_t>(w.next - w.first);
+                // The key end is read when the walk ends, or a round from now: on its way.
+                units.prefetch(w.base);
                 if (kLongest) {
                   if (w.ends == kEnds) longestKept(data, unitCount, w, best_[w.slot]);
                   w.end[w.ends++] = End{w.base, static_cast<std::uint32_t>(length)};
                 } else {
-                  units.prefetch(w.base);
                   w.end[0] = End{w.base, static_cast<std::uint32_t>(length)};
                   w.ends = 1;
                 }
