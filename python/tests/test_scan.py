@@ -142,6 +142,22 @@ class Scan(unittest.TestCase):
             assert_stops_soon(self, lambda: len(index.findall(text)), every)
             assert_stops_soon(self, lambda: sum(1 for _ in index.finditer(text)), every)
 
+    def test_many_matches_share_their_values_rightly(self):
+        # Past a few thousand matches, equal values share one int: values that collide in
+        # the table keep their own.
+        path = os.path.join(self.dir, "k.idx")
+        tessel.build([b"%05d" % n for n in range(20_000)], path)
+        rng = random.Random(5)
+        numbers = [rng.choice((rng.randrange(20_000), 4096 * rng.randrange(4), 7))
+                   for _ in range(30_000)]
+        text = " ".join("%05d" % n for n in numbers)
+        with tessel.Index(path) as index:
+            found = index.findall(text, words=True)
+            self.assertEqual([value for _, _, value in found], numbers)
+            self.assertEqual(found, list(index.finditer(text, words=True)))
+            self.assertEqual([text[start:end] for start, end, _ in found[:3]],
+                             ["%05d" % n for n in numbers[:3]])
+
     def test_a_scan_called_from_a_signal_handler_during_a_scan(self):
         # A thread's scans share what they keep: one started by a handler that runs in the
         # middle of another must leave the first one's matches alone.
