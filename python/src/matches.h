@@ -307,6 +307,60 @@ inline Tessel::ScanOptions interruptible(Tessel::ScanOptions options) {
   return options;
 }
 
+// A thread's scan, kept from call to call with its arrays up to a size: making them afresh
+// costs more than the scan of a short text. A call made while one runs (from a signal
+// handler) has one of its own.
+class KeptScan {
+ public:
+  KeptScan() : scan_(std::move(kept())) {
+    if (!scan_) scan_ = std::make_unique<Scan>();
+    scan_->found.clear();
+    scan_->chooser.reset();
+  }
+  KeptScan(const KeptScan&) = delete;
+  KeptScan& operator=(const KeptScan&) = delete;
+  ~KeptScan() {
+    if (scan_->found.capacity() <= kKept) kept() = std::move(scan_);
+  }
+  Scan& operator*() { return *scan_; }
+
+ private:
+  static constexpr std::size_t kKept = std::size_t{1} << 20;
+  static std::unique_ptr<Scan>& kept() {
+    static thread_local std::unique_ptr<Scan> scan;
+    return scan;
+  }
+  std::unique_ptr<Scan> scan_;
+};
+
+// Scans all of `text` into scan.found (byte offsets, in order of position): for a str with
+// `longest`, the leftmost-longest among the matches that start and end between characters.
+// False with an exception set. Throws std::bad_alloc.
+inline bool scanWhole(Reader* self, ScanText& text, const Tessel::ScanOptions& options,
+                      Scan& scan) {
+  Busy busy(self);
+  scan.scanner.reset(self->view, text.data(), text.size(), interruptible(options));
+  bool scanned = scan.gather(static_cast<std::size_t>(-1), self, text);
+  if (scanned && options.longest && text.characters()) {
+    // Where the scan's choice splits a character, the choice from there on is made again
+    // among every match (rare: keys that are no UTF-8, or end inside a character).
+    const auto split = std::find_if(
+        scan.found.begin(), scan.found.end(),
+        [&](const Tessel::internal::ScanMatch& m) { return splitsACharacter(m, text); });
+    if (split != scan.found.end()) {
+      const std::size_t from =
+          split == scan.found.begin() ? 0 : (split - 1)->position + (split - 1)->length;
+      scan.found.erase(split, scan.found.end());
+      Tessel::ScanOptions every = options;
+      every.longest = false;
+      scan.chooser = std::make_unique<CharacterLongest>(from);
+      scan.scanner.reset(self->view, text.data(), text.size(), interruptible(every));
+      scanned = scan.gather(static_cast<std::size_t>(-1), self, text);
+    }
+  }
+  return scanned;
+}
+
 // findall(text, *, longest=False, words=False): every match, as a list of (start, end, value).
 inline PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
@@ -320,47 +374,9 @@ inline PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssiz
   if (!text.set(given) || refuseClosed(self)) return nullptr;
   PyObject* result = nullptr;
   try {
-    // A thread's scan is kept from call to call, its arrays up to a size: making them afresh
-    // costs more than the scan of a short text. A call made while one runs (from a signal
-    // handler) has one of its own.
-    static thread_local std::unique_ptr<Scan> kept;
-    constexpr std::size_t kKept = std::size_t{1} << 20;
-    struct Keep {
-      std::unique_ptr<Scan> scan;
-      Keep() : scan(std::move(kept)) {
-        if (!scan) scan = std::make_unique<Scan>();
-        scan->found.clear();
-        scan->chooser.reset();
-      }
-      ~Keep() {
-        if (scan->found.capacity() <= kKept) kept = std::move(scan);
-      }
-    } keep;
-    Scan& scan = *keep.scan;
-    bool scanned;
-    {
-      Busy busy(self);
-      scan.scanner.reset(self->view, text.data(), text.size(), interruptible(options));
-      scanned = scan.gather(static_cast<std::size_t>(-1), self, text);
-      if (scanned && options.longest && text.characters()) {
-        // Where the scan's choice splits a character, the choice from there on is made again
-        // among every match (rare: keys that are no UTF-8, or end inside a character).
-        const auto split = std::find_if(
-            scan.found.begin(), scan.found.end(),
-            [&](const Tessel::internal::ScanMatch& m) { return splitsACharacter(m, text); });
-        if (split != scan.found.end()) {
-          const std::size_t from =
-              split == scan.found.begin() ? 0 : (split - 1)->position + (split - 1)->length;
-          scan.found.erase(split, scan.found.end());
-          Tessel::ScanOptions every = options;
-          every.longest = false;
-          scan.chooser = std::make_unique<CharacterLongest>(from);
-          scan.scanner.reset(self->view, text.data(), text.size(), interruptible(every));
-          scanned = scan.gather(static_cast<std::size_t>(-1), self, text);
-        }
-      }
-    }
-    if (!scanned) return nullptr;
+    KeptScan kept;
+    Scan& scan = *kept;
+    if (!scanWhole(self, text, options, scan)) return nullptr;
     // The list is made at its size; matches that fall inside a character of a str are few.
     result = PyList_New(static_cast<Py_ssize_t>(scan.found.size()));
     std::unique_ptr<ValueInts> values;
@@ -386,6 +402,167 @@ inline PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssiz
     PyErr_NoMemory();
   }
   return result;
+}
+
+// ---- sub() and subn(): the text with each leftmost-longest match replaced.
+
+// The pieces of a text being rebuilt: kept pieces of the text and replacements, joined at the
+// end. A str is cut at character offsets, so that what was not replaced stays as it was.
+class Rebuilt {
+ public:
+  Rebuilt(PyObject* text, bool str) : text_(text), str_(str) {}
+  Rebuilt(const Rebuilt&) = delete;
+  Rebuilt& operator=(const Rebuilt&) = delete;
+  ~Rebuilt() { Py_XDECREF(pieces_); }
+
+  // Appends text[from .. to) (characters of a str, bytes of the buffer `data`); false with
+  // an exception set.
+  bool keep(const char* data, Py_ssize_t from, Py_ssize_t to) {
+    if (from == to) return true;
+    PyObject* piece = str_ ? PyUnicode_Substring(text_, from, to)
+                           : PyBytes_FromStringAndSize(data + from, to - from);
+    return add(piece);
+  }
+  // Appends a new reference (stolen); false with an exception set.
+  bool add(PyObject* piece) {
+    if (piece == nullptr) return false;
+    if (pieces_ == nullptr && (pieces_ = PyList_New(0)) == nullptr) {
+      Py_DECREF(piece);
+      return false;
+    }
+    const int appended = PyList_Append(pieces_, piece);
+    Py_DECREF(piece);
+    return appended == 0;
+  }
+  // The new text; nullptr with an exception set.
+  PyObject* join() {
+    if (pieces_ == nullptr) return str_ ? PyUnicode_New(0, 0) : PyBytes_FromStringAndSize("", 0);
+    if (str_) {
+      PyObject* empty = PyUnicode_New(0, 0);
+      if (empty == nullptr) return nullptr;
+      PyObject* joined = PyUnicode_Join(empty, pieces_);
+      Py_DECREF(empty);
+      return joined;
+    }
+    PyObject* empty = PyBytes_FromStringAndSize("", 0);
+    if (empty == nullptr) return nullptr;
+    PyObject* joined = PyObject_CallMethod(empty, "join", "O", pieces_);
+    Py_DECREF(empty);
+    return joined;
+  }
+
+ private:
+  PyObject* text_;
+  bool str_;
+  PyObject* pieces_ = nullptr;
+};
+
+// sub(repl, text, *, words=False, ignore_case=False, count=0), or with `counted` subn(): the
+// text with its leftmost-longest matches, the first `count` of them (all for 0), replaced by
+// `repl` or by what repl(start, end, value) returns; subn() gives (text, replacements).
+inline PyObject* substitute(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, const char* name, bool counted) {
+  auto* self = asReader(object);
+  static const char* const names[] = {"repl", "text", "words", "ignore_case", "count"};
+  PyObject* given[5];
+  if (!parseArguments(name, args, nargs, kwnames, names, 5, 2, 0, given)) return nullptr;
+  if (nargs > 2) {
+    PyErr_Format(PyExc_TypeError, "%s() takes words, ignore_case and count as keywords only", name);
+    return nullptr;
+  }
+  PyObject* const repl = given[0];
+  PyObject* const original = given[1];
+  Tessel::ScanOptions options;
+  options.longest = true;
+  const int words = given[2] == nullptr ? 0 : PyObject_IsTrue(given[2]);
+  const int ignoreCase = given[3] == nullptr ? 0 : PyObject_IsTrue(given[3]);
+  if (words < 0 || ignoreCase < 0) return nullptr;
+  options.words = words != 0;
+  if (ignoreCase != 0) {
+    PyErr_Format(PyExc_NotImplementedError, "%s(): ignore_case is not supported yet", name);
+    return nullptr;
+  }
+  long long most = 0;  // 0: every match; below 0, as re.sub takes it: none
+  if (given[4] != nullptr) {
+    PyObject* count = PyNumber_Index(given[4]);
+    if (count == nullptr) return nullptr;
+    int overflow = 0;
+    most = PyLong_AsLongLongAndOverflow(count, &overflow);
+    Py_DECREF(count);
+    if (most == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow != 0) most = overflow > 0 ? 0 : -1;  // more than any text has, or below 0
+  }
+  if (refuseClosed(self)) return nullptr;
+  const bool str = PyUnicode_Check(original);
+  const bool callable = PyCallable_Check(repl) != 0;
+  if (!callable && (str ? !PyUnicode_Check(repl) : !PyObject_CheckBuffer(repl))) {
+    PyErr_Format(PyExc_TypeError, "%s(): the replacement of a %s is %s or a function, not %.200s",
+                 name, str ? "str" : "bytes-like text", str ? "str" : "bytes",
+                 Py_TYPE(repl)->tp_name);
+    return nullptr;
+  }
+  ScanText text;
+  if (!text.set(original) || refuseClosed(self)) return nullptr;
+  PyObject* result = nullptr;
+  try {
+    KeptScan kept;
+    Scan& scan = *kept;
+    if (most >= 0 && !scanWhole(self, text, options, scan)) return nullptr;
+    Rebuilt rebuilt(original, str);
+    PyObject* fixed = nullptr;  // repl as bytes, for a bytes-like text
+    if (!callable && !str && (fixed = PyBytes_FromObject(repl)) == nullptr) return nullptr;
+    struct Release {
+      PyObject* object;
+      ~Release() { Py_XDECREF(object); }
+    } release{fixed};
+    Py_ssize_t done = 0, replaced = 0;  // in characters of a str, bytes otherwise
+    bool ok = true;
+    for (std::size_t i = 0; ok && most >= 0 && i < scan.found.size(); ++i) {
+      if (most > 0 && replaced == most) break;
+      const Tessel::internal::ScanMatch& m = scan.found[i];
+      Py_ssize_t start, end;
+      if (!text.offsets(m.position, m.length, start, end)) continue;
+      ok = rebuilt.keep(text.data(), done, start);
+      if (!ok) break;
+      PyObject* piece;
+      if (callable) {
+        piece = PyObject_CallFunction(repl, "nnL", start, end, static_cast<long long>(m.value));
+        if (piece != nullptr && (str ? !PyUnicode_Check(piece) : !PyBytes_Check(piece))) {
+          PyErr_Format(PyExc_TypeError, "%s(): the replacement function gave %.200s, not %s", name,
+                       Py_TYPE(piece)->tp_name, str ? "str" : "bytes");
+          Py_CLEAR(piece);
+        }
+        // The function may have closed the index: what was found stays good.
+      } else {
+        piece = str ? repl : fixed;
+        Py_INCREF(piece);
+      }
+      ok = rebuilt.add(piece);
+      done = end;
+      ++replaced;
+    }
+    if (!ok) return nullptr;
+    const Py_ssize_t length =
+        str ? PyUnicode_GET_LENGTH(original) : static_cast<Py_ssize_t>(text.size());
+    if (!rebuilt.keep(text.data(), done, length)) return nullptr;
+    PyObject* joined = rebuilt.join();
+    if (joined == nullptr || !counted) return joined;
+    result = Py_BuildValue("(Nn)", joined, replaced);
+  } catch (const std::bad_alloc&) {
+    Py_CLEAR(result);
+    PyErr_NoMemory();
+  }
+  return result;
+}
+
+inline PyObject* Reader_sub(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return substitute(object, args, nargs, kwnames, "sub", false);
+}
+
+inline PyObject* Reader_subn(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return substitute(object, args, nargs, kwnames, "subn", true);
 }
 
 // ---- finditer(): the same matches, found a chunk at a time as they are asked for.

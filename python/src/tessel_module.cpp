@@ -376,6 +376,12 @@ std::vector<PyMethodDef> readerMethods() {
       {"finditer", function(Reader_finditer), METH_FASTCALL | METH_KEYWORDS,
        "finditer($self, text, /, *, longest=False, words=False)\n--\n\nThe matches of "
        "findall(), one at a time."},
+      {"sub", function(Reader_sub), METH_FASTCALL | METH_KEYWORDS,
+       "sub($self, repl, text, *, words=False, ignore_case=False, count=0)\n--\n\nThe "
+       "text with each leftmost-longest match replaced by repl, or by repl(start, end, value)."},
+      {"subn", function(Reader_subn), METH_FASTCALL | METH_KEYWORDS,
+       "subn($self, repl, text, *, words=False, ignore_case=False, count=0)\n--\n\n"
+       "(sub()'s text, the number of replacements)."},
       {"close", Reader_close, METH_NOARGS, "close($self, /)\n--\n\nUnmaps the index."},
       {"__reversed__", Reader_reversed, METH_NOARGS,
        "__reversed__($self, /)\n--\n\nThe keys in descending byte order."},

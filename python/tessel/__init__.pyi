@@ -11,8 +11,8 @@ integers) will do.
 import os
 from collections.abc import ItemsView, KeysView, Mapping, ValuesView
 from _typeshed import ReadableBuffer, WriteableBuffer
-from typing import (Any, Dict, Generic, Iterable, Iterator, List, Literal, Optional, SupportsIndex,
-                    Tuple, TypeVar, Union, final, overload)
+from typing import (Any, Callable, Dict, Generic, Iterable, Iterator, List, Literal, Optional,
+                    SupportsIndex, Tuple, TypeVar, Union, final, overload)
 
 _K = TypeVar("_K", str, bytes)
 _T = TypeVar("_T")
@@ -200,6 +200,28 @@ class Index(Mapping[_K, int]):
     ) -> "IndexMatches":
         """The matches of findall(), found as they are asked for, a few thousand at a time
         without the GIL; ValueError once the index is closed."""
+    @overload
+    def sub(self, repl: Union[str, Callable[[int, int, int], str]], text: str, *,
+            words: bool = False, ignore_case: bool = False, count: SupportsIndex = 0) -> str: ...
+    @overload
+    def sub(self, repl: Union[ReadableBuffer, Callable[[int, int, int], bytes]],
+            text: ReadableBuffer, *, words: bool = False, ignore_case: bool = False,
+            count: SupportsIndex = 0) -> bytes:
+        """The text with each leftmost-longest match (findall(text, longest=True, words=words))
+        replaced, as re.sub does: by `repl`, or by what repl(start, end, value) returns, a str
+        for a str and bytes for bytes; only the first `count` matches when count > 0, none
+        when it is below 0. A str's characters outside the matches stay as they were. The
+        GIL is released while the text is scanned. ignore_case=True raises
+        NotImplementedError for now."""
+    @overload
+    def subn(self, repl: Union[str, Callable[[int, int, int], str]], text: str, *,
+             words: bool = False, ignore_case: bool = False,
+             count: SupportsIndex = 0) -> Tuple[str, int]: ...
+    @overload
+    def subn(self, repl: Union[ReadableBuffer, Callable[[int, int, int], bytes]],
+             text: ReadableBuffer, *, words: bool = False, ignore_case: bool = False,
+             count: SupportsIndex = 0) -> Tuple[bytes, int]:
+        """(sub()'s text, the number of matches replaced)."""
     def close(self) -> None:
         """Unmaps the index; later use raises ValueError. Closing twice is allowed."""
     def __enter__(self) -> "Index[_K]": ...

@@ -89,6 +89,57 @@ class Scan(unittest.TestCase):
                 index.findall("a", True)  # longest is a keyword
             self.assertEqual(index.findall(bytearray(b"a")), [(0, 1, 0)])
 
+    def test_sub_replaces_each_leftmost_longest_match(self):
+        path = os.path.join(self.dir, "k.idx")
+        keys = ["a", "ab", "é", "ét", "\U0001f600", "b a"]
+        tessel.build([k.encode() for k in keys] + [b"\xa9", b"\xc3"], path, sort=True)
+        rng = random.Random(7)
+        pieces = ["a", "b", " ", "é", "t", "\U0001f600", "\udca9", "\udcc3", "-"]
+        with tessel.Index(path) as index:
+            for _ in range(300):
+                text = "".join(rng.choice(pieces) for _ in range(rng.randrange(0, 16)))
+                raw = text.encode("utf-8", "surrogateescape")
+                words = rng.random() < 0.5
+                count = rng.choice((0, 0, 1, 2, -1))
+                for given in (text, raw):
+                    found = index.findall(given, longest=True, words=words)
+                    chosen = [] if count < 0 else found[:count] if count else found
+                    # The plain reading: the text between matches kept, each match replaced.
+                    expected, done, calls = given[:0], 0, []
+                    for start, end, value in chosen:
+                        expected += given[done:start] + given[:0].join(
+                            (given[:0], "<%d>" % value if isinstance(given, str)
+                             else b"<%d>" % value))
+                        done = end
+                    expected += given[done:]
+
+                    def repl(start, end, value, given=given, calls=calls):
+                        calls.append((start, end, value))
+                        return "<%d>" % value if isinstance(given, str) else b"<%d>" % value
+                    self.assertEqual(index.subn(repl, given, words=words, count=count),
+                                     (expected, len(chosen)), (given, words, count))
+                    self.assertEqual(calls, chosen)
+                    fixed = "#" if isinstance(given, str) else b"#"
+                    self.assertEqual(index.sub(fixed, given, words=words, count=count),
+                                     index.sub(lambda *_, f=fixed: f, given, words=words,
+                                               count=count))
+            # A str keeps every character it had outside the matches, escapes included.
+            self.assertEqual(index.sub("", "\udcc4b a\udcaa"), "\udcc4\udcaa")
+            self.assertEqual(index.sub(b"", bytearray(b"\xc3a\xa9")), b"")
+            for wrong in ((b"x", "a"), ("x", b"a"), (lambda *_: 1, "a"), (lambda *_: "x", b"a")):
+                with self.assertRaises(TypeError):
+                    index.sub(*wrong)
+            with self.assertRaises(ZeroDivisionError):
+                index.sub(lambda *_: 1 / 0, "a")
+            with self.assertRaises(TypeError):
+                index.sub("x", "a", 1)  # count is a keyword
+            with self.assertRaises(NotImplementedError):
+                index.sub("x", "a", ignore_case=True)
+            self.assertEqual(index.sub("x", "a a", count=2**70), "x x")
+            index.close()
+            with self.assertRaises(ValueError):
+                index.sub("x", "a")
+
     def test_shards_answer_as_one_index(self):
         keys = sorted({("%x" % (n * 7919 % 5000)).encode() for n in range(3000)})
         directory = os.path.join(self.dir, "shards")
@@ -116,6 +167,8 @@ class Scan(unittest.TestCase):
                     self.assertEqual(sharded.findall(text, longest=longest, words=words), expected)
                     self.assertEqual(list(sharded.finditer(text, longest=longest, words=words)),
                                      expected)
+                self.assertEqual(sharded.subn("<>", text, words=longest),
+                                 single.subn("<>", text, words=longest))
 
     def test_a_scan_lets_other_threads_run_and_stops_at_ctrl_c(self):
         path = os.path.join(self.dir, "k.idx")
