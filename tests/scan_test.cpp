@@ -256,6 +256,39 @@ TEST_F(ScanTest, AWorkedExample) {
             std::make_tuple(1u, 3u, 4));
 }
 
+TEST_F(ScanTest, WordsKnowUnicodeAndTheCharactersAUserAdds) {
+  make({"flask", "flask-login", "gcc", "patch"}, 2);
+  // Curly quotes, an em dash, guillemets and a no-break space end words; a letter, a mark,
+  // a digit of another script and a byte that is no UTF-8 do not.
+  const std::string text =
+      "\xe2\x80\x9cpatch\xe2\x80\x9d patch\xe2\x80\x94x \xc2\xabgcc\xc2\xbb patch\xc2\xa0x "
+      "patch\xc3\xa9 patche\xcc\x81 patch\xd9\xa3 patch\xff flask-login";
+  const std::vector<Match> words{{3, 5, 3},  {12, 5, 3}, {24, 3, 2},
+                                 {30, 5, 3}, {71, 5, 0}, {71, 11, 1}};
+  for (const Tessel::Index* index : {&file_, &sharded_}) {
+    std::vector<Match> found;
+    ASSERT_TRUE(index
+                    ->scan(text.data(), text.size(), optionsOf(false, true, false),
+                           [&](std::size_t at, std::size_t length, Tessel::Index::Value value) {
+                             found.emplace_back(at, length, value);
+                           })
+                    .ok());
+    EXPECT_EQ(found, words);
+    // With "-" and the no-break space as word characters, flask-login is one word (flask is
+    // not found in it), and so is "patch\u00a0x".
+    Tessel::ScanOptions options = optionsOf(false, true, false);
+    options.wordChars = "-\xc2\xa0";
+    found.clear();
+    ASSERT_TRUE(index
+                    ->scan(text.data(), text.size(), options,
+                           [&](std::size_t at, std::size_t length, Tessel::Index::Value value) {
+                             found.emplace_back(at, length, value);
+                           })
+                    .ok());
+    EXPECT_EQ(found, (std::vector<Match>{{3, 5, 3}, {12, 5, 3}, {24, 3, 2}, {71, 11, 1}}));
+  }
+}
+
 TEST_F(ScanTest, DamagedIndexesScanWithinTheText) {
   make({"ab", "abc", "b", "ca"}, 1);
   std::ifstream in(path("one.idx"), std::ios::binary);

@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <tessel/internal/scan.h>
@@ -230,14 +231,35 @@ inline PyObject* matchTuple(Py_ssize_t start, Py_ssize_t end, long long value,
   return tuple;
 }
 
-// The keywords longest and words of findall() and finditer(); false with TypeError set.
+// Sets `out` to the UTF-8 of word_chars, a str or bytes; false with an exception set.
+inline bool readWordChars(const char* name, PyObject* given, std::string& out) {
+  if (PyUnicode_Check(given)) {
+    Py_ssize_t size;
+    const char* data = PyUnicode_AsUTF8AndSize(given, &size);
+    if (data == nullptr) return false;
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  if (PyBytes_Check(given)) {
+    out.assign(PyBytes_AS_STRING(given), static_cast<std::size_t>(PyBytes_GET_SIZE(given)));
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "%s(): word_chars is str or bytes, not %.200s", name,
+               Py_TYPE(given)->tp_name);
+  return false;
+}
+
+// The keywords longest, words and word_chars of findall() and finditer(); false with an
+// exception set. options.wordChars is left for the caller to point at `wordChars`.
 inline bool readScanOptions(const char* name, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, PyObject*& text, Tessel::ScanOptions& options) {
-  static const char* const names[] = {"text", "longest", "words"};
-  PyObject* given[3];
-  if (!parseArguments(name, args, nargs, kwnames, names, 3, 1, 1, given)) return false;
+                            PyObject* kwnames, PyObject*& text, Tessel::ScanOptions& options,
+                            std::string& wordChars) {
+  static const char* const names[] = {"text", "longest", "words", "word_chars"};
+  PyObject* given[4];
+  if (!parseArguments(name, args, nargs, kwnames, names, 4, 1, 1, given)) return false;
   if (nargs > 1) {
-    PyErr_Format(PyExc_TypeError, "%s() takes longest and words as keywords only", name);
+    PyErr_Format(PyExc_TypeError, "%s() takes longest, words and word_chars as keywords only",
+                 name);
     return false;
   }
   text = given[0];
@@ -246,7 +268,8 @@ inline bool readScanOptions(const char* name, PyObject* const* args, Py_ssize_t 
     if (truth < 0) return false;
     (i == 1 ? options.longest : options.words) = truth != 0;
   }
-  return true;
+  wordChars.clear();
+  return given[3] == nullptr || readWordChars(name, given[3], wordChars);
 }
 
 // A scan of a text under way: the view's scanner and the matches it has found and not yet
@@ -257,6 +280,7 @@ struct Scan {
   View::Scanner scanner;
   std::vector<Tessel::internal::ScanMatch> found;
   std::unique_ptr<CharacterLongest> chooser;
+  std::string wordChars;  // what the options' wordChars points at
 
   // Scans on, without the GIL, until `most` matches more are found or the text ends; Ctrl-C
   // stops it. Returns false with the exception set when interrupted, out of memory, or when
@@ -336,8 +360,8 @@ class KeptScan {
 // Scans all of `text` into scan.found (byte offsets, in order of position): for a str with
 // `longest`, the leftmost-longest among the matches that start and end between characters.
 // False with an exception set. Throws std::bad_alloc.
-inline bool scanWhole(Reader* self, ScanText& text, const Tessel::ScanOptions& options,
-                      Scan& scan) {
+inline bool scanWhole(Reader* self, ScanText& text, Tessel::ScanOptions options, Scan& scan) {
+  options.wordChars = scan.wordChars;
   Busy busy(self);
   scan.scanner.reset(self->view, text.data(), text.size(), interruptible(options));
   bool scanned = scan.gather(static_cast<std::size_t>(-1), self, text);
@@ -361,13 +385,16 @@ inline bool scanWhole(Reader* self, ScanText& text, const Tessel::ScanOptions& o
   return scanned;
 }
 
-// findall(text, *, longest=False, words=False): every match, as a list of (start, end, value).
+// findall(text, *, longest=False, words=False, word_chars=""): every match, as a list of (start,
+// end, value).
 inline PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   auto* self = asReader(object);
   PyObject* given;
   Tessel::ScanOptions options;
-  if (!readScanOptions("findall", args, nargs, kwnames, given, options) || refuseClosed(self)) {
+  std::string wordChars;
+  if (!readScanOptions("findall", args, nargs, kwnames, given, options, wordChars) ||
+      refuseClosed(self)) {
     return nullptr;
   }
   ScanText text;
@@ -376,6 +403,7 @@ inline PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssiz
   try {
     KeptScan kept;
     Scan& scan = *kept;
+    scan.wordChars.swap(wordChars);
     if (!scanWhole(self, text, options, scan)) return nullptr;
     // The list is made at its size; matches that fall inside a character of a str are few.
     result = PyList_New(static_cast<Py_ssize_t>(scan.found.size()));
@@ -463,13 +491,17 @@ class Rebuilt {
 inline PyObject* substitute(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, const char* name, bool counted) {
   auto* self = asReader(object);
-  static const char* const names[] = {"repl", "text", "words", "ignore_case", "count"};
-  PyObject* given[5];
-  if (!parseArguments(name, args, nargs, kwnames, names, 5, 2, 0, given)) return nullptr;
+  static const char* const names[] = {"repl",        "text",  "words",
+                                      "ignore_case", "count", "word_chars"};
+  PyObject* given[6];
+  if (!parseArguments(name, args, nargs, kwnames, names, 6, 2, 0, given)) return nullptr;
   if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "%s() takes words, ignore_case and count as keywords only", name);
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes words, ignore_case, count and word_chars as keywords only", name);
     return nullptr;
   }
+  std::string wordChars;
+  if (given[5] != nullptr && !readWordChars(name, given[5], wordChars)) return nullptr;
   PyObject* const repl = given[0];
   PyObject* const original = given[1];
   Tessel::ScanOptions options;
@@ -507,6 +539,7 @@ inline PyObject* substitute(PyObject* object, PyObject* const* args, Py_ssize_t 
   try {
     KeptScan kept;
     Scan& scan = *kept;
+    scan.wordChars.swap(wordChars);
     if (most >= 0 && !scanWhole(self, text, options, scan)) return nullptr;
     Rebuilt rebuilt(original, str);
     PyObject* fixed = nullptr;  // repl as bytes, for a bytes-like text
@@ -581,7 +614,9 @@ inline PyObject* Reader_finditer(PyObject* object, PyObject* const* args, Py_ssi
   auto* index = asReader(object);
   PyObject* given;
   Tessel::ScanOptions options;
-  if (!readScanOptions("finditer", args, nargs, kwnames, given, options) || refuseClosed(index)) {
+  std::string wordChars;
+  if (!readScanOptions("finditer", args, nargs, kwnames, given, options, wordChars) ||
+      refuseClosed(index)) {
     return nullptr;
   }
   PyTypeObject* type = stateOf(Py_TYPE(index))->types.matches;
@@ -604,6 +639,8 @@ inline PyObject* Reader_finditer(PyObject* object, PyObject* const* args, Py_ssi
     return nullptr;
   }
   try {
+    self->scan->wordChars.swap(wordChars);
+    options.wordChars = self->scan->wordChars;
     if (options.longest && self->text->characters()) {
       // Leftmost-longest between characters, chosen from every match as they come.
       self->scan->chooser = std::make_unique<CharacterLongest>(0);

@@ -370,17 +370,20 @@ std::vector<PyMethodDef> readerMethods() {
        "non-key: a list, or written into out, a writable buffer of as many 64-bit integers "
        "(numpy's int64, array('q')), which is returned."},
       {"findall", function(Reader_findall), METH_FASTCALL | METH_KEYWORDS,
-       "findall($self, text, /, *, longest=False, words=False)\n--\n\n[(start, end, value)] for "
+       "findall($self, text, /, *, longest=False, words=False, word_chars='')\n--\n\n[(start, end, "
+       "value)] for "
        "each key that occurs in text: every match by position and shortest first, or the "
        "leftmost-longest ones; with words, those that start and end at word boundaries."},
       {"finditer", function(Reader_finditer), METH_FASTCALL | METH_KEYWORDS,
-       "finditer($self, text, /, *, longest=False, words=False)\n--\n\nThe matches of "
+       "finditer($self, text, /, *, longest=False, words=False, word_chars='')\n--\n\nThe matches "
+       "of "
        "findall(), one at a time."},
       {"sub", function(Reader_sub), METH_FASTCALL | METH_KEYWORDS,
-       "sub($self, repl, text, *, words=False, ignore_case=False, count=0)\n--\n\nThe "
+       "sub($self, repl, text, *, words=False, ignore_case=False, count=0, "
+       "word_chars='')\n--\n\nThe "
        "text with each leftmost-longest match replaced by repl, or by repl(start, end, value)."},
       {"subn", function(Reader_subn), METH_FASTCALL | METH_KEYWORDS,
-       "subn($self, repl, text, *, words=False, ignore_case=False, count=0)\n--\n\n"
+       "subn($self, repl, text, *, words=False, ignore_case=False, count=0, word_chars='')\n--\n\n"
        "(sub()'s text, the number of replacements)."},
       {"close", Reader_close, METH_NOARGS, "close($self, /)\n--\n\nUnmaps the index."},
       {"__reversed__", Reader_reversed, METH_NOARGS,

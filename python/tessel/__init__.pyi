@@ -180,14 +180,17 @@ class Index(Mapping[_K, int]):
     @overload
     def get_many(self, __queries: Iterable[_Query], out: _W) -> _W: ...
     def findall(
-        self, text: _Text, /, *, longest: bool = False, words: bool = False
+        self, text: _Text, /, *, longest: bool = False, words: bool = False,
+        word_chars: Union[str, bytes] = ""
     ) -> List[Tuple[int, int, int]]:
         """(start, end, value) for each key that occurs in `text`: every match, by position
         and shortest first, overlapping ones included; with `longest`, the longest key at the
         first position where one starts, then on from its end (no two overlap); with `words`,
         only keys that start and end at word boundaries (places not between two word bytes:
-        ASCII letters, digits, "_", and every byte from 0x80, so UTF-8 letters count). The empty
-        key never matches.
+        ASCII letters, digits and "_", the bytes of UTF-8 characters that are letters, marks,
+        numbers or connector punctuation, bytes that are no part of a UTF-8 character, and
+        the characters of `word_chars`, as "-" keeps "flask-login" one word). The empty key
+        never matches.
 
         A str is scanned as its UTF-8 bytes and start and end count characters (a key whose
         bytes begin or end inside a character is no match of a str); bytes and other buffers
@@ -196,17 +199,19 @@ class Index(Mapping[_K, int]):
         Raises TypeError for a text that is neither str nor a buffer, UnicodeEncodeError for a
         str with a surrogate that no byte escapes to."""
     def finditer(
-        self, text: _Text, /, *, longest: bool = False, words: bool = False
+        self, text: _Text, /, *, longest: bool = False, words: bool = False,
+        word_chars: Union[str, bytes] = ""
     ) -> "IndexMatches":
         """The matches of findall(), found as they are asked for, a few thousand at a time
         without the GIL; ValueError once the index is closed."""
     @overload
     def sub(self, repl: Union[str, Callable[[int, int, int], str]], text: str, *,
-            words: bool = False, ignore_case: bool = False, count: SupportsIndex = 0) -> str: ...
+            words: bool = False, ignore_case: bool = False, count: SupportsIndex = 0,
+            word_chars: Union[str, bytes] = "") -> str: ...
     @overload
     def sub(self, repl: Union[ReadableBuffer, Callable[[int, int, int], bytes]],
             text: ReadableBuffer, *, words: bool = False, ignore_case: bool = False,
-            count: SupportsIndex = 0) -> bytes:
+            count: SupportsIndex = 0, word_chars: Union[str, bytes] = "") -> bytes:
         """The text with each leftmost-longest match (findall(text, longest=True, words=words))
         replaced, as re.sub does: by `repl`, or by what repl(start, end, value) returns, a str
         for a str and bytes for bytes; only the first `count` matches when count > 0, none
@@ -216,11 +221,13 @@ class Index(Mapping[_K, int]):
     @overload
     def subn(self, repl: Union[str, Callable[[int, int, int], str]], text: str, *,
              words: bool = False, ignore_case: bool = False,
-             count: SupportsIndex = 0) -> Tuple[str, int]: ...
+             count: SupportsIndex = 0,
+             word_chars: Union[str, bytes] = "") -> Tuple[str, int]: ...
     @overload
     def subn(self, repl: Union[ReadableBuffer, Callable[[int, int, int], bytes]],
              text: ReadableBuffer, *, words: bool = False, ignore_case: bool = False,
-             count: SupportsIndex = 0) -> Tuple[bytes, int]:
+             count: SupportsIndex = 0,
+             word_chars: Union[str, bytes] = "") -> Tuple[bytes, int]:
         """(sub()'s text, the number of matches replaced)."""
     def close(self) -> None:
         """Unmaps the index; later use raises ValueError. Closing twice is allowed."""

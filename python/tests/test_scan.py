@@ -8,6 +8,7 @@ import shutil
 import signal
 import tempfile
 import threading
+import unicodedata
 import time
 import unittest
 
@@ -16,15 +17,29 @@ import tessel
 from test_robustness import assert_stops_soon  # pylint: disable=import-error
 
 
-def word_byte(c):
-    return chr(c).isascii() and (chr(c).isalnum() or c == ord("_")) or c >= 0x80
+def word_bytes(text, word_chars=""):
+    """Whether each byte of the bytes `text` is a word byte: that of its character (a letter,
+    mark, number or connector punctuation to unicodedata, ASCII's letters, digits and "_",
+    or one of word_chars), and True for a byte that is no part of well-formed UTF-8."""
+    classes = []
+    for char in text.decode("utf-8", "surrogateescape"):
+        if "\udc80" <= char <= "\udcff":
+            classes.append(True)  # a byte that no character holds
+            continue
+        word = (char.isascii() and (char.isalnum() or char == "_") or
+                not char.isascii() and unicodedata.category(char)[0] in "LMN" or
+                unicodedata.category(char) == "Pc" or char in word_chars)
+        classes.extend([word] * len(char.encode()))
+    return classes
 
 
-def plain(keys, text, longest, words):
+def plain(keys, text, longest, words, word_chars=""):
     """Every match by the definition, (start, end, value) in bytes, then the leftmost-longest
     choice when asked."""
+    word = word_bytes(text, word_chars)
+
     def boundary(at):
-        return at in (0, len(text)) or not (word_byte(text[at - 1]) and word_byte(text[at]))
+        return at in (0, len(text)) or not (word[at - 1] and word[at])
 
     found = sorted((i, i + len(key), value) for i in range(len(text))
                    for key, value in keys.items()
@@ -49,8 +64,17 @@ class Scan(unittest.TestCase):
 
     def test_every_mode_is_the_plain_reading(self):
         rng = random.Random(3)
-        for round_ in range(40):
+        # Letters, marks, numbers and connector punctuation past ASCII are word characters;
+        # quotes, dashes, guillemets and spaces past ASCII are not; a byte that no character
+        # holds (\xff, or the halves of one cut apart) is.
+        unicode = ["é", "\u0301", "\u0663", "\u203f", "\u201c", "\u2014", "\u00ab", "\u00a0",
+                   "Ω", "-"]
+        for round_ in range(60):
             alphabet = [b"a", b"b", b" ", b"\xc3\xa9", b"_", b"\x00", b"\xff"][:3 + round_ % 5]
+            if round_ >= 40:
+                alphabet = [b"a", b"b", b" ", b"\xe2", b"\x80"] + [
+                    c.encode() for c in rng.sample(unicode, 4)]
+            word_chars = rng.choice(["", "-", "\u2014", "-\u00a0"]) if round_ >= 40 else ""
             keys = sorted({b"".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 5)))
                            for _ in range(rng.randrange(1, 25))})
             path = os.path.join(self.dir, f"{round_}.idx")
@@ -61,11 +85,28 @@ class Scan(unittest.TestCase):
                     text = b"".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 40)))
                     for longest in (False, True):
                         for words in (False, True):
-                            expected = plain(values, text, longest, words)
-                            found = index.findall(text, longest=longest, words=words)
-                            self.assertEqual(found, expected, (text, longest, words))
-                            self.assertEqual(list(index.finditer(text, longest=longest,
-                                                                 words=words)), expected)
+                            expected = plain(values, text, longest, words, word_chars)
+                            found = index.findall(text, longest=longest, words=words,
+                                                  word_chars=word_chars)
+                            self.assertEqual(found, expected, (text, longest, words, word_chars))
+                            self.assertEqual(list(index.finditer(
+                                text, longest=longest, words=words, word_chars=word_chars)),
+                                expected)
+
+    def test_word_characters_are_unicode_s(self):
+        # Every character assigned in this Python's Unicode: "a" after it is a word of its own
+        # exactly when the character is no letter, mark, number or connector punctuation.
+        path = os.path.join(self.dir, "a.idx")
+        tessel.build(["a"], path)
+        chars = [chr(c) for c in range(0x80, 0x110000) if not 0xD800 <= c < 0xE000 and
+                 unicodedata.category(chr(c)) != "Cn"]
+        with tessel.Index(path) as index:
+            found = {start for start, _, _ in index.findall("".join(c + "a " for c in chars),
+                                                           words=True)}
+        wrong = [c for n, c in enumerate(chars)
+                 if (3 * n + 1 in found) == (unicodedata.category(c)[0] in "LMN" or
+                                            unicodedata.category(c) == "Pc")]
+        self.assertEqual(wrong, [])
 
     def test_a_str_is_scanned_in_characters(self):
         path = os.path.join(self.dir, "k.idx")

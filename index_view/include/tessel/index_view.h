@@ -249,7 +249,7 @@ class IndexView {
       return scan_.next([this](const std::size_t* positions, std::size_t count,
                                std::vector<internal::ScanMatch>& out) {
         walks_.run(view_->units_, scan_.text(), scan_.size(), positions, count, scan_.options(),
-                   out);
+                   scan_.rule(), out);
       });
     }
 

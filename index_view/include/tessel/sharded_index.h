@@ -885,7 +885,7 @@ class ShardedIndex {
       }
       scanner.found_.clear();
       scanner.walks_.run(pin->units_, scanner.scan_.text(), size, scanner.positions_.data(),
-                         scanner.positions_.size(), options, scanner.found_);
+                         scanner.positions_.size(), options, scanner.scan_.rule(), scanner.found_);
       for (std::size_t k = 0; k < scanner.found_.size(); ++k) {
         const internal::ScanMatch& m = scanner.found_[k];
         // A damaged shard holds nothing outside its range.

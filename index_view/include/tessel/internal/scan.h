@@ -9,11 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
 #include <tessel/format.h>
 #include <tessel/internal/units.h>
+#include <tessel/internal/word_rule.h>
 
 namespace Tessel {
 
@@ -22,9 +24,14 @@ struct ScanOptions {
   // Leftmost-longest: the longest key at the first position where one starts, then on from
   // its end; no two matches overlap. Otherwise every match, overlapping ones included.
   bool longest = false;
-  // Only keys that start and end at word boundaries: places not between two word bytes
-  // (ASCII letters, digits, '_', and every byte from 0x80 on).
+  // Only keys that start and end at word boundaries: places not between two word bytes. A
+  // word byte is an ASCII letter, digit or '_'; a byte of a character of well-formed UTF-8
+  // that Unicode takes as a letter, mark, number or connector punctuation; a byte that is no
+  // part of well-formed UTF-8; or a byte of a character of `wordChars`.
   bool words = false;
+  // More word characters for words mode, in UTF-8 (as "-." keeps "flask-login" one word).
+  // The characters must outlive the scan's reset.
+  std::string_view wordChars;
   // Each '\n' ends a line, and each line is a text of its own: no match spans a '\n' or
   // begins with one. Positions stay those of the whole text. A program that reads lines scans
   // many at once this way, as fast as one long text, where a scan per line pays for each.
@@ -36,6 +43,8 @@ struct ScanOptions {
 
 namespace internal {
 
+// Where words do not count, the guess at where they start that orders the walks of
+// leftmost-longest: ASCII letters, digits and '_', and every byte from 0x80 on.
 constexpr bool isWordByte(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
          c >= 0x80;
@@ -66,16 +75,6 @@ class ByteSet {
   std::uint64_t bits_[4] = {};
 };
 
-// Whether each byte is a word byte, as a table: what the walks ask at every step.
-struct WordTable {
-  bool word[256] = {};
-  constexpr WordTable() {
-    for (unsigned c = 0; c < 256; ++c) word[c] = isWordByte(static_cast<unsigned char>(c));
-  }
-  constexpr bool operator[](unsigned char c) const { return word[c]; }
-};
-inline constexpr WordTable kWordTable;
-
 // The bytes that begin a key of `units`: the root's children.
 inline ByteSet firstBytes(const Units& units) {
   ByteSet set;
@@ -95,28 +94,24 @@ struct ScanMatch {
   long value;
 };
 
-// Whether a match may end at `end` of text[0 .. size): at a word boundary when words count.
-inline bool endsWell(const unsigned char* text, std::size_t size, std::size_t end, bool words) {
-  return !words || end == size || !isWordByte(text[end - 1]) || !isWordByte(text[end]);
-}
-
 // The walks of one index's units from many positions of a text.
 class ScanWalks {
  public:
   // Finds the matches that start at text[positions[i]] for every i < count (ascending
   // positions of text[0 .. size)), as `options` say: with `words` only those that end at a
-  // word boundary, with `lines` none past a '\n'. Without `longest`, appends all of them to
-  // `out`, by position and shortest first. With it, sets out[i] to position i's longest
-  // (length 0: none), for every i < count.
+  // word boundary by `rule`, with `lines` none past a '\n'. Without `longest`, appends all of them
+  // to `out`, by position and shortest first. With it, sets out[i] to position i's longest (length
+  // 0: none), for every i < count.
   void run(const Units& units, const unsigned char* text, std::size_t size,
            const std::size_t* positions, std::size_t count, const ScanOptions& options,
-           std::vector<ScanMatch>& out) {
+           const WordRule& rule, std::vector<ScanMatch>& out) {
     if (options.longest) {
       out.resize(count);
       for (std::size_t i = 0; i < count; ++i) out[i] = ScanMatch{positions[i], 0, -1};
       if (units.count() == 0 || count == 0) return;
-      options.lines ? walk<true, true>(units, text, size, positions, count, options.words)
-                    : walk<true, false>(units, text, size, positions, count, options.words);
+      const WordRule* words = options.words ? &rule : nullptr;
+      options.lines ? walk<true, true>(units, text, size, positions, count, words)
+                    : walk<true, false>(units, text, size, positions, count, words);
       for (std::size_t i = 0; i < count; ++i) {
         out[i].length = best_[i].length;
         out[i].value = best_[i].value;
@@ -124,8 +119,9 @@ class ScanWalks {
       return;
     }
     if (units.count() == 0 || count == 0) return;
-    options.lines ? walk<false, true>(units, text, size, positions, count, options.words)
-                  : walk<false, false>(units, text, size, positions, count, options.words);
+    const WordRule* words = options.words ? &rule : nullptr;
+    options.lines ? walk<false, true>(units, text, size, positions, count, words)
+                  : walk<false, false>(units, text, size, positions, count, words);
     // Walks ended out of order; each one's matches came shortest first. A counting sort by
     // position keeps that order within a position.
     starts_.assign(count + 1, 0);
@@ -185,7 +181,7 @@ class ScanWalks {
 
   template <bool kLongest, bool kLines>
   void walk(const Units& units, const unsigned char* text, std::size_t size,
-            const std::size_t* positions, std::size_t count, bool words) {
+            const std::size_t* positions, std::size_t count, const WordRule* words) {
     found_.clear();
     if (kLongest) best_.assign(count, Found{0, 0, -1});
     // The walks' state lives in locals, which the compiler keeps in registers.
@@ -221,7 +217,8 @@ class ScanWalks {
               ++w.next;
               w.base = static_cast<std::uint32_t>(b);
               // Inside a word no key ends that words mode would take.
-              if (!words || w.next == stop || !(kWordTable[byte] && kWordTable[*w.next])) {
+              if (words == nullptr || w.next == stop ||
+                  words->boundaryAfter(text, size, static_cast<std::size_t>(w.next - text), byte)) {
                 const auto length = static_cast<std::size_t>(w.next - w.first);
                 // The key end is read when the walk ends, or a round from now: on its way.
                 units.prefetch(w.base);
@@ -277,13 +274,21 @@ class TextScan {
     ByteSet begin = starts;
     if (options.lines) begin.remove('\n');
     // A scanner reused text after text (a line at a time) works the classes out once.
-    if (!classesKnown_ || !(begin == starts_)) {
+    if (options.wordChars != rule_.extra()) {
+      rule_.set(options.wordChars);
+      classesKnown_ = false;
+    }
+    if (!classesKnown_ || !(begin == starts_) || options.words != wordClasses_) {
       for (unsigned c = 0; c < 256; ++c) {
         const auto byte = static_cast<unsigned char>(c);
-        classes_[c] = static_cast<unsigned char>((begin.has(byte) ? kStarts : 0) |
-                                                 (isWordByte(byte) ? kWord : 0));
+        // In words mode the class of a byte from 0x80 depends on its character: such a
+        // byte is taken as no word byte, and the positions that gives are looked at again.
+        const bool word = !options.words ? isWordByte(byte) : c < 0x80 && rule_.asciiWord(byte);
+        classes_[c] =
+            static_cast<unsigned char>((begin.has(byte) ? kStarts : 0) | (word ? kWord : 0));
       }
       starts_ = begin;
+      wordClasses_ = options.words;
       classesKnown_ = true;
     }
     from_ = 0;
@@ -310,6 +315,7 @@ class TextScan {
   const unsigned char* text() const { return text_; }
   std::size_t size() const { return size_; }
   const ScanOptions& options() const { return options_; }
+  const WordRule& rule() const { return rule_; }
 
  private:
   // The matches of the next block of positions: all of them, or each leftmost-longest one.
@@ -398,6 +404,18 @@ class TextScan {
         previous = c;
       }
     }
+    if (options_.words) {
+      // Positions next to a byte from 0x80 are boundaries only by their characters.
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t at = out[i];
+        if (((text_[at] | (at == 0 ? 0 : text_[at - 1])) & 0x80) == 0 ||
+            rule_.boundary(text_, size_, at)) {
+          out[kept++] = at;
+        }
+      }
+      n = kept;
+    }
     blockCount_ = n;
     return p;
   }
@@ -434,7 +452,9 @@ class TextScan {
   ScanOptions options_;
   unsigned char classes_[256] = {};
   ByteSet starts_;  // what classes_ was worked out from
+  bool wordClasses_ = false;
   bool classesKnown_ = false;
+  WordRule rule_;
   std::size_t from_ = 0;                  // where the next block's positions begin
   std::size_t next_ = 0;                  // leftmost-longest: where the next match may start
   std::unique_ptr<std::size_t[]> block_;  // a block's positions, blockCount_ of them
