@@ -4,8 +4,10 @@ that Debian's unicode-data package installs (/usr/share/unicode): the code point
 mode takes as word characters, letters, marks, numbers and connector punctuation
 (General_Category L*, M*, N*, Pc), as sorted ranges.
 
-Usage: base/unicode/make_tables.py [UCD_DIRECTORY] > base/include/tessel/internal/unicode_tables.h
-The header is committed: building needs neither the data nor this script."""
+Usage: base/unicode/make_tables.py [UCD_DIRECTORY] | clang-format --assume-filename=x.h \
+           > base/include/tessel/internal/unicode_tables.h
+The header is committed: building needs neither the data nor this script; the test
+unicode.tables checks that the two agree."""
 
 import os
 import re
