@@ -86,6 +86,7 @@ class WordRule {
       i += length == 0 ? 1 : length;  // a stray byte is a word byte already
     }
     std::sort(points_.begin(), points_.end());
+    for (unsigned c = 0; c < 256; ++c) kinds_[c] = c >= 0x80 ? kHigh : ascii_[c] ? kAsciiWord : 0;
   }
   // The characters set() was given.
   const std::string& extra() const { return extra_; }
@@ -109,8 +110,11 @@ class WordRule {
   // at every place a key may end, answered from a table for ASCII.
   bool boundaryAfter(const unsigned char* text, std::size_t size, std::size_t at,
                      unsigned char before) const {
-    const unsigned char after = text[at];
-    if ((before | after) < 0x80) return !(ascii_[before] && ascii_[after]);
+    // Both kinds of word byte share a bit, so that an ASCII byte that is no word byte
+    // settles it, and two ASCII word bytes leave only theirs.
+    const unsigned both = kinds_[before] & kinds_[text[at]];
+    if (both == 0) return true;
+    if (both == kAsciiWord) return false;
     return !(wordByte(text, size, at - 1) && wordByte(text, size, at));
   }
 
@@ -123,7 +127,10 @@ class WordRule {
   }
 
  private:
+  static constexpr unsigned char kAsciiWord = 3;  // 0b011
+  static constexpr unsigned char kHigh = 5;       // 0b101: a word byte, or maybe
   bool ascii_[128] = {};
+  unsigned char kinds_[256] = {};
   std::vector<std::uint32_t> points_;  // the extra characters past ASCII
   std::string extra_;
 };
