@@ -116,6 +116,8 @@ void scanText(const Tessel::IndexView& index, const std::vector<std::string>& qu
       Tessel::ScanOptions options;
       options.longest = leftmost;
       options.words = words;
+      // The first query's bytes as more word characters: any bytes, UTF-8 or not.
+      if (words && !queries.empty()) options.wordChars = queries.front();
       auto& found = leftmost ? longest : all;
       index.scan(text.data(), text.size(), options,
                  [&](std::size_t at, std::size_t length, std::int32_t value) {
@@ -128,6 +130,15 @@ void scanText(const Tessel::IndexView& index, const std::vector<std::string>& qu
                    found.emplace_back(at, length, value);
                  });
     }
+    // As lines, no match holds a '\n' (keys may).
+    Tessel::ScanOptions lines;
+    lines.lines = true;
+    lines.words = words;
+    index.scan(text.data(), text.size(), lines,
+               [&](std::size_t at, std::size_t length, std::int32_t) {
+                 FUZZ_CHECK(length > 0 && at + length <= text.size() &&
+                            std::memchr(text.data() + at, '\n', length) == nullptr);
+               });
     std::size_t next = 0;
     for (const auto& match : longest) {
       FUZZ_CHECK(std::get<0>(match) >= next);
