@@ -6,8 +6,8 @@ source=$1
 lookup=$2
 words=$(wc -w < "$source/README.md")
 [ "$words" -le 2500 ] || { echo "README.md has $words words, more than 2,500"; exit 1; }
-# The letters of the options in --help's usage lines.
-options=$("$lookup" --help | sed -n '1,2p' | grep -o -- '-[a-zA-Z]' | sort -u)
+# The letters of the options in --help's usage lines, up to the first empty line.
+options=$("$lookup" --help | sed -n '1,/^$/p' | grep -o -- '-[a-zA-Z]' | sort -u)
 [ -n "$options" ] || { echo "no options in tessel-lookup --help"; exit 1; }
 readme=$(sed -n '/^## tessel-lookup/,/^## /p' "$source/README.md")
 page=$source/tool/tessel-lookup.1.in

@@ -222,6 +222,22 @@ case_scan() {
     query $args keys.idx < /dev/null
     expect_eq "$status" 2 "usage [$args]"
   done
+  # Words end at quotes, dashes and spaces past ASCII, not at letters; -W adds characters.
+  printf 'flask\nflask-login\npatch\n' > words.txt
+  build words.txt words.idx
+  printf '\342\200\234patch\342\200\235 patch\303\251 flask-login\n' > unicode.txt
+  query -s -w words.idx < unicode.txt
+  expect_eq "$(cat out)" "$(printf '1\t3\t2\tpatch\n1\t20\t0\tflask\n1\t20\t1\tflask-login')" \
+    "Unicode words"
+  query -s -w -W - words.idx < unicode.txt
+  expect_eq "$(cat out)" "$(printf '1\t3\t2\tpatch\n1\t20\t1\tflask-login')" "-W -"
+  query -sw -W"$(printf '\342\200\235')" words.idx < unicode.txt
+  expect_eq "$(cat out)" "$(printf '1\t20\t0\tflask\n1\t20\t1\tflask-login')" "-W with a quote"
+  for args in "-s -W -" "-s -w -W" "-W - -w"; do
+    # shellcheck disable=SC2086
+    query $args words.idx < unicode.txt
+    expect_eq "$status" 2 "usage [$args]"
+  done
   # Lines read together are scanned as each alone: numbered, empty ones too, and -e marks
   # the end of each one's answers.
   printf 'he\n\nshe\n\nxx he' | "$LOOKUP" -s -l -e keys.idx > out

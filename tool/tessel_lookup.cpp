@@ -37,6 +37,7 @@ constexpr int kError = 2;
 
 constexpr char kUsage[] =
     "Usage: tessel-lookup [-p | -P [-m N] | -s [-l] [-w] [-e] | -r | -d | -n | -v] Index\n"
+    "       tessel-lookup -s -w -W Chars [-l] [-e] Index\n"
     "       tessel-lookup -c Keys Index\n"
     "\n"
     "Index is an index file, or a sharded index: its directory or its MANIFEST. Options may\n"
@@ -52,7 +53,8 @@ constexpr char kUsage[] =
     "          separated by tabs, by offset and then shortest first; with -l only the\n"
     "          leftmost-longest ones, which do not overlap; with -w only keys that start and\n"
     "          end at word boundaries (word characters: Unicode's letters, marks, numbers\n"
-    "          and _ in UTF-8; bytes that are no UTF-8);\n"
+    "          and _ in UTF-8; bytes that are no UTF-8); -W Chars adds those characters\n"
+    "          (-w -W - keeps flask-login one word);\n"
     "          with -e an empty line after each text's matches, so that a program that\n"
     "          writes a text can wait for the end of its answers\n"
     "  -r      reads values: the value, a tab and the key that has it; -1, a tab and the line\n"
@@ -566,6 +568,7 @@ struct Options {
   char modeLetter = 0;  // the option that chose the mode
   Tessel::ScanOptions scan;
   bool endMarks = false;  // -e: an empty line after each text's matches
+  bool wordChars = false;  // -W given
   std::size_t limit = std::numeric_limits<std::size_t>::max();
   bool limited = false;
   const char* keys = nullptr;
@@ -602,8 +605,8 @@ std::string parseOptions(int argc, char** argv, Options& options) {
     for (std::size_t k = 1; k < argument.size(); ++k) {
       const char letter = argument[k];
       const std::string named = std::string("-") + letter;
-      // -m and -c take a value: the rest of this word, or the next one.
-      if (letter == 'm' || letter == 'c') {
+      // -m, -c and -W take a value: the rest of this word, or the next one.
+      if (letter == 'm' || letter == 'c' || letter == 'W') {
         const char* value = nullptr;
         if (k + 1 < argument.size()) {
           value = argv[i] + k + 1;
@@ -619,6 +622,10 @@ std::string parseOptions(int argc, char** argv, Options& options) {
             return "-m needs a number from 1";
           }
           options.limited = true;
+        } else if (letter == 'W') {
+          if (value == nullptr) return "-W needs characters";
+          options.scan.wordChars = value;  // argv's: it lasts
+          options.wordChars = true;
         } else {
           if (value == nullptr) return "-c needs a key list";
           options.keys = value;
@@ -682,6 +689,7 @@ std::string parseOptions(int argc, char** argv, Options& options) {
   if (options.help || options.version) return "";
   if (lOrW != 0 && options.mode != Mode::kScan) return "-" + std::string(1, lOrW) + " needs -s";
   if (options.endMarks && options.mode != Mode::kScan) return "-e needs -s";
+  if (options.wordChars && !options.scan.words) return "-W needs -w";
   if (options.limited && options.mode != Mode::kPredict) return "-m needs -P";
   if (operands.empty()) return "no Index given";
   if (operands.size() > 1) {
