@@ -567,7 +567,7 @@ struct Options {
   Mode mode = Mode::kExact;
   char modeLetter = 0;  // the option that chose the mode
   Tessel::ScanOptions scan;
-  bool endMarks = false;  // -e: an empty line after each text's matches
+  bool endMarks = false;   // -e: an empty line after each text's matches
   bool wordChars = false;  // -W given
   std::size_t limit = std::numeric_limits<std::size_t>::max();
   bool limited = false;
