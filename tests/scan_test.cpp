@@ -286,6 +286,18 @@ TEST_F(ScanTest, WordsKnowUnicodeAndTheCharactersAUserAdds) {
                            })
                     .ok());
     EXPECT_EQ(found, (std::vector<Match>{{3, 5, 3}, {12, 5, 3}, {24, 3, 2}, {71, 11, 1}}));
+    // As lines, a '\n' ends a text whatever the word characters say.
+    options.lines = true;
+    options.wordChars = "-\n";
+    found.clear();
+    const std::string lines = "flask\nflask-login\npatch";
+    ASSERT_TRUE(index
+                    ->scan(lines.data(), lines.size(), options,
+                           [&](std::size_t at, std::size_t length, Tessel::Index::Value value) {
+                             found.emplace_back(at, length, value);
+                           })
+                    .ok());
+    EXPECT_EQ(found, (std::vector<Match>{{0, 5, 0}, {6, 11, 1}, {18, 5, 3}}));
   }
 }
 

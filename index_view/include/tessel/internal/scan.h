@@ -274,8 +274,8 @@ class TextScan {
     ByteSet begin = starts;
     if (options.lines) begin.remove('\n');
     // A scanner reused text after text (a line at a time) works the classes out once.
-    if (options.wordChars != rule_.extra()) {
-      rule_.set(options.wordChars);
+    if (options.wordChars != rule_.extra() || options.lines != rule_.lines()) {
+      rule_.set(options.wordChars, options.lines);
       classesKnown_ = false;
     }
     if (!classesKnown_ || !(begin == starts_) || options.words != wordClasses_) {

@@ -66,9 +66,10 @@ class WordRule {
   WordRule() { set(std::string_view()); }
 
   // Takes the characters of `extra` (UTF-8; a byte that is no part of a character stands for
-  // itself) as word characters too.
-  void set(std::string_view extra) {
+  // itself) as word characters too; with `lines`, never '\n', which ends a text then.
+  void set(std::string_view extra, bool lines = false) {
     extra_.assign(extra.data(), extra.size());
+    lines_ = lines;
     for (unsigned c = 0; c < 128; ++c) {
       ascii_[c] =
           (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -86,10 +87,12 @@ class WordRule {
       i += length == 0 ? 1 : length;  // a stray byte is a word byte already
     }
     std::sort(points_.begin(), points_.end());
+    if (lines) ascii_['\n'] = false;
     for (unsigned c = 0; c < 256; ++c) kinds_[c] = c >= 0x80 ? kHigh : ascii_[c] ? kAsciiWord : 0;
   }
-  // The characters set() was given.
+  // What set() was given.
   const std::string& extra() const { return extra_; }
+  bool lines() const { return lines_; }
 
   // Whether the ASCII byte c is a word byte. REQUIRES: c < 0x80.
   bool asciiWord(unsigned char c) const { return ascii_[c]; }
@@ -133,6 +136,7 @@ class WordRule {
   unsigned char kinds_[256] = {};
   std::vector<std::uint32_t> points_;  // the extra characters past ASCII
   std::string extra_;
+  bool lines_ = false;
 };
 
 }  // namespace internal
