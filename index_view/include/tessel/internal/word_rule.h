@@ -70,9 +70,10 @@ class WordRule {
   void set(std::string_view extra, bool lines = false) {
     extra_.assign(extra.data(), extra.size());
     lines_ = lines;
-    for (unsigned c = 0; c < 128; ++c) {
-      ascii_[c] =
+    for (unsigned c = 0; c < 256; ++c) {
+      const bool word =
           (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+      kinds_[c] = c >= 0x80 ? kHigh : word ? kAsciiWord : 0;
     }
     points_.clear();
     const auto* s = reinterpret_cast<const unsigned char*>(extra.data());
@@ -80,26 +81,25 @@ class WordRule {
       std::uint32_t point;
       const std::size_t length = decodeUtf8(s + i, extra.size() - i, point);
       if (length == 1) {
-        ascii_[point] = true;
+        kinds_[point] = kAsciiWord;
       } else if (length > 1) {
         points_.push_back(point);
       }
       i += length == 0 ? 1 : length;  // a stray byte is a word byte already
     }
     std::sort(points_.begin(), points_.end());
-    if (lines) ascii_['\n'] = false;
-    for (unsigned c = 0; c < 256; ++c) kinds_[c] = c >= 0x80 ? kHigh : ascii_[c] ? kAsciiWord : 0;
+    if (lines) kinds_['\n'] = 0;
   }
   // What set() was given.
   const std::string& extra() const { return extra_; }
   bool lines() const { return lines_; }
 
   // Whether the ASCII byte c is a word byte. REQUIRES: c < 0x80.
-  bool asciiWord(unsigned char c) const { return ascii_[c]; }
+  bool asciiWord(unsigned char c) const { return kinds_[c] == kAsciiWord; }
 
   // Whether byte i of text[0 .. size) is a word byte: that of the character it is part of.
   bool wordByte(const unsigned char* text, std::size_t size, std::size_t i) const {
-    if (text[i] < 0x80) return ascii_[text[i]];
+    if (text[i] < 0x80) return kinds_[text[i]] == kAsciiWord;
     // A character's bytes begin at its lead byte, at most three bytes back.
     std::size_t lead = i;
     while (lead > 0 && i - lead < 3 && (text[lead] & 0xC0) == 0x80) --lead;
@@ -123,16 +123,12 @@ class WordRule {
 
   // Whether a match may start or end at `at` of text[0 .. size).
   bool boundary(const unsigned char* text, std::size_t size, std::size_t at) const {
-    if (at == 0 || at == size) return true;
-    const unsigned char before = text[at - 1], after = text[at];
-    if ((before | after) < 0x80) return !(ascii_[before] && ascii_[after]);
-    return !(wordByte(text, size, at - 1) && wordByte(text, size, at));
+    return at == 0 || at == size || boundaryAfter(text, size, at, text[at - 1]);
   }
 
  private:
   static constexpr unsigned char kAsciiWord = 3;  // 0b011
   static constexpr unsigned char kHigh = 5;       // 0b101: a word byte, or maybe
-  bool ascii_[128] = {};
   unsigned char kinds_[256] = {};
   std::vector<std::uint32_t> points_;  // the extra characters past ASCII
   std::string extra_;
