@@ -79,7 +79,26 @@ std::string answer(const Index& index, const Row& row) {
   };
   const std::string& kind = row[0];
   Tessel::Status status;
-  if (kind == "find") {
+  if (kind == "ifind") {
+    const std::string query = unescape(row[1]);
+    Index::Value value;
+    std::string stored;
+    status = index.findIgnoringCase(query.data(), query.size(), value, &stored);
+    if (status.ok()) {
+      out << value;
+      Index::Value again;
+      EXPECT_TRUE(index.find(stored.data(), stored.size(), again).ok() && again == value);
+    }
+  } else if (kind == "iprefixes") {
+    const std::string query = unescape(row[1]);
+    status = index.commonPrefixesIgnoringCase(
+        query.data(), query.size(),
+        [&](std::size_t, Index::Value v, const std::string& key) { pair(key, v); });
+  } else if (kind == "ipredict") {
+    const std::string prefix = unescape(row[1]);
+    const std::size_t limit = row[2] == "*" ? SIZE_MAX : std::stoul(row[2]);
+    status = index.predictIgnoringCase(prefix.data(), prefix.size(), pair, limit);
+  } else if (kind == "find") {
     const std::string query = unescape(row[1]);
     Index::Value value;
     status = index.find(query.data(), query.size(), value);
@@ -109,12 +128,20 @@ std::string answer(const Index& index, const Row& row) {
     Tessel::ScanOptions options;
     options.longest = row[1].find("longest") != std::string::npos;
     options.words = row[1].find("words") != std::string::npos;
+    options.ignoreCase = row[1].find("icase") != std::string::npos;
     const std::string text = unescape(row[2]);
-    status = index.scan(text.data(), text.size(), options,
-                        [&](std::size_t at, std::size_t length, Index::Value value) {
-                          out << separator << at << ':' << length << ':' << value;
-                          separator = " ";
-                        });
+    Index::Scanner scanner;
+    scanner.reset(index, text.data(), text.size(), options);
+    while (scanner.next()) {
+      out << separator << scanner.position() << ':' << scanner.length() << ':' << scanner.value();
+      separator = " ";
+      // The key reported is the one stored with the value.
+      Index::Value value;
+      const std::string key(scanner.key());
+      EXPECT_TRUE(index.find(key.data(), key.size(), value).ok() && value == scanner.value())
+          << escape(key);
+    }
+    status = scanner.status();
   } else {
     ADD_FAILURE() << "no such kind of row: " << kind;
   }
@@ -133,13 +160,26 @@ class ConformanceTest : public TesselTest::ScratchDirTest {
       if (line.empty() || line[0] == '#') continue;
       Row fields = split(line);
       if (fields[0] == "keys") {
-        for (std::size_t i = 1; i < fields.size(); ++i) keys_.push_back(unescape(fields[i]));
+        sections_.emplace_back();
+        for (std::size_t i = 1; i < fields.size(); ++i) {
+          sections_.back().keys.push_back(unescape(fields[i]));
+        }
       } else {
-        rows_.push_back(std::move(fields));
+        ASSERT_FALSE(sections_.empty()) << "a row before the keys";
+        sections_.back().rows.push_back(std::move(fields));
       }
     }
-    ASSERT_FALSE(keys_.empty());
-    std::ofstream list(path("keys.txt"), std::ios::binary);
+    ASSERT_FALSE(sections_.empty());
+  }
+
+  // Makes the key list of a section of the table, which the indexes are then made of.
+  void use(std::size_t section) {
+    keys_ = sections_[section].keys;
+    rows_ = sections_[section].rows;
+    const std::string name = "keys" + std::to_string(section);
+    ASSERT_EQ(::mkdir(path(name).c_str(), 0755), 0);
+    prefix_ = name + "/";
+    std::ofstream list(path(prefix_ + "keys.txt"), std::ios::binary);
     for (const std::string& key : keys_) list << key << '\n';
   }
 
@@ -152,15 +192,15 @@ class ConformanceTest : public TesselTest::ScratchDirTest {
     }
     Tessel::DoubleArray trie;
     EXPECT_EQ(trie.build(keys_.size(), pointers.data(), lengths.data()), 0);
-    EXPECT_EQ(trie.save(path("keys.idx").c_str()), 0);
-    return path("keys.idx");
+    EXPECT_EQ(trie.save(path(prefix_ + "keys.idx").c_str()), 0);
+    return path(prefix_ + "keys.idx");
   }
 
   // The keys in `count` shards of equal numbers of lines, in the directory `name`.
   std::string shards(std::size_t count, const std::string& name) {
-    std::string directory = path(name);
+    std::string directory = path(prefix_ + name);
     EXPECT_EQ(::mkdir(directory.c_str(), 0755), 0);
-    EXPECT_EQ(TesselTest::makeShards(path("keys.txt"), directory, count), 0);
+    EXPECT_EQ(TesselTest::makeShards(path(prefix_ + "keys.txt"), directory, count), 0);
     return directory;
   }
 
@@ -170,28 +210,38 @@ class ConformanceTest : public TesselTest::ScratchDirTest {
     }
   }
 
-  std::vector<std::string> keys_;
+  struct Section {
+    std::vector<std::string> keys;
+    std::vector<Row> rows;
+  };
+  std::vector<Section> sections_;
+  std::vector<std::string> keys_;  // of the section in use
   std::vector<Row> rows_;
+  std::string prefix_;  // the section's directory
 };
 
 TEST_F(ConformanceTest, EveryKindOfIndexAnswersTheTable) {
-  const std::pair<std::string, std::string> indexes[] = {
-      {"file", file()}, {"1 shard", shards(1, "one")}, {"4 shards", shards(4, "four")}};
-  for (const auto& [where, at] : indexes) {
+  for (std::size_t section = 0; section < sections_.size(); ++section) {
+    use(section);
+    const std::pair<std::string, std::string> indexes[] = {
+        {"file", file()}, {"1 shard", shards(1, "one")}, {"4 shards", shards(4, "four")}};
+    for (const auto& [where, at] : indexes) {
+      Index index;
+      const Tessel::Status opened = index.open(at.c_str());
+      ASSERT_TRUE(opened.ok()) << opened.toString();
+      EXPECT_EQ(index.sharded(), where != "file");
+      expectTable(index, where);
+      EXPECT_TRUE(index.verify().ok());
+    }
+    // Shards mapped at open answer after their files are gone, as through a rebuild.
     Index index;
-    const Tessel::Status opened = index.open(at.c_str());
-    ASSERT_TRUE(opened.ok()) << opened.toString();
-    EXPECT_EQ(index.sharded(), where != "file");
-    expectTable(index, where);
-    EXPECT_TRUE(index.verify().ok());
+    const std::string four = path(prefix_ + "four");
+    ASSERT_TRUE(index.open((four + "/" + Tessel::kManifestName).c_str()).ok());
+    for (std::size_t n = 0; n < 4; ++n) {
+      ASSERT_EQ(::unlink((four + "/shard-test-" + std::to_string(n) + ".idx").c_str()), 0);
+    }
+    expectTable(index, "4 shards removed after open");
   }
-  // Shards mapped at open answer after their files are gone, as through a rebuild.
-  Index index;
-  ASSERT_TRUE(index.open((path("four") + "/" + Tessel::kManifestName).c_str()).ok());
-  for (std::size_t n = 0; n < 4; ++n) {
-    ASSERT_EQ(::unlink((path("four") + "/shard-test-" + std::to_string(n) + ".idx").c_str()), 0);
-  }
-  expectTable(index, "4 shards removed after open");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <tessel/index.h>
@@ -36,8 +37,9 @@ constexpr int kSomeMissing = 1;
 constexpr int kError = 2;
 
 constexpr char kUsage[] =
-    "Usage: tessel-lookup [-p | -P [-m N] | -s [-l] [-w] [-e] | -r | -d | -n | -v] Index\n"
-    "       tessel-lookup -s -w -W Chars [-l] [-e] Index\n"
+    "Usage: tessel-lookup [-i] [-p | -P [-m N] | -s [-l] [-w] [-e]] Index\n"
+    "       tessel-lookup -s -w -W Chars [-i] [-l] [-e] Index\n"
+    "       tessel-lookup -r | -d | -n | -v Index\n"
     "       tessel-lookup -c Keys Index\n"
     "\n"
     "Index is an index file, or a sharded index: its directory or its MANIFEST. Options may\n"
@@ -57,6 +59,10 @@ constexpr char kUsage[] =
     "          (-w -W - keeps flask-login one word);\n"
     "          with -e an empty line after each text's matches, so that a program that\n"
     "          writes a text can wait for the end of its answers\n"
+    "  -i      (with none, -p, -P or -s) ignores case: a key matches where its characters\n"
+    "          equal the query's or text's after Unicode simple case folding; the keys\n"
+    "          printed are those stored, each that matches; exact match prints the value\n"
+    "          of the first in byte order\n"
     "  -r      reads values: the value, a tab and the key that has it; -1, a tab and the line\n"
     "          when no key has it\n"
     "  -d      prints every key of Index in byte order (value, tab, key); reads no queries\n"
@@ -254,14 +260,23 @@ int endOfQueries(const Queries& queries, bool allFound) {
   return allFound ? kAllFound : kSomeMissing;
 }
 
-int answerExact(const Index& index, const char* name, Output& out) {
+int answerExact(const Index& index, const char* name, bool ignoreCase, Output& out) {
   Queries queries(out);
   std::vector<Index::Value> values;
   bool allFound = true;
   while (queries.next()) {
     values.resize(queries.size());
-    const Status status =
-        index.findMany(queries.size(), queries.lines(), queries.lengths(), values.data());
+    Status status;
+    if (!ignoreCase) {
+      status = index.findMany(queries.size(), queries.lines(), queries.lengths(), values.data());
+    }
+    for (std::size_t i = 0; ignoreCase && status.ok() && i < queries.size(); ++i) {
+      status = index.findIgnoringCase(queries.lines()[i], queries.lengths()[i], values[i]);
+      if (status.isNotFound()) {
+        values[i] = -1;
+        status = Status();
+      }
+    }
     if (!status.ok()) return failIndex(status, name);
     for (std::size_t i = 0; i < queries.size(); ++i) {
       allFound &= values[i] >= 0;
@@ -271,21 +286,35 @@ int answerExact(const Index& index, const char* name, Output& out) {
   return endOfQueries(queries, allFound);
 }
 
-int answerPrefixes(const Index& index, const char* name, Output& out) {
+int answerPrefixes(const Index& index, const char* name, bool ignoreCase, Output& out) {
   Queries queries(out);
   struct Match {
     std::size_t query, length;
     long long value;
+    std::size_t keyAt;  // in `keys` when case is ignored
   };
   std::vector<Match> matches;
+  std::string keys;  // the keys as stored, end to end, when case is ignored
   bool allFound = true;
   while (queries.next()) {
     matches.clear();
-    const Status status =
-        index.commonPrefixesMany(queries.size(), queries.lines(), queries.lengths(),
-                                 [&](std::size_t query, std::size_t length, Index::Value value) {
-                                   matches.push_back(Match{query, length, value});
-                                 });
+    keys.clear();
+    Status status;
+    if (!ignoreCase) {
+      status =
+          index.commonPrefixesMany(queries.size(), queries.lines(), queries.lengths(),
+                                   [&](std::size_t query, std::size_t length, Index::Value value) {
+                                     matches.push_back(Match{query, length, value, 0});
+                                   });
+    }
+    for (std::size_t i = 0; ignoreCase && status.ok() && i < queries.size(); ++i) {
+      status = index.commonPrefixesIgnoringCase(
+          queries.lines()[i], queries.lengths()[i],
+          [&](std::size_t, Index::Value value, const std::string& key) {
+            matches.push_back(Match{i, key.size(), value, keys.size()});
+            keys += key;
+          });
+    }
     if (!status.ok()) return failIndex(status, name);
     std::size_t m = 0;
     for (std::size_t i = 0; i < queries.size(); ++i) {
@@ -294,7 +323,10 @@ int answerPrefixes(const Index& index, const char* name, Output& out) {
       allFound &= end > m;
       const char* query = queries.lines()[i];
       out.line(static_cast<long long>(end - m), query, queries.lengths()[i]);
-      for (; m < end; ++m) out.line(matches[m].value, query, matches[m].length);
+      for (; m < end; ++m) {
+        const char* key = ignoreCase ? keys.data() + matches[m].keyAt : query;
+        out.line(matches[m].value, key, matches[m].length);
+      }
     }
   }
   return endOfQueries(queries, allFound);
@@ -303,20 +335,21 @@ int answerPrefixes(const Index& index, const char* name, Output& out) {
 // Prints the keys that begin with `query` (at most `limit`) under their count, and sets
 // `found` when there was one.
 Status predictOne(const Index& index, const char* query, std::size_t length, std::size_t limit,
-                  Index::Cursor& cursor, std::string& keys,
+                  bool ignoreCase, Index::Cursor& cursor, std::string& keys,
                   std::vector<std::pair<std::size_t, long long>>& ends, Output& out, bool& found) {
+  auto predict = [&](auto&& onKey) {
+    return ignoreCase ? index.predictIgnoringCase(query, length, onKey, limit)
+                      : index.predict(query, length, onKey, cursor, limit);
+  };
   keys.clear();
   ends.clear();
   bool held = true;
-  Status status = index.predict(
-      query, length,
-      [&](const std::string& key, Index::Value value) {
-        if (keys.size() + key.size() > kHeldPredictions) return held = false;
-        keys += key;
-        ends.emplace_back(keys.size(), value);
-        return true;
-      },
-      cursor, limit);
+  Status status = predict([&](const std::string& key, Index::Value value) {
+    if (keys.size() + key.size() > kHeldPredictions) return held = false;
+    keys += key;
+    ends.emplace_back(keys.size(), value);
+    return true;
+  });
   if (!status.ok()) return status;
   if (held) {
     out.line(static_cast<long long>(ends.size()), query, length);
@@ -329,18 +362,21 @@ Status predictOne(const Index& index, const char* query, std::size_t length, std
     return status;
   }
   std::size_t count = 0;
-  status = index.predict(
-      query, length, [&](const std::string&, Index::Value) { ++count; }, cursor, limit);
+  status = predict([&](const std::string&, Index::Value) {
+    ++count;
+    return true;
+  });
   if (!status.ok()) return status;
   out.line(static_cast<long long>(count), query, length);
   found = count > 0;
-  return index.predict(
-      query, length,
-      [&](const std::string& key, Index::Value value) { out.line(value, key.data(), key.size()); },
-      cursor, limit);
+  return predict([&](const std::string& key, Index::Value value) {
+    out.line(value, key.data(), key.size());
+    return true;
+  });
 }
 
-int answerPredictions(const Index& index, const char* name, std::size_t limit, Output& out) {
+int answerPredictions(const Index& index, const char* name, std::size_t limit, bool ignoreCase,
+                      Output& out) {
   Queries queries(out);
   Index::Cursor cursor;
   std::string keys;  // the keys of one query end to end; `ends` holds where each ends
@@ -350,7 +386,7 @@ int answerPredictions(const Index& index, const char* name, std::size_t limit, O
     for (std::size_t i = 0; i < queries.size(); ++i) {
       bool found = false;
       const Status status = predictOne(index, queries.lines()[i], queries.lengths()[i], limit,
-                                       cursor, keys, ends, out, found);
+                                       ignoreCase, cursor, keys, ends, out, found);
       if (!status.ok()) return failIndex(status, name);
       allFound &= found;
     }
@@ -401,7 +437,9 @@ int answerScans(const Index& index, const char* name, Tessel::ScanOptions option
         out.putShort(number, numberLength);
         out.number(static_cast<long long>(match - lines[at]));
         out.put('\t');
-        out.line(scanner.value(), match, scanner.length());
+        // The key as stored: the text it covers, unless case is ignored.
+        const std::string_view key = scanner.key();
+        out.line(scanner.value(), key.data(), key.size());
       }
       if (!scanner.status().ok()) return failIndex(scanner.status(), name);
       for (; at < last; ++at) {
@@ -676,6 +714,9 @@ std::string parseOptions(int argc, char** argv, Options& options) {
         case 'e':
           options.endMarks = true;
           continue;
+        case 'i':
+          options.scan.ignoreCase = true;
+          continue;
         default:
           return "unknown option " + named;
       }
@@ -691,6 +732,10 @@ std::string parseOptions(int argc, char** argv, Options& options) {
   if (options.endMarks && options.mode != Mode::kScan) return "-e needs -s";
   if (options.wordChars && !options.scan.words) return "-W needs -w";
   if (options.limited && options.mode != Mode::kPredict) return "-m needs -P";
+  if (options.scan.ignoreCase && options.mode != Mode::kExact && options.mode != Mode::kPrefixes &&
+      options.mode != Mode::kPredict && options.mode != Mode::kScan) {
+    return "-" + std::string(1, options.modeLetter) + " and -i cannot go together";
+  }
   if (operands.empty()) return "no Index given";
   if (operands.size() > 1) {
     return std::string("one Index only, not also ") + operands[1] +
@@ -707,11 +752,11 @@ int run(const Options& options, Output& out) {
   if (!opened.ok()) return failIndex(opened, name);
   switch (options.mode) {
     case Mode::kExact:
-      return answerExact(index, name, out);
+      return answerExact(index, name, options.scan.ignoreCase, out);
     case Mode::kPrefixes:
-      return answerPrefixes(index, name, out);
+      return answerPrefixes(index, name, options.scan.ignoreCase, out);
     case Mode::kPredict:
-      return answerPredictions(index, name, options.limit, out);
+      return answerPredictions(index, name, options.limit, options.scan.ignoreCase, out);
     case Mode::kScan:
       return answerScans(index, name, options.scan, options.endMarks, out);
     case Mode::kRestore:

@@ -47,6 +47,20 @@ inline bool parseArguments(const char* function, PyObject* const* args, Py_ssize
   return true;
 }
 
+// Sets `out` to the truth of an optional flag (false when not given); false with an exception
+// set when its truth cannot be had.
+inline bool readFlag(PyObject* given, bool& out) {
+  const int truth = given == nullptr ? 0 : PyObject_IsTrue(given);
+  out = truth > 0;
+  return truth >= 0;
+}
+
+// TypeError for a call that gave `keywords` by position; nullptr.
+inline PyObject* keywordOnly(const char* function, const char* keywords) {
+  PyErr_Format(PyExc_TypeError, "%s() takes %s as a keyword only", function, keywords);
+  return nullptr;
+}
+
 // The integer of `number` (anything with __index__): 1 with `value` set, 0 when it lies
 // outside [low, high], -1 with an exception set when it is no integer.
 inline int integerIn(PyObject* number, long long low, long long high, long long& value) {

@@ -254,19 +254,17 @@ inline bool readWordChars(const char* name, PyObject* given, std::string& out) {
 inline bool readScanOptions(const char* name, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, PyObject*& text, Tessel::ScanOptions& options,
                             std::string& wordChars) {
-  static const char* const names[] = {"text", "longest", "words", "word_chars"};
-  PyObject* given[4];
-  if (!parseArguments(name, args, nargs, kwnames, names, 4, 1, 1, given)) return false;
+  static const char* const names[] = {"text", "longest", "words", "word_chars", "ignore_case"};
+  PyObject* given[5];
+  if (!parseArguments(name, args, nargs, kwnames, names, 5, 1, 1, given)) return false;
   if (nargs > 1) {
-    PyErr_Format(PyExc_TypeError, "%s() takes longest, words and word_chars as keywords only",
-                 name);
+    keywordOnly(name, "longest, words, word_chars and ignore_case");
     return false;
   }
   text = given[0];
-  for (int i = 1; i < 3; ++i) {
-    const int truth = given[i] == nullptr ? 0 : PyObject_IsTrue(given[i]);
-    if (truth < 0) return false;
-    (i == 1 ? options.longest : options.words) = truth != 0;
+  if (!readFlag(given[1], options.longest) || !readFlag(given[2], options.words) ||
+      !readFlag(given[4], options.ignoreCase)) {
+    return false;
   }
   wordChars.clear();
   return given[3] == nullptr || readWordChars(name, given[3], wordChars);
@@ -510,10 +508,7 @@ inline PyObject* substitute(PyObject* object, PyObject* const* args, Py_ssize_t 
   const int ignoreCase = given[3] == nullptr ? 0 : PyObject_IsTrue(given[3]);
   if (words < 0 || ignoreCase < 0) return nullptr;
   options.words = words != 0;
-  if (ignoreCase != 0) {
-    PyErr_Format(PyExc_NotImplementedError, "%s(): ignore_case is not supported yet", name);
-    return nullptr;
-  }
+  options.ignoreCase = ignoreCase != 0;
   long long most = 0;  // 0: every match; below 0, as re.sub takes it: none
   if (given[4] != nullptr) {
     PyObject* count = PyNumber_Index(given[4]);

@@ -271,7 +271,7 @@ inline PyObject* Reader_get(PyObject* object, PyObject* const* args, Py_ssize_t 
 // memory cannot be had.
 template <class OnKey>
 bool listKeys(Reader* self, const char* prefix, std::size_t length, std::size_t limit,
-              OnKey&& onKey) {
+              OnKey&& onKey, bool ignoreCase = false) {
   View::Cursor fresh;
   const bool own = !self->cursorInUse;
   View::Cursor& cursor = own ? self->cursor : fresh;
@@ -282,7 +282,8 @@ bool listKeys(Reader* self, const char* prefix, std::size_t length, std::size_t 
   {
     Busy busy(self);
     try {
-      status = self->view.predict(prefix, length, onKey, cursor, limit);
+      status = ignoreCase ? self->view.predictIgnoringCase(prefix, length, onKey, limit)
+                          : self->view.predict(prefix, length, onKey, cursor, limit);
     } catch (const std::bad_alloc&) {
       listed = false;
     }
@@ -297,21 +298,24 @@ bool listKeys(Reader* self, const char* prefix, std::size_t length, std::size_t 
 // A new list of what a listing of up to `limit` keys below prefix[0 .. length) yields. The
 // items are gathered first and the list made once, at its size.
 inline PyObject* listed(Reader* self, const char* prefix, std::size_t length, std::size_t limit,
-                        Yield what) {
+                        Yield what, bool ignoreCase = false) {
   std::vector<PyObject*> items;
   bool failed = false;
   bool ok = true;
   try {
     items.reserve(std::min<std::size_t>(limit, 64));
-    ok = listKeys(self, prefix, length, limit, [&](const std::string& key, Value value) {
-      items.push_back(nullptr);  // room first: a failed growth then leaks no item
-      items.back() = yielded(self, what, key.data(), key.size(), value);
-      failed = items.back() == nullptr;
-      if (failed) items.pop_back();
-      // Ctrl-C stops a long listing, as of every key of a large index.
-      if (!failed && items.size() % kChunk == 0) failed = PyErr_CheckSignals() != 0;
-      return !failed;
-    });
+    ok = listKeys(
+        self, prefix, length, limit,
+        [&](const std::string& key, Value value) {
+          items.push_back(nullptr);  // room first: a failed growth then leaks no item
+          items.back() = yielded(self, what, key.data(), key.size(), value);
+          failed = items.back() == nullptr;
+          if (failed) items.pop_back();
+          // Ctrl-C stops a long listing, as of every key of a large index.
+          if (!failed && items.size() % kChunk == 0) failed = PyErr_CheckSignals() != 0;
+          return !failed;
+        },
+        ignoreCase);
   } catch (const std::bad_alloc&) {
     ok = false;
     PyErr_NoMemory();
@@ -329,17 +333,21 @@ inline PyObject* listed(Reader* self, const char* prefix, std::size_t length, st
 
 inline PyObject* Reader_predict(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  static const char* const names[] = {"prefix", "limit"};
-  PyObject* given[2];
-  if (!parseArguments("predict", args, nargs, kwnames, names, 2, 0, 0, given)) return nullptr;
+  static const char* const names[] = {"prefix", "limit", "ignore_case"};
+  PyObject* given[3];
+  if (!parseArguments("predict", args, nargs, kwnames, names, 3, 0, 0, given)) return nullptr;
+  if (nargs > 2) return keywordOnly("predict", "ignore_case");
   auto* self = asReader(object);
   std::size_t limit;
-  if (!readLimit(given[1], limit) || refuseClosed(self)) return nullptr;
+  bool ignoreCase;
+  if (!readLimit(given[1], limit) || !readFlag(given[2], ignoreCase) || refuseClosed(self)) {
+    return nullptr;
+  }
   KeyBytes bytes;
   const KeyBytes::Result kind = given[0] == nullptr ? KeyBytes::kBytes : bytes.set(given[0]);
   if (kind == KeyBytes::kError) return nullptr;
   if (kind == KeyBytes::kNoKey) return PyList_New(0);
-  return listed(self, bytes.data(), bytes.size(), limit, Yield::kItems);
+  return listed(self, bytes.data(), bytes.size(), limit, Yield::kItems, ignoreCase);
 }
 
 inline PyObject* Reader_has_keys_with_prefix(PyObject* object, PyObject* prefix) {
@@ -363,23 +371,50 @@ inline PyObject* Reader_has_keys_with_prefix(PyObject* object, PyObject* prefix)
 }
 
 // prefixes(), prefix_items() and prefix_values(): what every key that is a prefix of the
-// query yields, shortest first.
+// query yields, shortest first; with ignore_case, every key that matches a prefix of it
+// ignoring case, as stored.
 template <Yield what>
-PyObject* Reader_prefixes(PyObject* object, PyObject* query) {
+PyObject* Reader_prefixes(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  const char* name = what == Yield::kKeys    ? "prefixes"
+                     : what == Yield::kItems ? "prefix_items"
+                                             : "prefix_values";
+  static const char* const names[] = {"query", "ignore_case"};
+  PyObject* given[2];
+  if (!parseArguments(name, args, nargs, kwnames, names, 2, 1, 1, given)) return nullptr;
+  if (nargs > 1) return keywordOnly(name, "ignore_case");
   auto* self = asReader(object);
   KeyBytes bytes;
-  if (refuseClosed(self) || bytes.set(query) == KeyBytes::kError) return nullptr;
+  bool ignoreCase;
+  if (!readFlag(given[1], ignoreCase) || refuseClosed(self) ||
+      bytes.set(given[0]) == KeyBytes::kError) {
+    return nullptr;
+  }
   PyObject* result = PyList_New(0);
   if (result == nullptr) return nullptr;
   bool failed = false;
   Busy busy(self);
-  const Tessel::Status status =
-      self->view.commonPrefixes(bytes.data(), bytes.size(), [&](std::size_t length, Value value) {
-        if (failed) return;
-        PyObject* item = yielded(self, what, bytes.data(), length, value);
-        failed = item == nullptr || PyList_Append(result, item) != 0;
-        Py_XDECREF(item);
-      });
+  auto onMatch = [&](const char* key, std::size_t length, Value value) {
+    if (failed) return;
+    PyObject* item = yielded(self, what, key, length, value);
+    failed = item == nullptr || PyList_Append(result, item) != 0;
+    Py_XDECREF(item);
+  };
+  Tessel::Status status;
+  try {
+    status = ignoreCase ? self->view.commonPrefixesIgnoringCase(
+                              bytes.data(), bytes.size(),
+                              [&](std::size_t, Value value, const std::string& key) {
+                                onMatch(key.data(), key.size(), value);
+                              })
+                        : self->view.commonPrefixes(bytes.data(), bytes.size(),
+                                                    [&](std::size_t length, Value value) {
+                                                      onMatch(bytes.data(), length, value);
+                                                    });
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(result);
+    return PyErr_NoMemory();
+  }
   if (!failed && status.failed()) {
     raiseFailure(self, status);
     failed = true;
@@ -488,13 +523,15 @@ class OutputValues {
 
 inline PyObject* Reader_get_many(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  static const char* const names[] = {"queries", "out"};
-  PyObject* given[2];
-  if (!parseArguments("get_many", args, nargs, kwnames, names, 2, 1, 1, given)) return nullptr;
+  static const char* const names[] = {"queries", "out", "ignore_case"};
+  PyObject* given[3];
+  if (!parseArguments("get_many", args, nargs, kwnames, names, 3, 1, 1, given)) return nullptr;
+  if (nargs > 2) return keywordOnly("get_many", "ignore_case");
   PyObject* queries = given[0];
   PyObject* outArgument = given[1] == Py_None ? nullptr : given[1];
   auto* self = asReader(object);
-  if (refuseClosed(self)) return nullptr;
+  bool ignoreCase;
+  if (!readFlag(given[2], ignoreCase) || refuseClosed(self)) return nullptr;
   // One query, str or any bytes-like object, is no list of them.
   if (PyUnicode_Check(queries) || PyObject_CheckBuffer(queries)) {
     PyErr_Format(PyExc_TypeError, "get_many() takes an iterable of queries, not one %.200s",
@@ -542,7 +579,13 @@ inline PyObject* Reader_get_many(PyObject* object, PyObject* const* args, Py_ssi
         if (result == nullptr) break;
         Tessel::Status status;
         Py_BEGIN_ALLOW_THREADS;
-        status = self->view.findMany(n, pointers.data(), lengths.data(), values.data());
+        if (!ignoreCase) {
+          status = self->view.findMany(n, pointers.data(), lengths.data(), values.data());
+        }
+        for (std::size_t i = 0; ignoreCase && i < n && !status.failed(); ++i) {
+          status = self->view.findIgnoringCase(pointers[i], lengths[i], values[i]);
+          if (!status.ok()) values[i] = -1;
+        }
         Py_END_ALLOW_THREADS;
         if (status.failed()) {
           raiseFailure(self, status);

@@ -344,13 +344,17 @@ std::vector<PyMethodDef> readerMethods() {
       {"items", function(Reader_view<Yield::kItems>), METH_FASTCALL,
        "items($self, prefix='', /)\n--\n\nA view of the (key, value) pairs of those keys, in byte "
        "order."},
-      {"prefixes", Reader_prefixes<Yield::kKeys>, METH_O,
-       "prefixes($self, query, /)\n--\n\nThe keys that are prefixes of query, shortest first."},
-      {"prefix_items", Reader_prefixes<Yield::kItems>, METH_O,
-       "prefix_items($self, query, /)\n--\n\n(key, value) for the keys that are prefixes of query, "
+      {"prefixes", function(Reader_prefixes<Yield::kKeys>), METH_FASTCALL | METH_KEYWORDS,
+       "prefixes($self, query, /, *, ignore_case=False)\n--\n\nThe keys that are prefixes of "
+       "query, "
        "shortest first."},
-      {"prefix_values", Reader_prefixes<Yield::kValues>, METH_O,
-       "prefix_values($self, query, /)\n--\n\nThe values of the keys that are prefixes of query, "
+      {"prefix_items", function(Reader_prefixes<Yield::kItems>), METH_FASTCALL | METH_KEYWORDS,
+       "prefix_items($self, query, /, *, ignore_case=False)\n--\n\n(key, value) for the keys that "
+       "are prefixes of query, "
+       "shortest first."},
+      {"prefix_values", function(Reader_prefixes<Yield::kValues>), METH_FASTCALL | METH_KEYWORDS,
+       "prefix_values($self, query, /, *, ignore_case=False)\n--\n\nThe values of the keys that "
+       "are prefixes of query, "
        "shortest first."},
       {"longest_prefix", function(Reader_longest_prefix<Yield::kKeys>), METH_FASTCALL,
        "longest_prefix($self, query, /, *default)\n--\n\nThe longest key that is a prefix of "
@@ -359,23 +363,27 @@ std::vector<PyMethodDef> readerMethods() {
        "longest_prefix_item($self, query, /, *default)\n--\n\n(key, value) of the longest key "
        "that is a prefix of query; KeyError when none is, unless a default is given."},
       {"predict", function(Reader_predict), METH_FASTCALL | METH_KEYWORDS,
-       "predict($self, prefix='', limit=None)\n--\n\n[(key, value)] for the keys that begin with "
+       "predict($self, prefix='', limit=None, *, ignore_case=False)\n--\n\n[(key, value)] for the "
+       "keys that begin with "
        "prefix, at most limit."},
       {"has_keys_with_prefix", Reader_has_keys_with_prefix, METH_O,
        "has_keys_with_prefix($self, prefix, /)\n--\n\nWhether some key begins with prefix."},
       {"restore_key", Reader_restore_key, METH_O,
        "restore_key($self, value, /)\n--\n\nThe key that has value."},
       {"get_many", function(Reader_get_many), METH_FASTCALL | METH_KEYWORDS,
-       "get_many($self, queries, /, out=None)\n--\n\nThe value of each query, -1 for a "
+       "get_many($self, queries, /, out=None, *, ignore_case=False)\n--\n\nThe value of each "
+       "query, -1 for a "
        "non-key: a list, or written into out, a writable buffer of as many 64-bit integers "
        "(numpy's int64, array('q')), which is returned."},
       {"findall", function(Reader_findall), METH_FASTCALL | METH_KEYWORDS,
-       "findall($self, text, /, *, longest=False, words=False, word_chars='')\n--\n\n[(start, end, "
+       "findall($self, text, /, *, longest=False, words=False, word_chars='', "
+       "ignore_case=False)\n--\n\n[(start, end, "
        "value)] for "
        "each key that occurs in text: every match by position and shortest first, or the "
        "leftmost-longest ones; with words, those that start and end at word boundaries."},
       {"finditer", function(Reader_finditer), METH_FASTCALL | METH_KEYWORDS,
-       "finditer($self, text, /, *, longest=False, words=False, word_chars='')\n--\n\nThe matches "
+       "finditer($self, text, /, *, longest=False, words=False, word_chars='', "
+       "ignore_case=False)\n--\n\nThe matches "
        "of "
        "findall(), one at a time."},
       {"sub", function(Reader_sub), METH_FASTCALL | METH_KEYWORDS,

@@ -140,11 +140,14 @@ class Index(Mapping[_K, int]):
         """A view of those keys' values, in the keys' byte order."""
     def items(self, prefix: _Query = "", /) -> "IndexItems[_K]":
         """A view of (key, value) for those keys, in byte order."""
-    def prefixes(self, query: _Query, /) -> List[_K]:
-        """The keys that are prefixes of `query`, shortest first."""
-    def prefix_items(self, query: _Query, /) -> List[Tuple[_K, int]]:
+    def prefixes(self, query: _Query, /, *, ignore_case: bool = False) -> List[_K]:
+        """The keys that are prefixes of `query`, shortest first. With `ignore_case`, the keys
+        that match a prefix of it ignoring case (as findall() defines it), as stored: shortest
+        first by the query's length, and of one length in byte order."""
+    def prefix_items(self, query: _Query, /, *,
+                     ignore_case: bool = False) -> List[Tuple[_K, int]]:
         """(key, value) for every key that is a prefix of `query`, shortest first."""
-    def prefix_values(self, query: _Query, /) -> List[int]:
+    def prefix_values(self, query: _Query, /, *, ignore_case: bool = False) -> List[int]:
         """The values of the keys that are prefixes of `query`, shortest first."""
     @overload
     def longest_prefix(self, __query: _Query) -> _K:
@@ -159,29 +162,34 @@ class Index(Mapping[_K, int]):
     @overload
     def longest_prefix_item(self, __query: _Query, __default: _T) -> Union[Tuple[_K, int], _T]: ...
     def predict(
-        self, prefix: _Query = "", limit: Optional[SupportsIndex] = None
+        self, prefix: _Query = "", limit: Optional[SupportsIndex] = None, *,
+        ignore_case: bool = False
     ) -> List[Tuple[_K, int]]:
         """(key, value) for the keys that begin with `prefix`, in byte order, at most `limit`
-        of them (ValueError when negative; a limit past the number of keys is none)."""
+        of them (ValueError when negative; a limit past the number of keys is none). With
+        `ignore_case`, the keys that begin with a match of `prefix` ignoring case."""
     def has_keys_with_prefix(self, prefix: _Query, /) -> bool:
         """Whether some key begins with `prefix`."""
     def restore_key(self, value: SupportsIndex, /) -> _K:
         """The key that has `value` (the first in byte order when several share it); KeyError
         when none has. The first call walks the trie and keeps up to 12 bytes per unit."""
     @overload
-    def get_many(self, __queries: Iterable[_Query], out: None = None) -> List[int]:
+    def get_many(self, __queries: Iterable[_Query], out: None = None, *,
+                 ignore_case: bool = False) -> List[int]:
         """The value of each query, -1 for a non-key; releases the GIL while it looks them up,
         many at once. TypeError for one str or bytes: give a list of queries.
 
         With `out`, a writable one-dimensional buffer of as many signed 64-bit integers
         (numpy's int64 array, array('q')), the values are written there and `out` is
         returned: numpy and pandas take it without a copy. TypeError for another buffer,
-        ValueError for another length."""
+        ValueError for another length. With `ignore_case`, the value of the first key in byte
+        order that matches the query ignoring case (as findall() defines it)."""
     @overload
-    def get_many(self, __queries: Iterable[_Query], out: _W) -> _W: ...
+    def get_many(self, __queries: Iterable[_Query], out: _W, *,
+                 ignore_case: bool = False) -> _W: ...
     def findall(
         self, text: _Text, /, *, longest: bool = False, words: bool = False,
-        word_chars: Union[str, bytes] = ""
+        word_chars: Union[str, bytes] = "", ignore_case: bool = False
     ) -> List[Tuple[int, int, int]]:
         """(start, end, value) for each key that occurs in `text`: every match, by position
         and shortest first, overlapping ones included; with `longest`, the longest key at the
@@ -190,7 +198,10 @@ class Index(Mapping[_K, int]):
         ASCII letters, digits and "_", the bytes of UTF-8 characters that are letters, marks,
         numbers or connector punctuation, bytes that are no part of a UTF-8 character, and
         the characters of `word_chars`, as "-" keeps "flask-login" one word). The empty key
-        never matches.
+        never matches. With `ignore_case`, a key matches where its characters equal the
+        text's after Unicode simple case folding (a byte that is no part of UTF-8 matches only
+        itself): (start, end) is the text's span, and at one place and length the keys come
+        in byte order; longest takes the first of them.
 
         A str is scanned as its UTF-8 bytes and start and end count characters (a key whose
         bytes begin or end inside a character is no match of a str); bytes and other buffers
@@ -200,7 +211,7 @@ class Index(Mapping[_K, int]):
         str with a surrogate that no byte escapes to."""
     def finditer(
         self, text: _Text, /, *, longest: bool = False, words: bool = False,
-        word_chars: Union[str, bytes] = ""
+        word_chars: Union[str, bytes] = "", ignore_case: bool = False
     ) -> "IndexMatches":
         """The matches of findall(), found as they are asked for, a few thousand at a time
         without the GIL; ValueError once the index is closed."""
@@ -216,8 +227,8 @@ class Index(Mapping[_K, int]):
         replaced, as re.sub does: by `repl`, or by what repl(start, end, value) returns, a str
         for a str and bytes for bytes; only the first `count` matches when count > 0, none
         when it is below 0. A str's characters outside the matches stay as they were. The
-        GIL is released while the text is scanned. ignore_case=True raises
-        NotImplementedError for now."""
+        GIL is released while the text is scanned. With `ignore_case`, the matches are those
+        of findall(text, longest=True, ignore_case=True)."""
     @overload
     def subn(self, repl: Union[str, Callable[[int, int, int], str]], text: str, *,
              words: bool = False, ignore_case: bool = False,

@@ -4,13 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include <tessel/index_view.h>
 #include <tessel/manifest.h>
@@ -283,6 +286,107 @@ class Index {
     return Status();
   }
 
+  // Matching that ignores case, as ScanOptions::ignoreCase defines it: a key matches a query
+  // where its characters equal the query's, one for one, after simple case folding. The keys
+  // reported are those stored, and several stored keys may match one query ("Apple" and
+  // "apple"). These walk every spelling that the index holds, depth first.
+
+  // find() ignoring case: the value of the first key in byte order that matches all of
+  // key[0 .. length), and that key in `stored` when given: ok, notFound, or a failure.
+  Status findIgnoringCase(const char* key, std::size_t length, Value& value,
+                          std::string* stored = nullptr) const {
+    if (length == 0) {
+      if (stored != nullptr) stored->clear();
+      return find(key, 0, value);  // the empty key: nothing to fold
+    }
+    internal::FoldWalk walk;
+    bool found = false;
+    const Status status =
+        walkFolded(key, length, walk, [&](std::size_t span, Value v, const std::string& path) {
+          if (span < length) return internal::FoldWalk::kDeeper;
+          if (v < 0) return internal::FoldWalk::kSkip;
+          found = true;
+          value = v;
+          if (stored != nullptr) *stored = path;
+          return internal::FoldWalk::kStop;
+        });
+    if (!status.ok()) return status;
+    return found ? Status() : Status::notFound();
+  }
+
+  // commonPrefixes() ignoring case: onMatch(length, value, key) for every key that matches
+  // query[0 .. length) up to `length` bytes of it, shortest first and, of one length, in byte
+  // order of the keys. A failure reports no match.
+  template <class OnMatch>
+  Status commonPrefixesIgnoringCase(const char* query, std::size_t length,
+                                    OnMatch&& onMatch) const {
+    struct Found {
+      std::size_t length;
+      Value value;
+      std::string key;
+    };
+    std::vector<Found> found;
+    Value empty;  // the empty key is a prefix of every query
+    Status status = find(query, 0, empty);
+    if (status.failed()) return status;
+    if (status.ok()) found.push_back(Found{0, empty, std::string()});
+    internal::FoldWalk walk;
+    status =
+        walkFolded(query, length, walk, [&](std::size_t span, Value v, const std::string& path) {
+          if (v >= 0) found.push_back(Found{span, v, path});
+          return internal::FoldWalk::kDeeper;
+        });
+    if (!status.ok()) return status;
+    // The walk gave them in byte order.
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Found& a, const Found& b) { return a.length < b.length; });
+    for (const Found& f : found) onMatch(f.length, f.value, f.key);
+    return Status();
+  }
+
+  // predict() ignoring case: onKey(key, value) for the keys that begin with a match of all of
+  // prefix[0 .. length), in byte order, up to `limit`; onKey may return bool to stop.
+  template <class OnKey>
+  Status predictIgnoringCase(const char* prefix, std::size_t length, OnKey&& onKey,
+                             std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
+    // The spellings that the index holds of the whole prefix: none is a prefix of another,
+    // so that the keys below each, listed in turn, come in byte order.
+    std::vector<std::string> spelled;
+    internal::FoldWalk walk;
+    Status status;
+    if (length == 0) {
+      spelled.emplace_back();
+    } else {
+      status =
+          walkFolded(prefix, length, walk, [&](std::size_t span, Value, const std::string& path) {
+            if (span < length) return internal::FoldWalk::kDeeper;
+            spelled.push_back(path);
+            return internal::FoldWalk::kSkip;
+          });
+    }
+    // A sharded index may hold one spelling in two shards.
+    spelled.erase(std::unique(spelled.begin(), spelled.end()), spelled.end());
+    Cursor cursor;
+    bool stopped = false;
+    for (std::size_t i = 0; status.ok() && !stopped && limit != 0 && i < spelled.size(); ++i) {
+      status = predict(
+          spelled[i].data(), spelled[i].size(),
+          [&](const std::string& key, Value value) {
+            // A stray byte at the prefix's end may be the start of a key's character, which
+            // the stray byte does not match.
+            if (!spelled[i].empty() && static_cast<unsigned char>(spelled[i].back()) >= 0x80 &&
+                !internal::characterEndsAt(key, spelled[i].size())) {
+              return true;
+            }
+            --limit;
+            stopped = !internal::goOn(onKey, key, value);
+            return !stopped && limit != 0;
+          },
+          cursor);
+    }
+    return status;
+  }
+
   // Finds the keys that occur in a text (IndexView::Scanner tells what a match is). next()
   // is false at the end and on a failure, which status() tells. Reusable across texts.
   class Scanner {
@@ -310,6 +414,8 @@ class Index {
     }
     std::size_t length() const { return index_->shards_ ? shards_->length() : file_.length(); }
     Value value() const { return index_->shards_ ? shards_->value() : Value{file_.value()}; }
+    // The current match's key as stored: the text it covers, unless case is ignored.
+    std::string_view key() const { return index_->shards_ ? shards_->key() : file_.key(); }
 
     // ok, or why the scan ended early.
     const Status& status() const {
@@ -338,6 +444,17 @@ class Index {
   }
 
  private:
+  template <class OnPath>
+  Status walkFolded(const char* query, std::size_t length, internal::FoldWalk& walk,
+                    OnPath&& onPath) const {
+    if (shards_) return shards_->walkFolded(query, length, walk, onPath);
+    file_.walkFolded(query, length, walk,
+                     [&](std::size_t span, long value, const std::string& key) {
+                       return onPath(span, Value{value}, key);
+                     });
+    return Status();
+  }
+
   IndexView file_;
   std::unique_ptr<ShardedIndex> shards_;
   std::string path_;

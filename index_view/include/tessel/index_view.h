@@ -248,8 +248,13 @@ class IndexView {
       if (view_ == nullptr) return false;
       return scan_.next([this](const std::size_t* positions, std::size_t count,
                                std::vector<internal::ScanMatch>& out) {
-        walks_.run(view_->units_, scan_.text(), scan_.size(), positions, count, scan_.options(),
-                   scan_.rule(), out);
+        if (scan_.options().ignoreCase) {
+          foldWalks_.run(view_->units_, scan_.text(), scan_.size(), positions, count,
+                         scan_.options(), scan_.rule(), out, scan_.keys());
+        } else {
+          walks_.run(view_->units_, scan_.text(), scan_.size(), positions, count, scan_.options(),
+                     scan_.rule(), out);
+        }
       });
     }
 
@@ -258,11 +263,14 @@ class IndexView {
     std::size_t position() const { return scan_.match().position; }
     std::size_t length() const { return scan_.match().length; }
     std::int32_t value() const { return static_cast<std::int32_t>(scan_.match().value); }
+    // The current match's key as stored: the text it covers, unless case is ignored.
+    std::string_view key() const { return scan_.key(); }
 
    private:
     const IndexView* view_ = nullptr;
     internal::TextScan scan_;
     internal::ScanWalks walks_;
+    internal::FoldScanWalks foldWalks_;
   };
 
   // Calls onMatch(position, length, value) for each match of text[0 .. length) in the order a
@@ -277,6 +285,22 @@ class IndexView {
   template <class OnMatch>
   std::size_t scan(const char* text, std::size_t length, OnMatch&& onMatch) const {
     return scan(text, length, ScanOptions(), onMatch);
+  }
+
+  // Walks the paths from the root whose characters equal those of query[0 .. length), one
+  // for one, after simple case folding (ScanOptions::ignoreCase): calls
+  // onPath(span, value, key) at the end of each of the query's characters that a path
+  // reaches, span bytes of the query in, with the value of the key that ends there (-1 for
+  // none) and the path's bytes; depth first, in byte order of the paths. onPath returns
+  // whether to go on below (FoldWalk::kDeeper), not to (kSkip), or to stop (kStop).
+  template <class OnPath>
+  void walkFolded(const char* query, std::size_t length, internal::FoldWalk& walk,
+                  OnPath&& onPath) const {
+    if (units_.count() == 0) return;
+    walk.run(units_, 0, reinterpret_cast<const unsigned char*>(query), length, false,
+             [&](std::size_t node, std::size_t span) {
+               return onPath(span, units_.valueAt(node), walk.key());
+             });
   }
 
   // Calls onKey(key, value) for every key, in byte order; onKey may return bool, and false

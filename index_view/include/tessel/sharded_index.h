@@ -318,6 +318,47 @@ class ShardedIndex {
     return Status();
   }
 
+  // IndexView::walkFolded() over the shards that may hold a path: onPath(span, value, key),
+  // depth first and in byte order of the paths, with 64-bit values; a key that a damaged
+  // shard holds outside its range has none. Fails with the failure of a shard it needs.
+  template <class OnPath>
+  Status walkFolded(const char* query, std::size_t length, internal::FoldWalk& walk,
+                    OnPath&& onPath) const {
+    if (length == 0) return Status();
+    internal::Spellings spellings;
+    internal::spellingsAt(reinterpret_cast<const unsigned char*>(query), length, spellings);
+    std::size_t done = 0;  // the shards before this one are walked
+    for (std::uint8_t k = 0; k < spellings.count; ++k) {
+      const auto [first, end] = shardsBeginningWith(
+          reinterpret_cast<const char*>(spellings.bytes[k]), spellings.length[k]);
+      for (std::size_t s = std::max(first, done); s < end; ++s) {
+        const Pin pin = view(s);
+        if (!pin.status.ok()) return pin.status;
+        const ShardEntry& entry = manifest_.shards[s];
+        Status failure;
+        bool stopped = false;
+        pin->walkFolded(query, length, walk,
+                        [&](std::size_t span, long local, const std::string& key) {
+                          Value value = -1;
+                          if (local >= 0 && within(entry, key.data(), key.size())) {
+                            if (!inLines(s, static_cast<std::int32_t>(local))) {
+                              failure = outsideLines(s);
+                              return internal::FoldWalk::kStop;
+                            }
+                            value = static_cast<Value>(entry.base) + local;
+                          }
+                          const auto next = onPath(span, value, key);
+                          stopped = next == internal::FoldWalk::kStop;
+                          return next;
+                        });
+        if (!failure.ok()) return failure;
+        if (stopped) return Status();
+      }
+      done = std::max(done, end);
+    }
+    return Status();
+  }
+
  private:
   // A shard's view, kept mapped for as long as someone reads it, or why it cannot be read.
   class Pin {
@@ -464,6 +505,7 @@ class ShardedIndex {
     std::size_t position() const { return scan_.match().position; }
     std::size_t length() const { return scan_.match().length; }
     Value value() const { return static_cast<Value>(scan_.match().value); }
+    std::string_view key() const { return scan_.key(); }
     const Status& status() const { return status_; }
 
    private:
@@ -472,6 +514,7 @@ class ShardedIndex {
     const ShardedIndex* index_ = nullptr;
     internal::TextScan scan_;
     internal::ScanWalks walks_;
+    internal::FoldScanWalks foldWalks_;
     std::vector<std::pair<std::size_t, std::size_t>> routed_;  // (shard, i of the block)
     std::vector<std::size_t> positions_;                       // a shard's positions
     std::vector<std::size_t> slots_;                           // and their i
@@ -789,6 +832,22 @@ class ShardedIndex {
     return low == 0 ? kNone : low - 1;
   }
 
+  // The shards whose ranges may hold a key that begins with bytes[0 .. length): those from
+  // `first` up to `end`.
+  std::pair<std::size_t, std::size_t> shardsBeginningWith(const char* bytes,
+                                                          std::size_t length) const {
+    const auto& shards = manifest_.shards;
+    std::size_t first = lastFirstAtMost(bytes, length);
+    if (first == kNone) {
+      first = 0;
+    } else if (compare(bytes, length, shards[first].last) > 0) {
+      ++first;  // that shard's keys all lie below the bytes
+    }
+    std::size_t end = first;
+    while (end < count_ && shards[end].first.compare(0, length, bytes, length) <= 0) ++end;
+    return {first, end};
+  }
+
   // The shard whose range holds key[0 .. length), or kNone.
   std::size_t route(const char* key, std::size_t length) const {
     const std::size_t s = lastFirstAtMost(key, length);
@@ -857,6 +916,19 @@ class ShardedIndex {
     std::size_t first[64];
     std::vector<std::size_t> more;
     for (std::size_t i = 0; i < count; ++i) {
+      if (options.ignoreCase) {
+        // Every shard that may hold a key beginning with a spelling of the first character.
+        internal::Spellings spellings;
+        internal::spellingsAt(scanner.scan_.text() + positions[i], size - positions[i], spellings);
+        std::size_t done = 0;
+        for (std::uint8_t k = 0; k < spellings.count; ++k) {
+          const auto [begin, end] = shardsBeginningWith(
+              reinterpret_cast<const char*>(spellings.bytes[k]), spellings.length[k]);
+          for (std::size_t s = std::max(begin, done); s < end; ++s) routed.emplace_back(s, i);
+          done = std::max(done, end);
+        }
+        continue;
+      }
       more.clear();
       const std::size_t shards =
           prefixShards(text + positions[i], size - positions[i], first, more);
@@ -884,18 +956,29 @@ class ShardedIndex {
         return pin.status;
       }
       scanner.found_.clear();
-      scanner.walks_.run(pin->units_, scanner.scan_.text(), size, scanner.positions_.data(),
-                         scanner.positions_.size(), options, scanner.scan_.rule(), scanner.found_);
+      std::string& keys = scanner.scan_.keys();
+      if (options.ignoreCase) {
+        scanner.foldWalks_.run(pin->units_, scanner.scan_.text(), size, scanner.positions_.data(),
+                               scanner.positions_.size(), options, scanner.scan_.rule(),
+                               scanner.found_, keys);
+      } else {
+        scanner.walks_.run(pin->units_, scanner.scan_.text(), size, scanner.positions_.data(),
+                           scanner.positions_.size(), options, scanner.scan_.rule(),
+                           scanner.found_);
+      }
       for (std::size_t k = 0; k < scanner.found_.size(); ++k) {
         const internal::ScanMatch& m = scanner.found_[k];
         // A damaged shard holds nothing outside its range.
-        if (m.length == 0 || !within(entry, text + m.position, m.length)) continue;
+        const char* key = options.ignoreCase ? keys.data() + m.keyAt : text + m.position;
+        if (m.length == 0 || !within(entry, key, options.ignoreCase ? m.keyLength : m.length)) {
+          continue;
+        }
         if (!inLines(s, static_cast<std::int32_t>(m.value))) {
           out.resize(from);
           return outsideLines(s);
         }
-        const internal::ScanMatch match{m.position, m.length,
-                                        static_cast<long>(entry.base) + m.value};
+        const internal::ScanMatch match{
+            m.position, m.length, static_cast<long>(entry.base) + m.value, m.keyAt, m.keyLength};
         if (!options.longest) {
           out.push_back(match);
         } else if (m.length > out[from + scanner.slots_[k]].length) {
@@ -905,10 +988,12 @@ class ShardedIndex {
       }
     }
     if (!options.longest) {
-      std::sort(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(),
-                [](const internal::ScanMatch& a, const internal::ScanMatch& b) {
-                  return a.position != b.position ? a.position < b.position : a.length < b.length;
-                });
+      // Stable: shards came in order, so that keys of one place and length stay in byte order.
+      std::stable_sort(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(),
+                       [](const internal::ScanMatch& a, const internal::ScanMatch& b) {
+                         return a.position != b.position ? a.position < b.position
+                                                         : a.length < b.length;
+                       });
     }
     return Status();
   }

@@ -9,11 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
 
 #include <tessel/format.h>
+#include <tessel/internal/case_fold.h>
 #include <tessel/internal/units.h>
 #include <tessel/internal/word_rule.h>
 
@@ -32,6 +34,12 @@ struct ScanOptions {
   // More word characters for words mode, in UTF-8 (as "-." keeps "flask-login" one word).
   // The characters must outlive the scan's reset.
   std::string_view wordChars;
+  // Keys match where their characters equal the text's after simple case folding (a byte
+  // that is no part of well-formed UTF-8 only itself): "Python" finds the key "python", and
+  // the key "Apple" and the key "apple" both. A match's length is that of the text it covers,
+  // which may differ from its key's ("\u017f" is two bytes and matches "s"); at one place and
+  // length, keys come in byte order, and leftmost-longest takes the first of them.
+  bool ignoreCase = false;
   // Each '\n' ends a line, and each line is a text of its own: no match spans a '\n' or
   // begins with one. Positions stay those of the whole text. A program that reads lines scans
   // many at once this way, as fast as one long text, where a scan per line pays for each.
@@ -87,12 +95,38 @@ inline ByteSet firstBytes(const Units& units) {
   return set;
 }
 
-// A key found in the text: its position, its length and its value.
+// A key found in the text: its position, its length in the text and its value; when case is
+// ignored, where its bytes lie among the scan's keys (TextScan::keys()).
 struct ScanMatch {
   std::size_t position;
   std::size_t length;
   long value;
+  std::size_t keyAt = 0;
+  std::size_t keyLength = 0;
 };
+
+// The first bytes a key may have where a text's character begins with one of `starts`, when
+// case is ignored: those of every spelling of the character.
+inline ByteSet foldedStarts(const ByteSet& starts) {
+  ByteSet set = starts;
+  bool high = false;
+  for (unsigned c = 0x80; c < 256; ++c) high |= starts.has(static_cast<unsigned char>(c));
+  Spellings spellings;
+  for (unsigned c = 0; c < 0x80; ++c) {
+    spellingsOf(c, spellings);
+    for (std::uint8_t k = 0; k < spellings.count; ++k) {
+      // A letter may begin a key that spells it otherwise, and the text's other spellings of
+      // a key's letter begin with their own lead bytes.
+      if (starts.has(spellings.bytes[k][0])) set.add(static_cast<unsigned char>(c));
+      if (starts.has(static_cast<unsigned char>(c))) set.add(spellings.bytes[k][0]);
+    }
+  }
+  // A character past ASCII may be spelled with any lead byte's character: all may start.
+  if (high) {
+    for (unsigned c = 0x80; c < 256; ++c) set.add(static_cast<unsigned char>(c));
+  }
+  return set;
+}
 
 // The walks of one index's units from many positions of a text.
 class ScanWalks {
@@ -258,6 +292,53 @@ class ScanWalks {
   std::vector<std::size_t> starts_;
 };
 
+// ScanWalks::run() ignoring case: each walk follows every spelling of the text's characters
+// that the trie holds, depth first, and each match's key is appended to `keys`.
+class FoldScanWalks {
+ public:
+  void run(const Units& units, const unsigned char* text, std::size_t size,
+           const std::size_t* positions, std::size_t count, const ScanOptions& options,
+           const WordRule& rule, std::vector<ScanMatch>& out, std::string& keys) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t p = positions[i];
+      const std::size_t first = out.size();
+      ScanMatch best{p, 0, -1};
+      walk_.run(units, 0, text + p, size - p, options.lines,
+                [&](std::size_t node, std::size_t span) {
+                  const long value = units.valueAt(node);
+                  if (value < 0 || (options.words && !rule.boundary(text, size, p + span))) {
+                    return FoldWalk::kDeeper;
+                  }
+                  if (!options.longest) {
+                    out.push_back(ScanMatch{p, span, value, keys.size(), walk_.key().size()});
+                    keys += walk_.key();
+                  } else if (span > best.length) {
+                    // Paths come in byte order: of equal spans the first stays.
+                    best = ScanMatch{p, span, value, 0, 0};
+                    bestKey_ = walk_.key();
+                  }
+                  return FoldWalk::kDeeper;
+                });
+      if (options.longest) {
+        if (best.length != 0) {
+          best.keyAt = keys.size();
+          best.keyLength = bestKey_.size();
+          keys += bestKey_;
+        }
+        out.push_back(best);
+      } else {
+        std::stable_sort(
+            out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
+            [](const ScanMatch& a, const ScanMatch& b) { return a.length < b.length; });
+      }
+    }
+  }
+
+ private:
+  FoldWalk walk_;
+  std::string bestKey_;
+};
+
 // A scan under way: the positions that may start a match, a block at a time, and the
 // matches to report, in order. findBlock(positions, count, out) appends the matches at those
 // positions as ScanWalks::run() does.
@@ -271,7 +352,11 @@ class TextScan {
     text_ = reinterpret_cast<const unsigned char*>(text);
     size_ = size;
     options_ = options;
-    ByteSet begin = starts;
+    if (options.ignoreCase && !(starts == foldFrom_)) {
+      foldFrom_ = starts;
+      folded_ = foldedStarts(starts);
+    }
+    ByteSet begin = options.ignoreCase ? folded_ : starts;
     if (options.lines) begin.remove('\n');
     // A scanner reused text after text (a line at a time) works the classes out once.
     if (options.wordChars != rule_.extra() || options.lines != rule_.lines()) {
@@ -303,6 +388,7 @@ class TextScan {
   bool next(FindBlock&& findBlock) {
     while (at_ == matches_.size()) {
       matches_.clear();
+      keys_.clear();
       at_ = 0;
       if (from_ >= size_ || stopped_) return false;
       nextBlock(findBlock);
@@ -316,6 +402,15 @@ class TextScan {
   std::size_t size() const { return size_; }
   const ScanOptions& options() const { return options_; }
   const WordRule& rule() const { return rule_; }
+  // The keys of the matches found when case is ignored (ScanMatch::keyAt), appended to by
+  // findBlock, kept until the next block.
+  std::string& keys() { return keys_; }
+  // The current match's key: the text it covers, or when case is ignored its own bytes.
+  std::string_view key() const {
+    const ScanMatch& m = match();
+    if (options_.ignoreCase) return std::string_view(keys_).substr(m.keyAt, m.keyLength);
+    return std::string_view(reinterpret_cast<const char*>(text_) + m.position, m.length);
+  }
 
  private:
   // The matches of the next block of positions: all of them, or each leftmost-longest one.
@@ -451,7 +546,9 @@ class TextScan {
   std::size_t size_ = 0;
   ScanOptions options_;
   unsigned char classes_[256] = {};
-  ByteSet starts_;  // what classes_ was worked out from
+  ByteSet starts_;    // what classes_ was worked out from
+  ByteSet foldFrom_;  // what folded_ was worked out from
+  ByteSet folded_;
   bool wordClasses_ = false;
   bool classesKnown_ = false;
   WordRule rule_;
@@ -464,7 +561,8 @@ class TextScan {
   std::vector<ScanMatch> inside_;   // leftmost-longest: inside words, as found_ at word starts
   std::vector<ScanMatch> unknown_;  // and where neither foresaw
   std::vector<ScanMatch> matches_;  // the block's matches to report
-  std::size_t at_ = 0;              // of which this many are reported
+  std::string keys_;
+  std::size_t at_ = 0;  // of which this many are reported
   bool stopped_ = false;
 };
 
