@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include <tessel/index.h>
 #include <tessel/index_view.h>
 
 #include "fuzz_support.h"
@@ -130,6 +131,25 @@ void scanText(const Tessel::IndexView& index, const std::vector<std::string>& qu
                    found.emplace_back(at, length, value);
                  });
     }
+    // Ignoring case, each match's key is one that find() maps to its value, in order.
+    for (const bool leftmost : {false, true}) {
+      Tessel::ScanOptions options;
+      options.longest = leftmost;
+      options.words = words;
+      options.ignoreCase = true;
+      Tessel::IndexView::Scanner scanner;
+      scanner.reset(index, text.data(), text.size(), options);
+      std::pair<std::size_t, std::size_t> last(0, 0);
+      while (scanner.next()) {
+        FUZZ_CHECK(scanner.length() > 0 && scanner.position() + scanner.length() <= text.size());
+        const std::pair<std::size_t, std::size_t> at(scanner.position(), scanner.length());
+        FUZZ_CHECK(at >= last);
+        last = at;
+        std::int32_t expected = -1;
+        FUZZ_CHECK(index.find(scanner.key().data(), scanner.key().size(), expected) &&
+                   expected == scanner.value());
+      }
+    }
     // As lines, no match holds a '\n' (keys may).
     Tessel::ScanOptions lines;
     lines.lines = true;
@@ -196,6 +216,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
   Tessel::IndexView::Cursor cursor;
   for (const std::string& q : queries) query(index, q, cursor);
+  // Ignoring case, what is found is a key with its value.
+  Tessel::Index front;
+  FUZZ_CHECK(front.attach(file.data(), file.size()).ok());
+  for (const std::string& q : queries) {
+    Tessel::Index::Value value;
+    std::string stored;
+    std::int32_t again = -1;
+    if (front.findIgnoringCase(q.data(), q.size(), value, &stored).ok()) {
+      FUZZ_CHECK(index.find(stored.data(), stored.size(), again) && again == value);
+    }
+    FUZZ_CHECK(front
+                   .commonPrefixesIgnoringCase(
+                       q.data(), q.size(),
+                       [&](std::size_t length, Tessel::Index::Value v, const std::string& key) {
+                         FUZZ_CHECK(length <= q.size());
+                         FUZZ_CHECK(index.find(key.data(), key.size(), again) && again == v);
+                       })
+                   .ok());
+    std::size_t listed = 0;
+    (void)front.predictIgnoringCase(
+        q.data(), q.size(), [&](const std::string&, Tessel::Index::Value) { ++listed; }, 16);
+    FUZZ_CHECK(listed <= 16);
+  }
   queryBatch(index, queries);
   scanText(index, queries);
 

@@ -334,8 +334,10 @@ case_options() {
     expect_eq "$status:$(cat err)" \
       "2:Usage: tessel-lookup: $message (tessel-lookup --help tells more)" "[$args]"
   done << 'END'
--i keys.idx|unknown option -i
+-x keys.idx|unknown option -x
 --ignore keys.idx|unknown option --ignore
+-i -d keys.idx|-d and -i cannot go together
+-ri keys.idx|-r and -i cannot go together
 -l keys.idx|-l needs -s
 -w -p keys.idx|-w needs -s
 -e keys.idx|-e needs -s

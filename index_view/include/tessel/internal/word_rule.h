@@ -88,7 +88,7 @@ class WordRule {
       i += length == 0 ? 1 : length;  // a stray byte is a word byte already
     }
     std::sort(points_.begin(), points_.end());
-    if (lines) kinds_['\n'] = 0;
+    if (lines) kinds_[static_cast<unsigned char>('\n')] = 0;
   }
   // What set() was given.
   const std::string& extra() const { return extra_; }
