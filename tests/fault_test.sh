@@ -438,7 +438,11 @@ case_blocked_output() {
 import fcntl, os, signal, subprocess, sys, time
 def run(drain):
     read, write = os.pipe()
-    tool = subprocess.Popen([sys.argv[1], "keys.txt", "kept.idx"], stdout=write,
+    # For the signal, each sync is held a second, so that the pipe is full before the ratio
+    # line comes however busy the machine.
+    held = [] if drain else ["strace", "-f", "-o", "/dev/null", "-e", "trace=fsync,fdatasync",
+                             "-e", "inject=fsync,fdatasync:delay_exit=1000000"]
+    tool = subprocess.Popen(held + [sys.argv[1], "keys.txt", "kept.idx"], stdout=write,
                             stderr=subprocess.DEVNULL)
     seen = b""
     while not seen.endswith(b"100% |" + b"*" * 43 + b"| \n"):
@@ -461,7 +465,9 @@ def run(drain):
             except BlockingIOError:
                 time.sleep(0.01)
     else:
-        tool.send_signal(signal.SIGINT)
+        # To the tool, not strace, which then ends as the tool did.
+        children = open(f"/proc/{tool.pid}/task/{tool.pid}/children").read().split()
+        os.kill(int(children[0]), signal.SIGINT)
     print(tool.wait())
     os.close(read)
     os.close(write)

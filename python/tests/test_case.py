@@ -128,7 +128,7 @@ class IgnoreCase(unittest.TestCase):
         tessel.build(keys, path)
         found = [path]
         program = make_shards()
-        if program is not None and b"\x00" not in b"".join(keys):
+        if program is not None and not any(b"\x00" in key or b"\n" in key for key in keys):
             listed = os.path.join(self.dir, name + ".txt")
             with open(listed, "wb") as file:
                 file.writelines(key + b"\n" for key in keys)
@@ -169,6 +169,30 @@ class IgnoreCase(unittest.TestCase):
                     queries = texts + [key.swapcase() for key in keys] + keys
                     self.assertEqual(index.get_many(queries, ignore_case=True),
                                      [plain.find(keys, q) for q in queries])
+
+    def test_ascii_keys_of_every_case_and_length(self):
+        # Many spellings of one word, and keys past 64 characters.
+        rng = random.Random(30)
+        plain = self.plain
+        for round_ in range(12):
+            alphabet = [b"a", b"A", b"b", b"B", b"k", b"S", b" ", b"\n"][:4 + round_ % 5]
+            keys = {b"".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 6)))
+                    for _ in range(40)}
+            keys |= {b"a" * 60 + b"".join(rng.choice(alphabet) for _ in range(8))
+                     for _ in range(4)}
+            keys = sorted(keys)
+            texts = [b"".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 40)))
+                     for _ in range(6)] + [b"A" * 70, b"aA" * 36 + b" b"]
+            for path in self.indexes(keys, f"ascii{round_}"):
+                with tessel.Index(path, binary=True) as index:
+                    for text in texts:
+                        for longest in (False, True):
+                            for words in (False, True):
+                                self.assertEqual(
+                                    index.findall(text, longest=longest, words=words,
+                                                  ignore_case=True),
+                                    plain.findall(keys, text, longest, words),
+                                    (path, text, longest, words))
 
     def test_sub_replaces_the_leftmost_longest_matches_of_any_case(self):
         path = os.path.join(self.dir, "names.idx")

@@ -326,7 +326,7 @@ class Index {
       std::string key;
     };
     std::vector<Found> found;
-    Value empty;  // the empty key is a prefix of every query
+    Value empty = -1;  // the empty key is a prefix of every query
     Status status = find(query, 0, empty);
     if (status.failed()) return status;
     if (status.ok()) found.push_back(Found{0, empty, std::string()});

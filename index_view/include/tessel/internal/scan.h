@@ -292,49 +292,313 @@ class ScanWalks {
   std::vector<std::size_t> starts_;
 };
 
-// ScanWalks::run() ignoring case: each walk follows every spelling of the text's characters
-// that the trie holds, depth first, and each match's key is appended to `keys`.
+// ScanWalks::run() ignoring case. Walks along ASCII text go many at a time, as ScanWalks'
+// do: each follows a letter's capital and small spellings that the trie holds, taking up
+// another walk where both are there, and keeps at each character which one it took, so that
+// its keys are the text's bytes with those spellings. A position whose walks meet a byte from
+// 0x80, a spelling past ASCII that the trie holds (the Kelvin sign's for k), or more than 64
+// characters is walked depth first instead, by FoldWalk.
 class FoldScanWalks {
  public:
   void run(const Units& units, const unsigned char* text, std::size_t size,
            const std::size_t* positions, std::size_t count, const ScanOptions& options,
            const WordRule& rule, std::vector<ScanMatch>& out, std::string& keys) {
+    found_.clear();
+    deep_.assign(count, false);
+    if (units.count() != 0 && count != 0) {
+      const WordRule* words = options.words ? &rule : nullptr;
+      options.lines ? walk<true>(units, text, size, positions, count, words, options.longest)
+                    : walk<false>(units, text, size, positions, count, words, options.longest);
+    }
+    // Each position's matches together, by length and then key (the spellings taken: a
+    // capital is the smaller byte).
+    std::sort(found_.begin(), found_.end(), [](const Found& a, const Found& b) {
+      if (a.slot != b.slot) return a.slot < b.slot;
+      if (a.length != b.length) return a.length < b.length;
+      return keyBefore(a.choices, b.choices, a.length);
+    });
+    std::size_t f = 0;
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t p = positions[i];
-      const std::size_t first = out.size();
-      ScanMatch best{p, 0, -1};
-      walk_.run(units, 0, text + p, size - p, options.lines,
-                [&](std::size_t node, std::size_t span) {
-                  const long value = units.valueAt(node);
-                  if (value < 0 || (options.words && !rule.boundary(text, size, p + span))) {
-                    return FoldWalk::kDeeper;
-                  }
-                  if (!options.longest) {
-                    out.push_back(ScanMatch{p, span, value, keys.size(), walk_.key().size()});
-                    keys += walk_.key();
-                  } else if (span > best.length) {
-                    // Paths come in byte order: of equal spans the first stays.
-                    best = ScanMatch{p, span, value, 0, 0};
-                    bestKey_ = walk_.key();
-                  }
-                  return FoldWalk::kDeeper;
-                });
-      if (options.longest) {
-        if (best.length != 0) {
-          best.keyAt = keys.size();
-          best.keyLength = bestKey_.size();
-          keys += bestKey_;
-        }
-        out.push_back(best);
+      std::size_t end = f;
+      while (end < found_.size() && found_[end].slot == i) ++end;
+      if (deep_[i]) {
+        depthFirst(units, text, size, p, options, rule, out, keys);
+      } else if (!options.longest) {
+        for (; f < end; ++f) out.push_back(report(text, p, found_[f], keys));
+      } else if (f == end) {
+        out.push_back(ScanMatch{p, 0, -1});
       } else {
-        std::stable_sort(
-            out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
-            [](const ScanMatch& a, const ScanMatch& b) { return a.length < b.length; });
+        // The longest, and of those the first key.
+        std::size_t best = end - 1;
+        while (best > f && found_[best - 1].length == found_[end - 1].length) --best;
+        out.push_back(report(text, p, found_[best], keys));
       }
+      f = end;
     }
   }
 
  private:
+  static constexpr std::size_t kInFlight = 32;
+  static constexpr std::size_t kEnds = 8;             // few: a walk is copied where it forks
+  static constexpr std::size_t kMostCharacters = 64;  // one bit of `choices` each
+
+  struct End {
+    std::uint32_t base;
+    std::uint32_t length;
+  };
+  struct Walk {
+    Walk() {}  // left unset: a fork sets what it needs
+    const unsigned char* first;
+    const unsigned char* next;
+    std::uint32_t base;
+    std::uint32_t ends;
+    std::size_t slot;
+    std::uint64_t choices;  // bit i: character i took its second spelling (small)
+    End end[kEnds];
+  };
+  struct Found {
+    std::size_t slot;
+    std::size_t length;
+    long value;
+    std::uint64_t choices;
+  };
+  // An ASCII byte's spellings: itself, or a letter's capital and small; whether it has one
+  // past ASCII too, and that one's first byte.
+  struct Ascii {
+    unsigned char spelling[2];
+    unsigned char count;
+    unsigned char beyond[2];  // its first two bytes (UTF-8 of U+0080 on has two or more); 0: none
+  };
+  struct AsciiTable {
+    Ascii of[128];
+    AsciiTable() {
+      for (unsigned c = 0; c < 128; ++c) {
+        Spellings s;
+        spellingsOf(c, s);
+        Ascii& a = of[c];
+        a = Ascii{{static_cast<unsigned char>(c), static_cast<unsigned char>(c)}, 1, {0, 0}};
+        for (std::uint8_t k = 0; k < s.count; ++k) {
+          if (s.length[k] != 1) {
+            a.beyond[0] = s.bytes[k][0];
+            a.beyond[1] = s.bytes[k][1];
+          } else if (s.bytes[k][0] != c || a.count == 2) {
+            a.count = 2;
+          }
+        }
+        if (a.count == 2) {
+          // The capital first: it is the smaller byte.
+          a.spelling[0] = static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+          a.spelling[1] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        }
+      }
+    }
+  };
+  static const AsciiTable& ascii() {
+    static const AsciiTable table;
+    return table;
+  }
+
+  // Whether the key that `a` spells is before the one `b` spells, both `length` characters.
+  static bool keyBefore(std::uint64_t a, std::uint64_t b, std::size_t length) {
+    const std::uint64_t differ =
+        (a ^ b) & (length >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << length) - 1);
+    if (differ == 0) return false;
+    return ((a >> __builtin_ctzll(differ)) & 1) == 0;
+  }
+
+  ScanMatch report(const unsigned char* text, std::size_t p, const Found& f,
+                   std::string& keys) const {
+    const ScanMatch m{p, f.length, f.value, keys.size(), f.length};
+    const AsciiTable& table = ascii();
+    for (std::size_t i = 0; i < f.length; ++i) {
+      const Ascii& a = table.of[text[p + i]];
+      keys += static_cast<char>(a.spelling[(f.choices >> i) & 1]);
+    }
+    return m;
+  }
+
+  // The matches at p, found by FoldWalk.
+  void depthFirst(const Units& units, const unsigned char* text, std::size_t size, std::size_t p,
+                  const ScanOptions& options, const WordRule& rule, std::vector<ScanMatch>& out,
+                  std::string& keys) {
+    const std::size_t first = out.size();
+    ScanMatch best{p, 0, -1};
+    walk_.run(units, 0, text + p, size - p, options.lines, [&](std::size_t node, std::size_t span) {
+      const long value = units.valueAt(node);
+      if (value < 0 || (options.words && !rule.boundary(text, size, p + span))) {
+        return FoldWalk::kDeeper;
+      }
+      if (!options.longest) {
+        out.push_back(ScanMatch{p, span, value, keys.size(), walk_.key().size()});
+        keys += walk_.key();
+      } else if (span > best.length) {
+        // Paths come in byte order: of equal spans the first stays.
+        best = ScanMatch{p, span, value, 0, 0};
+        bestKey_ = walk_.key();
+      }
+      return FoldWalk::kDeeper;
+    });
+    if (options.longest) {
+      if (best.length != 0) {
+        best.keyAt = keys.size();
+        best.keyLength = bestKey_.size();
+        keys += bestKey_;
+      }
+      out.push_back(best);
+    } else {
+      std::stable_sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
+                       [](const ScanMatch& a, const ScanMatch& b) { return a.length < b.length; });
+    }
+  }
+
+  // Whether the node of base `base` has a child by the first byte of a spelling of the
+  // character at s[0 .. n) (a byte from 0x80 on): a walk from there goes on depth first.
+  static bool mayFollow(const Units& units, std::uint32_t base, const unsigned char* s,
+                        std::size_t n) {
+    Spellings spellings;
+    spellingsAt(s, n, spellings);
+    for (std::uint8_t k = 0; k < spellings.count; ++k) {
+      const std::size_t unit = std::size_t{base} + spellings.bytes[k][0] + 1u;
+      if (unit < units.count() && units.check(unit) == base) return true;
+    }
+    return false;
+  }
+
+  // The matches among w's places kept (with `longest`, only its deepest); none are kept then.
+  void keep(const unsigned char* data, std::size_t unitCount, Walk& w, bool longest) {
+    for (std::uint32_t k = w.ends; k-- > 0;) {
+      const std::size_t unit = w.end[k].base;
+      if (unit < unitCount && Format::checkAt(data, unit) == w.end[k].base) {
+        const long value = Format::decodeValue(Format::baseAt(data, unit));
+        if (value >= 0) {
+          found_.push_back(Found{w.slot, w.end[k].length, value, w.choices});
+          if (longest) break;
+        }
+      }
+    }
+    w.ends = 0;
+  }
+
+  template <bool kLines>
+  void walk(const Units& units, const unsigned char* text, std::size_t size,
+            const std::size_t* positions, std::size_t count, const WordRule* words, bool longest) {
+    const unsigned char* const data = units.data();
+    const std::size_t unitCount = units.count();
+    const unsigned char* const stop = text + size;
+    const auto root = static_cast<std::uint32_t>(units.base(0));
+    const AsciiTable& table = ascii();
+    forks_.clear();
+    std::size_t started = 0;
+    // Prefetches the children that w's next character may lead to.
+    auto ahead = [&](const Walk& w) {
+      if (w.next == stop || *w.next >= 0x80) return;
+      const Ascii& a = table.of[*w.next];
+      units.prefetch(std::size_t{w.base} + a.spelling[0] + 1u);
+      if (a.count == 2) units.prefetch(std::size_t{w.base} + a.spelling[1] + 1u);
+      if (a.beyond[0] != 0) units.prefetch(std::size_t{w.base} + a.beyond[0] + 1u);
+    };
+    // The base of the child of `base` by `byte`, or 0 when there is none.
+    auto child = [&](std::uint32_t base, unsigned char byte) -> std::uint32_t {
+      const std::size_t unit = std::size_t{base} + byte + 1u;
+      if (unit >= unitCount || Format::checkAt(data, unit) != base) return 0;
+      const std::int32_t b = Format::baseAt(data, unit);
+      return b > 0 ? static_cast<std::uint32_t>(b) : 0;
+    };
+    // Whether the trie holds, below the node of base `base`, the spelling past ASCII of a's
+    // byte (the Kelvin sign's first two bytes for k).
+    auto beyondThere = [&](std::uint32_t base, const Ascii& a) {
+      if (a.beyond[0] == 0) return false;
+      const std::uint32_t lead = child(base, a.beyond[0]);
+      return lead != 0 && child(lead, a.beyond[1]) != 0;
+    };
+    // Moves w on by its next character, spelled as choice says, to the node of base `to`.
+    auto advance = [&](Walk& w, std::uint32_t to, std::uint64_t choice) {
+      const unsigned char byte = *w.next;
+      w.choices |= choice << (w.next - w.first);
+      ++w.next;
+      w.base = to;
+      if (words == nullptr || w.next == stop ||
+          words->boundaryAfter(text, size, static_cast<std::size_t>(w.next - text), byte)) {
+        units.prefetch(w.base);
+        if (w.ends == kEnds) keep(data, unitCount, w, longest);
+        w.end[w.ends++] = End{w.base, static_cast<std::uint32_t>(w.next - w.first)};
+      }
+      ahead(w);
+    };
+    auto start = [&](Walk& w) {
+      if (!forks_.empty()) {
+        const Walk& fork = forks_.back();
+        w.first = fork.first;
+        w.next = fork.next;
+        w.base = fork.base;
+        w.slot = fork.slot;
+        w.choices = fork.choices;
+        w.ends = fork.ends;
+        std::copy(fork.end, fork.end + fork.ends, w.end);
+        forks_.pop_back();
+        return;
+      }
+      w.slot = started;
+      w.first = w.next = text + positions[started++];
+      w.base = root;
+      w.ends = 0;
+      w.choices = 0;
+      ahead(w);
+    };
+    std::size_t live = 0;
+    for (; live < kInFlight && started < count; ++live) start(walks_[live]);
+    while (live != 0) {
+      for (std::size_t i = 0; i < live; ++i) {
+        Walk& w = walks_[i];
+        bool done = true;
+        if (deep_[w.slot]) {
+          w.ends = 0;  // walked depth first instead
+        } else if (w.next != stop && (!kLines || *w.next != '\n')) {
+          const unsigned char c = *w.next;
+          if (c >= 0x80 ? mayFollow(units, w.base, w.next, static_cast<std::size_t>(stop - w.next))
+                        : static_cast<std::size_t>(w.next - w.first) == kMostCharacters ||
+                              beyondThere(w.base, table.of[c])) {
+            deep_[w.slot] = true;
+            w.ends = 0;
+          } else if (c < 0x80) {
+            const Ascii& a = table.of[c];
+            const std::uint32_t to = child(w.base, a.spelling[0]);
+            const std::uint32_t other = a.count == 2 ? child(w.base, a.spelling[1]) : 0;
+            if (to != 0 && other != 0) {
+              // The places kept so far stay w's: the fork copies no more than it needs.
+              forks_.emplace_back();
+              Walk& fork = forks_.back();
+              fork.first = w.first;
+              fork.next = w.next;
+              fork.base = w.base;
+              fork.ends = 0;
+              fork.slot = w.slot;
+              fork.choices = w.choices;
+              advance(fork, other, 1);
+            }
+            if (to != 0 || other != 0) {
+              advance(w, to != 0 ? to : other, to != 0 ? 0 : 1);
+              done = false;
+            }
+          }
+        }
+        if (!done) continue;
+        keep(data, unitCount, w, longest);
+        if (started < count || !forks_.empty()) {
+          start(w);
+        } else {
+          w = walks_[--live];
+          --i;
+        }
+      }
+    }
+  }
+
+  Walk walks_[kInFlight];
+  std::vector<Walk> forks_;  // walks taken up where both spellings were there
+  std::vector<Found> found_;
+  std::vector<bool> deep_;  // positions to walk depth first
   FoldWalk walk_;
   std::string bestKey_;
 };
