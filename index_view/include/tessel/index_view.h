@@ -262,7 +262,7 @@ class IndexView {
     // REQUIRES: the last next() returned true.
     std::size_t position() const { return scan_.match().position; }
     std::size_t length() const { return scan_.match().length; }
-    std::int32_t value() const { return static_cast<std::int32_t>(scan_.match().value); }
+    std::int32_t value() const { return static_cast<std::int32_t>(scan_.value()); }
     // The current match's key as stored: the text it covers, unless case is ignored.
     std::string_view key() const { return scan_.key(); }
 

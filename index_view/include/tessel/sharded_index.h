@@ -504,7 +504,7 @@ class ShardedIndex {
 
     std::size_t position() const { return scan_.match().position; }
     std::size_t length() const { return scan_.match().length; }
-    Value value() const { return static_cast<Value>(scan_.match().value); }
+    Value value() const { return static_cast<Value>(scan_.value()); }
     std::string_view key() const { return scan_.key(); }
     const Status& status() const { return status_; }
 
@@ -956,7 +956,7 @@ class ShardedIndex {
         return pin.status;
       }
       scanner.found_.clear();
-      std::string& keys = scanner.scan_.keys();
+      internal::FoldedKeys& keys = scanner.scan_.keys();
       if (options.ignoreCase) {
         scanner.foldWalks_.run(pin->units_, scanner.scan_.text(), size, scanner.positions_.data(),
                                scanner.positions_.size(), options, scanner.scan_.rule(),
@@ -968,17 +968,21 @@ class ShardedIndex {
       }
       for (std::size_t k = 0; k < scanner.found_.size(); ++k) {
         const internal::ScanMatch& m = scanner.found_[k];
+        if (m.length == 0) continue;
         // A damaged shard holds nothing outside its range.
-        const char* key = options.ignoreCase ? keys.data() + m.keyAt : text + m.position;
-        if (m.length == 0 || !within(entry, key, options.ignoreCase ? m.keyLength : m.length)) {
-          continue;
-        }
-        if (!inLines(s, static_cast<std::int32_t>(m.value))) {
+        const std::string_view key =
+            options.ignoreCase ? keys.key(m.value) : std::string_view(text + m.position, m.length);
+        if (!within(entry, key.data(), key.size())) continue;
+        const long local =
+            options.ignoreCase ? keys.entries[static_cast<std::size_t>(m.value)].value : m.value;
+        if (!inLines(s, static_cast<std::int32_t>(local))) {
           out.resize(from);
           return outsideLines(s);
         }
-        const internal::ScanMatch match{
-            m.position, m.length, static_cast<long>(entry.base) + m.value, m.keyAt, m.keyLength};
+        const long global = static_cast<long>(entry.base) + local;
+        if (options.ignoreCase) keys.entries[static_cast<std::size_t>(m.value)].value = global;
+        const internal::ScanMatch match{m.position, m.length,
+                                        options.ignoreCase ? m.value : global};
         if (!options.longest) {
           out.push_back(match);
         } else if (m.length > out[from + scanner.slots_[k]].length) {

@@ -96,13 +96,38 @@ inline ByteSet firstBytes(const Units& units) {
 }
 
 // A key found in the text: its position, its length in the text and its value; when case is
-// ignored, where its bytes lie among the scan's keys (TextScan::keys()).
+// ignored, `value` is instead the number of its entry among the block's FoldedKeys.
 struct ScanMatch {
   std::size_t position;
   std::size_t length;
   long value;
-  std::size_t keyAt = 0;
-  std::size_t keyLength = 0;
+};
+
+// The keys of a block's matches when case is ignored, which may differ from the text they
+// cover: each one's value and where its bytes lie.
+struct FoldedKeys {
+  struct Entry {
+    long value;
+    std::size_t at;
+    std::size_t length;
+  };
+  std::vector<Entry> entries;
+  std::string bytes;
+
+  void clear() {
+    entries.clear();
+    bytes.clear();
+  }
+  // A match at p of `length` bytes of the text, of the key `key` and its value.
+  ScanMatch add(std::size_t p, std::size_t length, long value, std::string_view key) {
+    entries.push_back(Entry{value, bytes.size(), key.size()});
+    bytes += key;
+    return ScanMatch{p, length, static_cast<long>(entries.size() - 1)};
+  }
+  std::string_view key(long entry) const {
+    const Entry& e = entries[static_cast<std::size_t>(entry)];
+    return std::string_view(bytes).substr(e.at, e.length);
+  }
 };
 
 // The first bytes a key may have where a text's character begins with one of `starts`, when
@@ -302,7 +327,7 @@ class FoldScanWalks {
  public:
   void run(const Units& units, const unsigned char* text, std::size_t size,
            const std::size_t* positions, std::size_t count, const ScanOptions& options,
-           const WordRule& rule, std::vector<ScanMatch>& out, std::string& keys) {
+           const WordRule& rule, std::vector<ScanMatch>& out, FoldedKeys& keys) {
     found_.clear();
     deep_.assign(count, false);
     if (units.count() != 0 && count != 0) {
@@ -407,21 +432,20 @@ class FoldScanWalks {
     return ((a >> __builtin_ctzll(differ)) & 1) == 0;
   }
 
-  ScanMatch report(const unsigned char* text, std::size_t p, const Found& f,
-                   std::string& keys) const {
-    const ScanMatch m{p, f.length, f.value, keys.size(), f.length};
+  ScanMatch report(const unsigned char* text, std::size_t p, const Found& f, FoldedKeys& keys) {
     const AsciiTable& table = ascii();
+    key_.clear();
     for (std::size_t i = 0; i < f.length; ++i) {
       const Ascii& a = table.of[text[p + i]];
-      keys += static_cast<char>(a.spelling[(f.choices >> i) & 1]);
+      key_ += static_cast<char>(a.spelling[(f.choices >> i) & 1]);
     }
-    return m;
+    return keys.add(p, f.length, f.value, key_);
   }
 
   // The matches at p, found by FoldWalk.
   void depthFirst(const Units& units, const unsigned char* text, std::size_t size, std::size_t p,
                   const ScanOptions& options, const WordRule& rule, std::vector<ScanMatch>& out,
-                  std::string& keys) {
+                  FoldedKeys& keys) {
     const std::size_t first = out.size();
     ScanMatch best{p, 0, -1};
     walk_.run(units, 0, text + p, size - p, options.lines, [&](std::size_t node, std::size_t span) {
@@ -430,22 +454,16 @@ class FoldScanWalks {
         return FoldWalk::kDeeper;
       }
       if (!options.longest) {
-        out.push_back(ScanMatch{p, span, value, keys.size(), walk_.key().size()});
-        keys += walk_.key();
+        out.push_back(keys.add(p, span, value, walk_.key()));
       } else if (span > best.length) {
         // Paths come in byte order: of equal spans the first stays.
-        best = ScanMatch{p, span, value, 0, 0};
-        bestKey_ = walk_.key();
+        best = ScanMatch{p, span, value};
+        key_ = walk_.key();
       }
       return FoldWalk::kDeeper;
     });
     if (options.longest) {
-      if (best.length != 0) {
-        best.keyAt = keys.size();
-        best.keyLength = bestKey_.size();
-        keys += bestKey_;
-      }
-      out.push_back(best);
+      out.push_back(best.length == 0 ? best : keys.add(p, best.length, best.value, key_));
     } else {
       std::stable_sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
                        [](const ScanMatch& a, const ScanMatch& b) { return a.length < b.length; });
@@ -600,7 +618,7 @@ class FoldScanWalks {
   std::vector<Found> found_;
   std::vector<bool> deep_;  // positions to walk depth first
   FoldWalk walk_;
-  std::string bestKey_;
+  std::string key_;
 };
 
 // A scan under way: the positions that may start a match, a block at a time, and the
@@ -666,13 +684,17 @@ class TextScan {
   std::size_t size() const { return size_; }
   const ScanOptions& options() const { return options_; }
   const WordRule& rule() const { return rule_; }
-  // The keys of the matches found when case is ignored (ScanMatch::keyAt), appended to by
-  // findBlock, kept until the next block.
-  std::string& keys() { return keys_; }
-  // The current match's key: the text it covers, or when case is ignored its own bytes.
+  // The keys of the matches found when case is ignored, which findBlock adds to; kept until
+  // the next block.
+  FoldedKeys& keys() { return keys_; }
+  // The current match's value, and its key: the text it covers unless case is ignored.
+  long value() const {
+    const ScanMatch& m = match();
+    return options_.ignoreCase ? keys_.entries[static_cast<std::size_t>(m.value)].value : m.value;
+  }
   std::string_view key() const {
     const ScanMatch& m = match();
-    if (options_.ignoreCase) return std::string_view(keys_).substr(m.keyAt, m.keyLength);
+    if (options_.ignoreCase) return keys_.key(m.value);
     return std::string_view(reinterpret_cast<const char*>(text_) + m.position, m.length);
   }
 
@@ -825,7 +847,7 @@ class TextScan {
   std::vector<ScanMatch> inside_;   // leftmost-longest: inside words, as found_ at word starts
   std::vector<ScanMatch> unknown_;  // and where neither foresaw
   std::vector<ScanMatch> matches_;  // the block's matches to report
-  std::string keys_;
+  FoldedKeys keys_;
   std::size_t at_ = 0;  // of which this many are reported
   bool stopped_ = false;
 };

@@ -118,7 +118,7 @@ class WordRule {
     const unsigned both = kinds_[before] & kinds_[text[at]];
     if (both == 0) return true;
     if (both == kAsciiWord) return false;
-    return !(wordByte(text, size, at - 1) && wordByte(text, size, at));
+    return characterBoundary(text, size, at);
   }
 
   // Whether a match may start or end at `at` of text[0 .. size).
@@ -127,6 +127,16 @@ class WordRule {
   }
 
  private:
+  // boundaryAfter() where a byte from 0x80 is on a side: out of the walks' loops, which ask
+  // the table part at every byte.
+#if defined(__GNUC__) || defined(__clang__)
+  __attribute__((noinline))
+#endif
+  bool
+  characterBoundary(const unsigned char* text, std::size_t size, std::size_t at) const {
+    return !(wordByte(text, size, at - 1) && wordByte(text, size, at));
+  }
+
   static constexpr unsigned char kAsciiWord = 3;  // 0b011
   static constexpr unsigned char kHigh = 5;       // 0b101: a word byte, or maybe
   unsigned char kinds_[256] = {};
