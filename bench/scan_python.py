@@ -2,6 +2,7 @@
 """The Python and Dask parts of bench/scan (which runs them; see there).
 
 Usage: scan_python.py findall PROSE INDEX WORDS RUNS
+       scan_python.py case PROSE INDEX WORDS RUNS
        scan_python.py automaton KEYS [LIMIT_GIB]
        scan_python.py dask PROSE INDEX COPIES WORKERS
        scan_python.py single PROSE INDEX COPIES
@@ -101,6 +102,59 @@ def findall(prose, index_path, words_path, runs, shape="documents"):
     del heap
 
 
+def case(prose, index_path, words_path, runs):
+    """Ignoring case: findall(text, longest=True, ignore_case=True) against python3-ahocorasick's
+    iter_long over text.lower() with the keys lowered (the usual workaround; its offsets are
+    wrong wherever lowering changes a length), the GC on and a realistic heap; then
+    sub(words=True, ignore_case=True) on the whole corpus, and re.sub with an alternation of
+    the first 20,000 keys on its first megabyte (of all the keys it would not finish)."""
+    import re  # pylint: disable=import-outside-toplevel
+
+    import tessel  # pylint: disable=import-outside-toplevel
+
+    heap = [[n] for n in range(1_000_000)]
+    gc.enable()
+    texts = read_documents(prose)
+    megabytes = sum(len(text.encode("utf-8", "surrogateescape")) for text in texts) / 1e6
+    index = tessel.Index(index_path)
+    count, best = fastest(runs, lambda: [index.findall(text, longest=True, ignore_case=True)
+                                         for text in texts])
+    ours = best[0]
+    print(f"tessel findall(longest=True, ignore_case=True): {count} matches in {ours:.3f} s "
+          f"({megabytes / ours:.0f} MB/s)")
+    with open(words_path, "rb") as file:
+        words = [line.rstrip(b"\n").decode("utf-8", "surrogateescape") for line in file]
+    try:
+        import ahocorasick  # pylint: disable=import-outside-toplevel
+        automaton = ahocorasick.Automaton()
+        for value, key in enumerate(words):
+            lowered = key.lower()
+            if lowered and lowered not in automaton:
+                automaton.add_word(lowered, (len(lowered), value))
+        automaton.make_automaton()
+        peer, best = fastest(runs, lambda: [[(end - length + 1, end + 1, value)
+                                             for end, (length, value)
+                                             in automaton.iter_long(text.lower())]
+                                            for text in texts])
+        print(f"ahocorasick iter_long over text.lower(): {peer} matches in {best[0]:.3f} s; "
+              f"findall is {best[0] / ours:.2f}x faster (fastest runs)")
+    except ImportError:
+        print("python3-ahocorasick is not installed")
+    _, times = timed(lambda: [index.sub("<>", text, words=True, ignore_case=True)
+                              for text in texts])
+    ours = megabytes / times[0]
+    print(f"tessel sub(words=True, ignore_case=True), every key: {times[0]:.2f} s "
+          f"({ours:.0f} MB/s)")
+    first = "".join(texts)[:1_000_000]
+    pattern = re.compile(r"\b(?:" + "|".join(sorted(map(re.escape, words[:20000]), key=len,
+                                                    reverse=True)) + r")\b", re.IGNORECASE)
+    _, times = timed(lambda: pattern.sub("<>", first))
+    print(f"re.sub with an alternation of the first 20,000 keys, IGNORECASE, on the first "
+          f"1,000,000 characters: {times[0]:.1f} s ({1 / times[0]:.3f} MB/s); sub with all "
+          f"{len(words):,} keys is {ours * times[0]:.0f}x its speed")
+    del heap
+
+
 def automaton(keys_path, limit_gib):
     """How far python3-ahocorasick gets with a large dictionary under an address-space limit:
     the keys added, the time and the peak private memory, or where it failed."""
@@ -165,7 +219,8 @@ def single(prose, index_path, copies):
 
 
 if __name__ == "__main__":
-    commands = {"findall": findall, "automaton": automaton, "dask": dask_run, "single": single}
+    commands = {"findall": findall, "case": case, "automaton": automaton, "dask": dask_run,
+                "single": single}
     if len(sys.argv) < 2 or sys.argv[1] not in commands or sys.argv[1] in ("-h", "--help"):
         print(__doc__)
         sys.exit(0 if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help") else 2)

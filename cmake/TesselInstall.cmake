@@ -24,7 +24,8 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/tessel.pc.in ${PROJECT_BINARY_DIR}/te
 install(FILES ${PROJECT_BINARY_DIR}/tessel.pc DESTINATION ${CMAKE_INSTALL_DATADIR}/pkgconfig)
 
 if(TESSEL_BUILD_TOOLS)
-  install(TARGETS tessel-build tessel-lookup RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS tessel-build tessel-lookup tessel-weights RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_BINARY_DIR}/man/tessel-build.1 ${PROJECT_BINARY_DIR}/man/tessel-lookup.1
+                ${PROJECT_BINARY_DIR}/man/tessel-weights.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()

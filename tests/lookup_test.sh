@@ -345,6 +345,8 @@ case_options() {
 -P -m x keys.idx|-m needs a number from 1
 -Pm0 keys.idx|-m needs a number from 1
 -P -m|-m needs a number from 1
+-t 0 keys.idx|-t needs a number from 1
+-t 2 -p keys.idx|-t and -p cannot go together
 -c|-c needs a key list
 -p -P keys.idx|-p and -P cannot go together
 -s -c keys.txt keys.idx|-s and -c cannot go together

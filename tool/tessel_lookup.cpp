@@ -37,7 +37,7 @@ constexpr int kSomeMissing = 1;
 constexpr int kError = 2;
 
 constexpr char kUsage[] =
-    "Usage: tessel-lookup [-i] [-p | -P [-m N] | -s [-l] [-w] [-e]] Index\n"
+    "Usage: tessel-lookup [-i] [-p | -P [-m N] | -t N | -s [-l] [-w] [-e]] Index\n"
     "       tessel-lookup -s -w -W Chars [-i] [-l] [-e] Index\n"
     "       tessel-lookup -r | -d | -n | -v Index\n"
     "       tessel-lookup -c Keys Index\n"
@@ -50,6 +50,9 @@ constexpr char kUsage[] =
     "  -P      keys that begin with the query, in byte order; with -m N, the first N of them\n"
     "          -p and -P print a line with the number of keys (printed), a tab and the query,\n"
     "          then one line per key: its value, a tab and the key\n"
+    "  -t N    the N keys that begin with the query with the greatest weights, ties in byte\n"
+    "          order: a line with their number, a tab and the query, then value, weight\n"
+    "          and key, tab-separated; tessel-weights gives the keys their weights\n"
     "  -s      reads texts and finds the keys that occur in them: for each match, the line\n"
     "          number (from 1), the byte offset in the line (from 0), the value and the key,\n"
     "          separated by tabs, by offset and then shortest first; with -l only the\n"
@@ -204,7 +207,18 @@ class Output {
   bool failed_ = false;
 };
 
-enum class Mode { kExact, kPrefixes, kPredict, kScan, kRestore, kDump, kCount, kCheck, kVerify };
+enum class Mode {
+  kExact,
+  kPrefixes,
+  kPredict,
+  kTop,
+  kScan,
+  kRestore,
+  kDump,
+  kCount,
+  kCheck,
+  kVerify
+};
 
 void flushOutput(void* out) {
   static_cast<Output*>(out)->flush();
@@ -389,6 +403,49 @@ int answerPredictions(const Index& index, const char* name, std::size_t limit, b
                                        ignoreCase, cursor, keys, ends, out, found);
       if (!status.ok()) return failIndex(status, name);
       allFound &= found;
+    }
+  }
+  return endOfQueries(queries, allFound);
+}
+
+// Prints the n heaviest keys that begin with each query: their number and the query, then
+// value, weight and key for each.
+int answerTop(const Index& index, const char* name, std::size_t n, bool ignoreCase, Output& out) {
+  Queries queries(out);
+  struct Ranked {
+    long long value;
+    std::uint32_t weight;
+    std::size_t end;  // of its key in `keys`
+  };
+  std::vector<Ranked> ranked;
+  std::string keys;
+  char weight[16];
+  bool allFound = true;
+  while (queries.next()) {
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      ranked.clear();
+      keys.clear();
+      const Status status = index.top(
+          queries.lines()[i], queries.lengths()[i], n,
+          [&](const std::string& key, Index::Value value, std::uint32_t w) {
+            keys += key;
+            ranked.push_back(Ranked{value, w, keys.size()});
+          },
+          ignoreCase);
+      if (!status.ok()) return failIndex(status, name);
+      allFound &= !ranked.empty();
+      out.line(static_cast<long long>(ranked.size()), queries.lines()[i], queries.lengths()[i]);
+      std::size_t start = 0;
+      for (const Ranked& r : ranked) {
+        out.number(r.value);
+        out.put('\t');
+        char* end = std::to_chars(weight, weight + sizeof weight - 1, r.weight).ptr;
+        *end++ = '\t';
+        out.putShort(weight, static_cast<std::size_t>(end - weight));
+        out.put(keys.data() + start, r.end - start);
+        out.put('\n');
+        start = r.end;
+      }
     }
   }
   return endOfQueries(queries, allFound);
@@ -609,6 +666,7 @@ struct Options {
   bool wordChars = false;  // -W given
   std::size_t limit = std::numeric_limits<std::size_t>::max();
   bool limited = false;
+  std::size_t top = 0;  // -t N
   const char* keys = nullptr;
   const char* index = nullptr;
   bool help = false;
@@ -643,8 +701,8 @@ std::string parseOptions(int argc, char** argv, Options& options) {
     for (std::size_t k = 1; k < argument.size(); ++k) {
       const char letter = argument[k];
       const std::string named = std::string("-") + letter;
-      // -m, -c and -W take a value: the rest of this word, or the next one.
-      if (letter == 'm' || letter == 'c' || letter == 'W') {
+      // -m, -t, -c and -W take a value: the rest of this word, or the next one.
+      if (letter == 'm' || letter == 't' || letter == 'c' || letter == 'W') {
         const char* value = nullptr;
         if (k + 1 < argument.size()) {
           value = argv[i] + k + 1;
@@ -660,6 +718,14 @@ std::string parseOptions(int argc, char** argv, Options& options) {
             return "-m needs a number from 1";
           }
           options.limited = true;
+        } else if (letter == 't') {
+          const char* end = value == nullptr ? nullptr : value + std::strlen(value);
+          const auto parsed = value == nullptr ? std::from_chars_result{nullptr, std::errc()}
+                                               : std::from_chars(value, end, options.top);
+          if (value == nullptr || parsed.ec != std::errc() || parsed.ptr != end ||
+              options.top == 0) {
+            return "-t needs a number from 1";
+          }
         } else if (letter == 'W') {
           if (value == nullptr) return "-W needs characters";
           options.scan.wordChars = value;  // argv's: it lasts
@@ -668,12 +734,13 @@ std::string parseOptions(int argc, char** argv, Options& options) {
           if (value == nullptr) return "-c needs a key list";
           options.keys = value;
         }
-        if (letter == 'c') {
-          if (options.modeLetter != 0 && options.modeLetter != 'c') {
-            return "-" + std::string(1, options.modeLetter) + " and -c cannot go together";
+        if (letter == 'c' || letter == 't') {
+          if (options.modeLetter != 0 && options.modeLetter != letter) {
+            return "-" + std::string(1, options.modeLetter) + " and -" + std::string(1, letter) +
+                   " cannot go together";
           }
-          options.mode = Mode::kCheck;
-          options.modeLetter = 'c';
+          options.mode = letter == 'c' ? Mode::kCheck : Mode::kTop;
+          options.modeLetter = letter;
         }
         break;
       }
@@ -733,7 +800,7 @@ std::string parseOptions(int argc, char** argv, Options& options) {
   if (options.wordChars && !options.scan.words) return "-W needs -w";
   if (options.limited && options.mode != Mode::kPredict) return "-m needs -P";
   if (options.scan.ignoreCase && options.mode != Mode::kExact && options.mode != Mode::kPrefixes &&
-      options.mode != Mode::kPredict && options.mode != Mode::kScan) {
+      options.mode != Mode::kPredict && options.mode != Mode::kTop && options.mode != Mode::kScan) {
     return "-" + std::string(1, options.modeLetter) + " and -i cannot go together";
   }
   if (operands.empty()) return "no Index given";
@@ -757,6 +824,8 @@ int run(const Options& options, Output& out) {
       return answerPrefixes(index, name, options.scan.ignoreCase, out);
     case Mode::kPredict:
       return answerPredictions(index, name, options.limit, options.scan.ignoreCase, out);
+    case Mode::kTop:
+      return answerTop(index, name, options.top, options.scan.ignoreCase, out);
     case Mode::kScan:
       return answerScans(index, name, options.scan, options.endMarks, out);
     case Mode::kRestore:

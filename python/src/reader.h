@@ -350,6 +350,67 @@ inline PyObject* Reader_predict(PyObject* object, PyObject* const* args, Py_ssiz
   return listed(self, bytes.data(), bytes.size(), limit, Yield::kItems, ignoreCase);
 }
 
+// top(prefix="", n=10, *, ignore_case=False): [(key, value, weight)] for the n heaviest keys
+// that begin with prefix, ties in byte order.
+inline PyObject* Reader_top(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  static const char* const names[] = {"prefix", "n", "ignore_case"};
+  PyObject* given[3];
+  if (!parseArguments("top", args, nargs, kwnames, names, 3, 0, 0, given)) return nullptr;
+  if (nargs > 2) return keywordOnly("top", "ignore_case");
+  auto* self = asReader(object);
+  long long n = 10;
+  bool ignoreCase;
+  if (given[1] != nullptr) {
+    const int in = integerIn(given[1], 0, PY_SSIZE_T_MAX, n);
+    if (in < 0) return nullptr;
+    if (in == 0) {
+      PyErr_SetString(PyExc_ValueError, "top(): n is below 0");
+      return nullptr;
+    }
+  }
+  if (!readFlag(given[2], ignoreCase) || refuseClosed(self)) return nullptr;
+  KeyBytes bytes;
+  const KeyBytes::Result kind = given[0] == nullptr ? KeyBytes::kBytes : bytes.set(given[0]);
+  if (kind == KeyBytes::kError) return nullptr;
+  if (kind == KeyBytes::kNoKey) return PyList_New(0);
+  struct Ranked {
+    std::string key;
+    Value value;
+    std::uint32_t weight;
+  };
+  std::vector<Ranked> ranked;
+  Tessel::Status status;
+  try {
+    Busy busy(self);
+    Py_BEGIN_ALLOW_THREADS;
+    status = self->view.top(
+        bytes.data(), bytes.size(), static_cast<std::size_t>(n),
+        [&](const std::string& key, Value value, std::uint32_t weight) {
+          ranked.push_back(Ranked{key, value, weight});
+        },
+        ignoreCase);
+    Py_END_ALLOW_THREADS;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!status.ok()) return raiseFailure(self, status);
+  PyObject* result = PyList_New(static_cast<Py_ssize_t>(ranked.size()));
+  for (std::size_t i = 0; result != nullptr && i < ranked.size(); ++i) {
+    PyObject* key = yielded(self, Yield::kKeys, ranked[i].key.data(), ranked[i].key.size(), 0);
+    PyObject* item = key == nullptr
+                         ? nullptr
+                         : Py_BuildValue("(NLk)", key, static_cast<long long>(ranked[i].value),
+                                         static_cast<unsigned long>(ranked[i].weight));
+    if (item == nullptr) {
+      Py_CLEAR(result);
+    } else {
+      PyList_SET_ITEM(result, static_cast<Py_ssize_t>(i), item);
+    }
+  }
+  return result;
+}
+
 inline PyObject* Reader_has_keys_with_prefix(PyObject* object, PyObject* prefix) {
   auto* self = asReader(object);
   KeyBytes bytes;

@@ -209,6 +209,31 @@ bool readValues(PyObject* values, std::size_t count, std::vector<std::int32_t>& 
   return ok && !PyErr_Occurred();
 }
 
+// Reads the weights of build(): `count` integers from 0 to 2**32 - 1.
+bool readWeights(PyObject* weights, std::size_t count, std::vector<std::uint32_t>& out) {
+  PyObject* iterator = PyObject_GetIter(weights);
+  if (iterator == nullptr) return false;
+  PyObject* item;
+  bool ok = true;
+  while (ok && (item = PyIter_Next(iterator)) != nullptr) {
+    long long weight;
+    const int in = integerIn(item, 0, 0xFFFFFFFFLL, weight);
+    if (in == 0) {
+      PyErr_Format(PyExc_ValueError, "weight %zu is %R, outside 0 .. 2**32 - 1", out.size(), item);
+    } else if (in > 0) {
+      out.push_back(static_cast<std::uint32_t>(weight));
+    }
+    ok = in > 0;
+    Py_DECREF(item);
+  }
+  Py_DECREF(iterator);
+  if (ok && !PyErr_Occurred() && out.size() != count) {
+    PyErr_Format(PyExc_ValueError, "%zu weights for %zu keys", out.size(), count);
+    ok = false;
+  }
+  return ok && !PyErr_Occurred();
+}
+
 void reportDisorder(const KeyList& keys, std::size_t at) {
   PyObject* before = keys.show(at - 1);
   PyObject* after = keys.show(at);
@@ -228,6 +253,7 @@ struct Built {
   std::size_t unsortedAt = 0;
   bool saved = false;
   int error = 0;
+  int weightsError = 0;  // a stale companion that could not be removed
   bool interrupted = false;
   bool outOfMemory = false;
 };
@@ -243,7 +269,7 @@ int saveEmpty(const char* path, const Tessel::ReplaceHooks& hooks) {
 // Sorts the keys when asked, builds their trie and saves it to `path`, without the GIL and
 // stopping at a signal.
 Built buildAndSave(KeyList& keys, const std::vector<std::int32_t>& given, bool sort,
-                   const char* path) {
+                   const char* path, std::vector<std::uint32_t>& weights) {
   Built built;
   try {
     Interruptible work;
@@ -253,9 +279,9 @@ Built buildAndSave(KeyList& keys, const std::vector<std::int32_t>& given, bool s
     hooks.context = &work;
     const std::int32_t* values = given.empty() ? nullptr : given.data();
     std::vector<std::int32_t> sortedValues;
+    std::vector<std::size_t> order;  // sorted: where each key stood
     if (sort) {
       // Each key keeps its value; a run of equal keys keeps its first one's.
-      std::vector<std::size_t> order;
       keys.sort(order, [&] { work.poll(); });
       sortedValues.resize(order.size());
       for (std::size_t i = 0; i < order.size(); ++i) {
@@ -273,6 +299,30 @@ Built buildAndSave(KeyList& keys, const std::vector<std::int32_t>& given, bool s
       if (built.status == Tessel::DoubleArray::kOk) built.saved = trie.save(path, hooks) == 0;
     }
     built.error = errno;
+    const std::string companion = Tessel::weightsPathOf(path);
+    if (built.saved && weights.empty()) {
+      // Built without weights: no companion of an earlier build stays.
+      if (::unlink(companion.c_str()) != 0 && errno != ENOENT) built.weightsError = errno;
+    } else if (built.saved) {
+      // A run of equal keys takes its greatest weight; ranks follow the sorted keys.
+      std::vector<std::uint32_t> ranked;
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        const std::uint32_t weight = weights[sort ? order[i] : i];
+        if (i > 0 && keys.lengths()[i] == keys.lengths()[i - 1] &&
+            std::memcmp(keys.pointers()[i], keys.pointers()[i - 1], keys.lengths()[i]) == 0) {
+          ranked.back() = std::max(ranked.back(), weight);
+        } else {
+          ranked.push_back(weight);
+        }
+      }
+      Tessel::Index index;
+      Tessel::Status status = index.open(path);
+      if (status.ok()) status = index.saveWeightsByRank(ranked.data(), ranked.size());
+      if (!status.ok()) {
+        built.saved = false;
+        built.error = status.error() != 0 ? status.error() : EIO;
+      }
+    }
     built.interrupted = work.interrupted();
   } catch (const Interruptible::Interrupted&) {
     built.interrupted = true;
@@ -283,11 +333,11 @@ Built buildAndSave(KeyList& keys, const std::vector<std::int32_t>& given, bool s
 }
 
 PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"keys", "path", "values", "sort"};
-  PyObject* given[4];
-  if (!parseArguments("build", args, nargs, kwnames, names, 4, 2, 0, given)) return nullptr;
+  static const char* const names[] = {"keys", "path", "values", "sort", "weights"};
+  PyObject* given[5];
+  if (!parseArguments("build", args, nargs, kwnames, names, 5, 2, 0, given)) return nullptr;
   if (nargs > 3) {
-    PyErr_SetString(PyExc_TypeError, "build() takes sort as a keyword only");
+    PyErr_SetString(PyExc_TypeError, "build() takes sort and weights as keywords only");
     return nullptr;
   }
   const int sort = given[3] == nullptr ? 0 : PyObject_IsTrue(given[3]);
@@ -297,15 +347,18 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   try {
     KeyList keys;
     std::vector<std::int32_t> values;
-    bool ok = keys.read(given[0]) && (given[2] == nullptr || given[2] == Py_None ||
-                                      readValues(given[2], keys.size(), values));
+    std::vector<std::uint32_t> weights;
+    bool ok =
+        keys.read(given[0]) &&
+        (given[2] == nullptr || given[2] == Py_None || readValues(given[2], keys.size(), values)) &&
+        (given[4] == nullptr || given[4] == Py_None || readWeights(given[4], keys.size(), weights));
     if (ok && values.empty() &&
         keys.size() > static_cast<std::size_t>(Tessel::Format::kMaxValue) + 1) {
       raiseBuildStatus(Tessel::kBuildTooLarge);
       ok = false;
     }
     if (ok) {
-      const Built built = buildAndSave(keys, values, sort != 0, PyBytes_AS_STRING(path));
+      const Built built = buildAndSave(keys, values, sort != 0, PyBytes_AS_STRING(path), weights);
       if (built.interrupted) {
         // The handler's exception is set.
       } else if (built.outOfMemory) {
@@ -317,6 +370,10 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       } else if (!built.saved) {
         errno = built.error;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, given[1]);
+      } else if (built.weightsError != 0) {
+        errno = built.weightsError;
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError,
+                                       Tessel::weightsPathOf(PyBytes_AS_STRING(path)).c_str());
       } else {
         result = Py_None;
         Py_INCREF(result);
@@ -366,6 +423,9 @@ std::vector<PyMethodDef> readerMethods() {
        "predict($self, prefix='', limit=None, *, ignore_case=False)\n--\n\n[(key, value)] for the "
        "keys that begin with "
        "prefix, at most limit."},
+      {"top", function(Reader_top), METH_FASTCALL | METH_KEYWORDS,
+       "top($self, prefix='', n=10, *, ignore_case=False)\n--\n\n[(key, value, weight)] for "
+       "the n keys that begin with prefix with the greatest weights, ties in byte order."},
       {"has_keys_with_prefix", Reader_has_keys_with_prefix, METH_O,
        "has_keys_with_prefix($self, prefix, /)\n--\n\nWhether some key begins with prefix."},
       {"restore_key", Reader_restore_key, METH_O,
@@ -625,7 +685,8 @@ PyMethodDef moduleMethods[] = {
     {"_partition_framed", function(partitionFramed), METH_FASTCALL, nullptr},
     {"_build_framed", function(buildFramed), METH_FASTCALL, nullptr},
     {"build", function(build), METH_FASTCALL | METH_KEYWORDS,
-     "build(keys, path, values=None, *, sort=False)\n--\n\nWrites an index of keys to path."},
+     "build(keys, path, values=None, *, sort=False, weights=None)\n--\n\nWrites an index of "
+     "keys to path; with weights, its companion for top()."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef_Slot moduleSlots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec)}, {0, nullptr}};

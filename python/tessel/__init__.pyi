@@ -29,13 +29,17 @@ def build(
     values: Optional[Iterable[SupportsIndex]] = None,
     *,
     sort: bool = False,
+    weights: Optional[Iterable[SupportsIndex]] = None,
 ) -> None:
     """Writes an index of `keys` to `path`.
 
     keys: str (stored as UTF-8) or bytes, any bytes, NUL included. They must be in byte order
     (equal keys may follow each other) unless `sort` is true, which sorts them by their bytes.
     No keys make an empty index. values: one int from 0 to 2**31 - 1 per key; by default a
-    key's position in `keys`. Among equal keys the first one's value is kept.
+    key's position in `keys`. Among equal keys the first one's value is kept. weights: one int
+    from 0 to 2**32 - 1 per key, for Index.top(), written to the companion file `path` +
+    ".weights" (equal keys take the greatest); without them a companion of an earlier build
+    is removed.
 
     The file is replaced as a whole (written beside it, synced, renamed over it): a failed or
     interrupted build leaves no file behind and an old index untouched. The GIL is released
@@ -168,6 +172,14 @@ class Index(Mapping[_K, int]):
         """(key, value) for the keys that begin with `prefix`, in byte order, at most `limit`
         of them (ValueError when negative; a limit past the number of keys is none). With
         `ignore_case`, the keys that begin with a match of `prefix` ignoring case."""
+    def top(self, prefix: _Query = "", n: SupportsIndex = 10, *,
+            ignore_case: bool = False) -> List[Tuple[_K, int, int]]:
+        """(key, value, weight) for the `n` keys that begin with `prefix` with the greatest
+        weights, ties in byte order of the keys: a best-first search that visits about n x
+        depth nodes. With `ignore_case`, the keys that begin with a match of `prefix` ignoring
+        case. The weights are the companion file's (build(weights=...), or tessel-weights for
+        any index, a sharded one too): FileNotFoundError names it when there is none,
+        ValueError when it is cut short, damaged or of another index."""
     def has_keys_with_prefix(self, prefix: _Query, /) -> bool:
         """Whether some key begins with `prefix`."""
     def restore_key(self, value: SupportsIndex, /) -> _K:

@@ -21,3 +21,7 @@ def tessel_lookup() -> Optional[str]:
 
 def make_shards() -> Optional[str]:
     return _program("MAKE_SHARDS", "make-shards")
+
+
+def tessel_weights() -> Optional[str]:
+    return _program("TESSEL_WEIGHTS", "tessel-weights")

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -73,7 +74,10 @@ class Index {
       return status;
     }
     const int status = file_.open(path);
-    if (status == IndexView::kOk) return Status();
+    if (status == IndexView::kOk) {
+      weights_ = std::make_unique<Weights>();
+      return Status();
+    }
     const int error = errno;
     close();
     return Status::failure(static_cast<Status::Code>(status), path,
@@ -94,6 +98,7 @@ class Index {
     file_.close();
     shards_.reset();
     path_.clear();
+    weights_.reset();
   }
 
   // Whether a sharded index is open, and its engine (nullptr for a file).
@@ -139,7 +144,50 @@ class Index {
   // shards their checksums, ranges and counts (ShardedIndex::verify()).
   Status verify() const {
     if (shards_) return shards_->verify();
-    return forEach([](const std::string&, Value) {});
+    const Status walked = forEach([](const std::string&, Value) {});
+    if (!walked.ok() || path_.empty()) return walked;
+    return verifyWeights(weightsPathOf(path_), static_cast<const unsigned char*>(file_.data()),
+                         file_.size());
+  }
+
+  // saveWeights() for an index file from weights[rank] for each key in byte order (`keys` of
+  // them, the index's distinct keys), as a program that built the index from its own list
+  // knows them. Fails with kCorrupt when the count differs from the index's.
+  Status saveWeightsByRank(const std::uint32_t* weights, std::size_t keys) const {
+    if (shards_ || path_.empty()) return Status::failure(kIndexCannotOpen, path_, EINVAL);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> heaviest;
+    bool fits = true;
+    const Status walked = forEach([&](const std::string& key, Value) {
+      std::size_t node = 0, pos = 0;
+      fits = heaviest.size() < keys && file_.traverse(key.data(), key.size(), node, pos) >= 0;
+      if (!fits) return false;
+      // The key ends at the child of code 0: the unit at the node's base.
+      const auto end = static_cast<std::uint32_t>(
+          Format::baseAt(static_cast<const unsigned char*>(file_.data()), node));
+      heaviest.emplace_back(weights[heaviest.size()], end);
+      return true;
+    });
+    if (!walked.ok()) return walked;
+    if (!fits || heaviest.size() != keys) {
+      return Status::failure(kIndexCorrupt,
+                             weightsPathOf(path_) + ": the weights are not of this key list");
+    }
+    return internal::writeBounds(weightsPathOf(path_),
+                                 static_cast<const unsigned char*>(file_.data()), file_.size(),
+                                 heaviest);
+  }
+
+  // Makes the companion of top() from weights[line] for each of the `lines` lines of the key
+  // list the index was built from (a key's weight is the greatest of its run of equal keys'):
+  // beside the index file, or beside each shard. For indexes opened after. Fails with
+  // kCorrupt when the weights are too few for the key list, or with the file that cannot be
+  // written.
+  Status saveWeights(const std::uint32_t* weights, std::size_t lines) const {
+    if (shards_) return shards_->saveWeights(weights, lines);
+    if (path_.empty()) return Status::failure(kIndexCannotOpen, "", EINVAL);
+    return Tessel::saveWeights(weightsPathOf(path_),
+                               static_cast<const unsigned char*>(file_.data()), file_.size(),
+                               weights, lines);
   }
 
   // Stores the value of key[0 .. length) in `value`: ok, notFound, or a failure.
@@ -349,23 +397,10 @@ class Index {
   template <class OnKey>
   Status predictIgnoringCase(const char* prefix, std::size_t length, OnKey&& onKey,
                              std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
-    // The spellings that the index holds of the whole prefix: none is a prefix of another,
-    // so that the keys below each, listed in turn, come in byte order.
+    // None of the spellings is a prefix of another, so that the keys below each, listed in
+    // turn, come in byte order.
     std::vector<std::string> spelled;
-    internal::FoldWalk walk;
-    Status status;
-    if (length == 0) {
-      spelled.emplace_back();
-    } else {
-      status =
-          walkFolded(prefix, length, walk, [&](std::size_t span, Value, const std::string& path) {
-            if (span < length) return internal::FoldWalk::kDeeper;
-            spelled.push_back(path);
-            return internal::FoldWalk::kSkip;
-          });
-    }
-    // A sharded index may hold one spelling in two shards.
-    spelled.erase(std::unique(spelled.begin(), spelled.end()), spelled.end());
+    Status status = spellingsOf(prefix, length, spelled);
     Cursor cursor;
     bool stopped = false;
     for (std::size_t i = 0; status.ok() && !stopped && limit != 0 && i < spelled.size(); ++i) {
@@ -385,6 +420,47 @@ class Index {
           cursor);
     }
     return status;
+  }
+
+  // Ranked completion: calls onKey(key, value, weight) for the `n` keys that begin with
+  // prefix[0 .. length) with the greatest weights, the heaviest first and ties in byte order;
+  // onKey may return bool, and false stops. With `ignoreCase`, the keys that begin with a
+  // match of the prefix (as findIgnoringCase() matches). The weights live in a companion
+  // file beside the index file, or beside each shard (weightsPathOf(), made by saveWeights()),
+  // read and checked on first use; an index without one fails with kCannotOpen naming the
+  // file (ENOENT), a companion that is damaged or of another index with kCorrupt.
+  template <class OnKey>
+  Status top(const char* prefix, std::size_t length, std::size_t n, OnKey&& onKey,
+             bool ignoreCase = false) const {
+    if (!ignoreCase) return topOf(prefix, length, n, onKey);
+    // Each spelling of the prefix that the index holds, merged.
+    std::vector<std::string> spelled;
+    Status status = spellingsOf(prefix, length, spelled);
+    struct Found {
+      std::string key;
+      Value value;
+      std::uint32_t weight;
+    };
+    std::vector<Found> found;
+    for (std::size_t i = 0; status.ok() && i < spelled.size(); ++i) {
+      status = topOf(spelled[i].data(), spelled[i].size(), n,
+                     [&](const std::string& key, Value value, std::uint32_t weight) {
+                       // A stray byte at the spelling's end matches no character it begins.
+                       if (!spelled[i].empty() &&
+                           static_cast<unsigned char>(spelled[i].back()) >= 0x80 &&
+                           !internal::characterEndsAt(key, spelled[i].size())) {
+                         return;
+                       }
+                       found.push_back(Found{key, value, weight});
+                     });
+    }
+    if (!status.ok()) return status;
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Found& a, const Found& b) { return a.weight > b.weight; });
+    for (std::size_t i = 0; i < found.size() && i < n; ++i) {
+      if (!internal::goOnRanked(onKey, found[i].key, found[i].value, found[i].weight)) break;
+    }
+    return Status();
   }
 
   // Finds the keys that occur in a text (IndexView::Scanner tells what a match is). next()
@@ -444,6 +520,42 @@ class Index {
   }
 
  private:
+  // The spellings of all of prefix[0 .. length) that the index holds, ignoring case, in byte
+  // order, each once (a sharded index may hold one in two shards).
+  Status spellingsOf(const char* prefix, std::size_t length,
+                     std::vector<std::string>& spelled) const {
+    if (length == 0) {
+      spelled.emplace_back();
+      return Status();
+    }
+    internal::FoldWalk walk;
+    const Status status =
+        walkFolded(prefix, length, walk, [&](std::size_t span, Value, const std::string& path) {
+          if (span < length) return internal::FoldWalk::kDeeper;
+          spelled.push_back(path);
+          return internal::FoldWalk::kSkip;
+        });
+    spelled.erase(std::unique(spelled.begin(), spelled.end()), spelled.end());
+    return status;
+  }
+
+  template <class OnKey>
+  Status topOf(const char* prefix, std::size_t length, std::size_t n, OnKey&& onKey) const {
+    if (shards_) return shards_->top(prefix, length, n, onKey);
+    if (!weights_) return Status::failure(kIndexCannotOpen, weightsPathOf(path_), ENOENT);
+    std::call_once(weights_->once, [this] {
+      weights_->status = weights_->table.load(
+          weightsPathOf(path_), static_cast<const unsigned char*>(file_.data()), file_.size());
+    });
+    if (!weights_->status.ok()) return weights_->status;
+    const int status = file_.top(weights_->table, prefix, length, n,
+                                 [&](const std::string& key, long value, std::uint32_t weight) {
+                                   return internal::goOnRanked(onKey, key, Value{value}, weight);
+                                 });
+    if (status != IndexView::kOk) return Status::failure(kIndexCorrupt, weightsPathOf(path_));
+    return Status();
+  }
+
   template <class OnPath>
   Status walkFolded(const char* query, std::size_t length, internal::FoldWalk& walk,
                     OnPath&& onPath) const {
@@ -455,9 +567,17 @@ class Index {
     return Status();
   }
 
+  // An index file's companion, read on first use.
+  struct Weights {
+    std::once_flag once;
+    WeightTable table;
+    Status status;
+  };
+
   IndexView file_;
   std::unique_ptr<ShardedIndex> shards_;
   std::string path_;
+  std::unique_ptr<Weights> weights_;
 };
 
 }  // namespace Tessel

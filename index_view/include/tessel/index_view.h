@@ -19,6 +19,7 @@
 #include <tessel/internal/unit_scan.h>
 #include <tessel/internal/units.h>
 #include <tessel/status.h>
+#include <tessel/weights.h>
 
 namespace Tessel {
 
@@ -285,6 +286,69 @@ class IndexView {
   template <class OnMatch>
   std::size_t scan(const char* text, std::size_t length, OnMatch&& onMatch) const {
     return scan(text, length, ScanOptions(), onMatch);
+  }
+
+  // Ranked completion: calls onKey(key, value, weight) for the `n` keys that begin with
+  // prefix[0 .. length) with the greatest weights in `weights` (this index's companion), the
+  // heaviest first and ties in byte order of the keys: a best-first search that takes a node
+  // only while its bound may still place a key. Returns kOk, or kCorrupt when a bound exceeds
+  // its node's (a crafted companion) or the walk meets more nodes than there are units.
+  template <class OnKey>
+  int top(const WeightTable& weights, const char* prefix, std::size_t length, std::size_t n,
+          OnKey&& onKey) const {
+    std::size_t node = 0;
+    std::size_t pos = 0;
+    if (n == 0 || units_.count() == 0 || traverse(prefix, length, node, pos) == kNoPath) {
+      return kOk;
+    }
+    struct Item {
+      std::uint32_t bound;
+      std::uint32_t unit;
+      bool end;  // a unit that ends a key
+      std::string key;
+    };
+    // The heaviest on top, of equal bounds the first in byte order: what a node holds comes
+    // after the key its path spells, and a key before a sibling's subtree.
+    auto later = [](const Item& a, const Item& b) {
+      return a.bound != b.bound ? a.bound < b.bound : a.key > b.key;
+    };
+    std::vector<Item> heap;
+    heap.push_back(Item{weights.bound(node), static_cast<std::uint32_t>(node), false,
+                        std::string(prefix, length)});
+    const internal::EdgeCodes& codes = edgeCodes();
+    internal::ChildMask children;
+    std::size_t steps = 0;
+    while (!heap.empty() && n != 0) {
+      std::pop_heap(heap.begin(), heap.end(), later);
+      Item item = std::move(heap.back());
+      heap.pop_back();
+      if (item.end) {
+        --n;
+        if (!internal::goOnRanked(onKey, item.key, Format::decodeValue(units_.base(item.unit)),
+                                  item.bound)) {
+          return kOk;
+        }
+        continue;
+      }
+      if (++steps > units_.count()) return kCorrupt;
+      const std::int32_t b = units_.base(item.unit);
+      internal::findChildren(units_, codes, b, children);
+      for (int code; (code = children.takeFirst()) >= 0;) {
+        const std::size_t child = static_cast<std::size_t>(b) + static_cast<std::size_t>(code);
+        const std::uint32_t bound = weights.bound(child);
+        if (bound > item.bound) return kCorrupt;
+        if (code == 0) {
+          if (Format::decodeValue(units_.base(child)) < 0) continue;
+          heap.push_back(Item{bound, static_cast<std::uint32_t>(child), true, item.key});
+        } else {
+          if (units_.base(child) <= 0) continue;
+          heap.push_back(Item{bound, static_cast<std::uint32_t>(child), false,
+                              item.key + static_cast<char>(code - 1)});
+        }
+        std::push_heap(heap.begin(), heap.end(), later);
+      }
+    }
+    return kOk;
   }
 
   // Walks the paths from the root whose characters equal those of query[0 .. length), one

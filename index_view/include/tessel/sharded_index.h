@@ -192,6 +192,29 @@ class ShardedIndex {
                               std::to_string(values) + ", not keys=" + std::to_string(entry.keys) +
                               " below lines=" + std::to_string(entry.lines));
       }
+      const Status weights = verifyWeights(weightsPathOf(path(i)),
+                                           static_cast<const unsigned char*>(v->data()), v->size());
+      if (!weights.ok()) return weights;
+    }
+    return Status();
+  }
+
+  // Makes each shard's companion (saveWeights()) from weights[line] for each line of the
+  // index's key list: a shard takes the lines of its range. Fails when there are fewer lines
+  // than the manifest counts, or a companion cannot be written. For indexes opened after.
+  Status saveWeights(const std::uint32_t* weights, std::size_t lines) const {
+    for (std::size_t s = 0; s < count_; ++s) {
+      const ShardEntry& entry = manifest_.shards[s];
+      if (entry.base > lines || entry.lines > lines - entry.base) {
+        return Status::failure(kCorrupt,
+                               weightsPathOf(path(s)) + ": the weights are not of this key list");
+      }
+      const Pin pin = view(s);
+      if (!pin.status.ok()) return pin.status;
+      const Status saved = Tessel::saveWeights(
+          weightsPathOf(path(s)), static_cast<const unsigned char*>(pin->data()), pin->size(),
+          weights + entry.base, static_cast<std::size_t>(entry.lines));
+      if (!saved.ok()) return saved;
     }
     return Status();
   }
@@ -315,6 +338,50 @@ class ShardedIndex {
       return a.query != b.query ? a.query < b.query : a.length < b.length;
     });
     for (const Found& f : found) onMatch(f.query, f.length, f.value);
+    return Status();
+  }
+
+  // IndexView::top() over the shards that may hold a key beginning with prefix[0 .. length),
+  // each with its own companion (its file's name and ".weights"): each shard's best n,
+  // merged. Fails with the failure of a shard or its companion.
+  template <class OnKey>
+  Status top(const char* prefix, std::size_t length, std::size_t n, OnKey&& onKey) const {
+    struct Found {
+      std::string key;
+      Value value;
+      std::uint32_t weight;
+    };
+    std::vector<Found> found;
+    const auto [first, end] = length == 0 ? std::pair<std::size_t, std::size_t>(0, count_)
+                                          : shardsBeginningWith(prefix, length);
+    for (std::size_t s = first; s < end && n != 0; ++s) {
+      const Pin pin = view(s);
+      if (!pin.status.ok()) return pin.status;
+      Shard& shard = shards_[s];
+      std::call_once(shard.weightsOnce, [&] {
+        shard.weightsStatus = shard.weights.load(
+            weightsPathOf(path(s)), static_cast<const unsigned char*>(pin->data()), pin->size());
+      });
+      if (!shard.weightsStatus.ok()) return shard.weightsStatus;
+      const ShardEntry& entry = manifest_.shards[s];
+      bool outside = false;
+      const int status =
+          pin->top(shard.weights, prefix, length, n,
+                   [&](const std::string& key, long local, std::uint32_t weight) {
+                     if (!within(entry, key.data(), key.size())) return true;
+                     if (!inLines(s, static_cast<std::int32_t>(local))) return !(outside = true);
+                     found.push_back(Found{key, static_cast<Value>(entry.base) + local, weight});
+                     return true;
+                   });
+      if (outside) return outsideLines(s);
+      if (status != kOk) return Status::failure(kCorrupt, weightsPathOf(path(s)));
+    }
+    std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+      return a.weight > b.weight;  // shards come in byte order, and each gave its keys in order
+    });
+    for (std::size_t i = 0; i < found.size() && i < n; ++i) {
+      if (!internal::goOnRanked(onKey, found[i].key, found[i].value, found[i].weight)) break;
+    }
     return Status();
   }
 
@@ -676,6 +743,9 @@ class ShardedIndex {
     std::atomic<const IndexView*> view{};   // mapped, when it stays mapped till close()
     std::shared_ptr<const IndexView> held;  // the mapping
     std::atomic<std::uint64_t> used{0};     // when it was last pinned, where that matters
+    std::once_flag weightsOnce;             // the companion, read on first use
+    WeightTable weights;
+    Status weightsStatus;
   };
 
   std::string path(std::size_t i) const { return directoryName_ + manifest_.shards[i].file; }

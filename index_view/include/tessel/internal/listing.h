@@ -28,6 +28,17 @@ bool goOn(OnKey& onKey, const std::string& key, Value value) {
   }
 }
 
+// goOn() for a ranked key and its weight.
+template <class OnKey, class Value>
+bool goOnRanked(OnKey& onKey, const std::string& key, Value value, std::uint32_t weight) {
+  if constexpr (std::is_convertible_v<decltype(onKey(key, value, weight)), bool>) {
+    return static_cast<bool>(onKey(key, value, weight));
+  } else {
+    onKey(key, value, weight);
+    return true;
+  }
+}
+
 // The loop of a predict() call: resets `cursor` to the keys below prefix[0 .. length) of
 // `view` and hands onKey up to `limit` of them. Returns the number handed.
 template <class View, class Cursor, class OnKey>

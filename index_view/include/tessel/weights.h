@@ -1,0 +1,247 @@
+#pragma once
+
+// Weights for ranked completion, kept in a companion file beside an index file (its name and
+// ".weights"): the index file and its format stay as they are. For each unit of the index the
+// companion holds a bound: for a unit that ends a key, that key's weight; for a node, the
+// greatest weight of a key below it; 0 for a free unit. A best-first search below a prefix
+// then stops after about N x depth steps for the N heaviest keys.
+//
+// The file, in the host's byte order as the index is:
+//   0   8 bytes  "TSLWGT\0\1" (magic, format 1)
+//   8   8 bytes  the index's number of units
+//   16  4 bytes  the CRC-32C of the index file: a companion of another index is refused
+//   20  4 bytes  the CRC-32C of the bounds
+//   24  4 bytes per unit: the bounds
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <tessel/format.h>
+#include <tessel/internal/crc32c.h>
+#include <tessel/internal/io.h>
+#include <tessel/internal/units.h>
+#include <tessel/replace_file.h>
+#include <tessel/status.h>
+
+namespace Tessel {
+
+// The name of the companion of the index file `index`.
+inline std::string weightsPathOf(const std::string& index) {
+  return index + ".weights";
+}
+
+namespace internal {
+
+constexpr unsigned char kWeightsMagic[8] = {'T', 'S', 'L', 'W', 'G', 'T', 0, 1};
+constexpr std::size_t kWeightsHeader = 24;
+
+// For each unit in use that is no root, the unit of its node: the node whose base is its check.
+inline std::vector<std::uint32_t> parentsOf(const Units& units) {
+  constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  std::vector<std::uint32_t> nodeOfBase(units.count() + 1, kNone);
+  for (std::size_t u = 0; u < units.count(); ++u) {
+    const std::int32_t b = units.base(u);
+    if (b > 0 && (u == 0 || units.check(u) != 0) && static_cast<std::size_t>(b) < units.count()) {
+      nodeOfBase[static_cast<std::size_t>(b)] = static_cast<std::uint32_t>(u);
+    }
+  }
+  std::vector<std::uint32_t> parents(units.count(), kNone);
+  for (std::size_t u = 1; u < units.count(); ++u) {
+    const std::uint32_t c = units.check(u);
+    if (c != 0 && c < units.count() && u >= c && u - c <= Format::kMaxCode) {
+      parents[u] = nodeOfBase[c];
+    }
+  }
+  return parents;
+}
+
+}  // namespace internal
+
+// The bounds of an index's companion, read and checked.
+class WeightTable {
+ public:
+  // Reads the companion at `path` of the index whose units are units[0 .. count). Fails with
+  // kCannotOpen (errno tells why: ENOENT for an index without weights) or kCorrupt (a file
+  // that is cut short, of another index, or damaged), naming the file.
+  Status load(const std::string& path, const unsigned char* units, std::size_t count) {
+    bounds_.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return Status::failure(kIndexCannotOpen, path, errno);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+      ::close(fd);
+      return Status::failure(kIndexCannotOpen, path, error == 0 ? EINVAL : error);
+    }
+    const auto expected = kHeader + count * 4;
+    std::vector<unsigned char> bytes;
+    if (static_cast<std::uint64_t>(st.st_size) == expected) bytes.resize(expected);
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+      const ssize_t n = internal::readSome(fd, bytes.data() + got, bytes.size() - got);
+      if (n < 0) {
+        const int error = errno;
+        ::close(fd);
+        return Status::failure(kIndexCannotOpen, path, error);
+      }
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (bytes.empty() || got != expected) return corrupt(path, "cut short or of another size");
+    std::uint64_t unitCount;
+    std::uint32_t indexCrc, boundsCrc;
+    std::memcpy(&unitCount, bytes.data() + 8, 8);
+    std::memcpy(&indexCrc, bytes.data() + 16, 4);
+    std::memcpy(&boundsCrc, bytes.data() + 20, 4);
+    if (std::memcmp(bytes.data(), internal::kWeightsMagic, 8) != 0) {
+      return corrupt(path, "no weights file");
+    }
+    if (unitCount != count || indexCrc != internal::Crc32c::update(0, units, count * 8)) {
+      return corrupt(path, "made for another index");
+    }
+    if (boundsCrc != internal::Crc32c::update(0, bytes.data() + kHeader, count * 4)) {
+      return corrupt(path, "checksum differs");
+    }
+    bounds_.resize(count);
+    std::memcpy(bounds_.data(), bytes.data() + kHeader, count * 4);
+    return Status();
+  }
+
+  // The bound of unit u. REQUIRES: loaded, u < the index's units.
+  std::uint32_t bound(std::size_t u) const { return bounds_[u]; }
+  bool loaded() const { return !bounds_.empty(); }
+
+  // Whether every node's bound is the greatest of its children's, every free unit's 0: what
+  // the search trusts.
+  bool consistent(const internal::Units& units) const {
+    const std::vector<std::uint32_t> parents = internal::parentsOf(units);
+    std::vector<std::uint32_t> most(units.count(), 0);
+    for (std::size_t u = 1; u < units.count(); ++u) {
+      if (parents[u] == ~std::uint32_t{0}) {
+        if (bounds_[u] != 0) return false;
+        continue;
+      }
+      most[parents[u]] = std::max(most[parents[u]], bounds_[u]);
+    }
+    for (std::size_t u = 0; u < units.count(); ++u) {
+      if (units.base(u) > 0 && (u == 0 || parents[u] != ~std::uint32_t{0}) &&
+          most[u] != bounds_[u]) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kHeader = internal::kWeightsHeader;
+
+  static Status corrupt(const std::string& path, const char* why) {
+    return Status::failure(kIndexCorrupt, path + ": " + why);
+  }
+
+  std::vector<std::uint32_t> bounds_;
+};
+
+namespace internal {
+inline Status writeBounds(const std::string& path, const unsigned char* data, std::size_t count,
+                          std::vector<std::pair<std::uint32_t, std::uint32_t>>& heaviest);
+}  // namespace internal
+
+// Checks the companion at `path`, when there is one, of the index whose units are
+// units[0 .. count): as load() does, and that each bound is its node's greatest, every free
+// unit's 0. Ok when there is none.
+inline Status verifyWeights(const std::string& path, const unsigned char* units,
+                            std::size_t count) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) return Status();
+  WeightTable table;
+  Status status = table.load(path, units, count);
+  if (status.ok() && !table.consistent(internal::Units(units, count))) {
+    status = Status::failure(kIndexCorrupt, path + ": a bound differs from its keys' weights");
+  }
+  return status;
+}
+
+// Makes the companion of the index whose units are units[0 .. count) and writes it to `path`
+// as files are replaced (whole or not at all). weights[line] is the weight of line `line` of
+// the key list, `lines` of them: a key's value is the line where it first stands, and its
+// weight the greatest of the lines of its run of equal keys. Fails with kCorrupt when a key's
+// value lies past the lines (the weights are not of this index's key list), or kCannotOpen
+// when the file cannot be written (errno). Throws std::bad_alloc only.
+inline Status saveWeights(const std::string& path, const unsigned char* data, std::size_t count,
+                          const std::uint32_t* weights, std::size_t lines) {
+  const internal::Units units(data, count);
+  // Key ends, by value: a run ends where the next key's begins.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> ends;  // (value, unit)
+  for (std::size_t u = 1; u < count; ++u) {
+    const long value = Format::decodeValue(units.base(u));
+    if (value >= 0 && units.check(u) != 0) {
+      ends.emplace_back(static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(u));
+    }
+  }
+  std::sort(ends.begin(), ends.end());
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> heaviest;  // (weight, unit)
+  heaviest.reserve(ends.size());
+  for (std::size_t k = 0; k < ends.size(); ++k) {
+    const std::size_t first = ends[k].first;
+    const std::size_t last = k + 1 < ends.size() ? ends[k + 1].first : lines;
+    if (first >= lines || last > lines || last <= first) {
+      return Status::failure(kIndexCorrupt, path + ": the weights are not of this key list");
+    }
+    const std::uint32_t weight = *std::max_element(weights + first, weights + last);
+    heaviest.emplace_back(weight, ends[k].second);
+  }
+  return internal::writeBounds(path, data, count, heaviest);
+}
+
+namespace internal {
+
+// Writes the companion of the index whose units are data[0 .. count) to `path`, its keys'
+// weights given as (weight, unit that ends the key).
+inline Status writeBounds(const std::string& path, const unsigned char* data, std::size_t count,
+                          std::vector<std::pair<std::uint32_t, std::uint32_t>>& heaviest) {
+  const internal::Units units(data, count);
+  std::vector<std::uint32_t> bounds(count, 0);
+  // Heaviest first: each node takes the weight of the first key that reaches it.
+  std::sort(heaviest.begin(), heaviest.end(),
+            [](const auto& a, const auto& b) { return a.first > b.first; });
+  const std::vector<std::uint32_t> parents = internal::parentsOf(units);
+  std::vector<bool> set(count, false);
+  for (const auto& [weight, end] : heaviest) {
+    bounds[end] = weight;
+    for (std::uint32_t u = parents[end]; u != ~std::uint32_t{0} && !set[u]; u = parents[u]) {
+      set[u] = true;
+      bounds[u] = weight;
+      if (u == 0) break;
+    }
+  }
+  std::vector<unsigned char> bytes(internal::kWeightsHeader + count * 4);
+  const std::uint64_t unitCount = count;
+  const std::uint32_t indexCrc = internal::Crc32c::update(0, data, count * 8);
+  std::memcpy(bytes.data(), internal::kWeightsMagic, 8);
+  std::memcpy(bytes.data() + 8, &unitCount, 8);
+  std::memcpy(bytes.data() + 16, &indexCrc, 4);
+  std::memcpy(bytes.data() + internal::kWeightsHeader, bounds.data(), count * 4);
+  const std::uint32_t boundsCrc =
+      internal::Crc32c::update(0, bytes.data() + internal::kWeightsHeader, count * 4);
+  std::memcpy(bytes.data() + 20, &boundsCrc, 4);
+  if (replaceFile(path.c_str(), bytes.data(), bytes.size()) != 0) {
+    return Status::failure(kIndexCannotOpen, path, errno);
+  }
+  return Status();
+}
+
+}  // namespace internal
+
+}  // namespace Tessel
