@@ -84,30 +84,42 @@ class WeightTable {
       return Status::failure(kIndexCannotOpen, path, error == 0 ? EINVAL : error);
     }
     const auto expected = kHeader + count * 4;
-    std::vector<unsigned char> bytes;
-    if (static_cast<std::uint64_t>(st.st_size) == expected) bytes.resize(expected);
+    // The head first: a file of another index says so, whatever its size.
+    std::vector<unsigned char> bytes(kHeader);
     std::size_t got = 0;
-    while (got < bytes.size()) {
-      const ssize_t n = internal::readSome(fd, bytes.data() + got, bytes.size() - got);
-      if (n < 0) {
-        const int error = errno;
-        ::close(fd);
-        return Status::failure(kIndexCannotOpen, path, error);
+    for (bool whole = false;;) {
+      while (got < bytes.size()) {
+        const ssize_t n = internal::readSome(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0) {
+          const int error = errno;
+          ::close(fd);
+          return Status::failure(kIndexCannotOpen, path, error);
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
       }
-      if (n == 0) break;
-      got += static_cast<std::size_t>(n);
+      if (whole || got != kHeader) break;
+      std::uint64_t unitCount;
+      std::memcpy(&unitCount, bytes.data() + 8, 8);
+      if (std::memcmp(bytes.data(), internal::kWeightsMagic, 8) != 0 || unitCount != count ||
+          static_cast<std::uint64_t>(st.st_size) != expected) {
+        break;
+      }
+      bytes.resize(expected);
+      whole = true;
     }
     ::close(fd);
-    if (bytes.empty() || got != expected) return corrupt(path, "cut short or of another size");
+    if (got < kHeader || std::memcmp(bytes.data(), internal::kWeightsMagic, 8) != 0) {
+      return corrupt(path, "no weights file");
+    }
     std::uint64_t unitCount;
     std::uint32_t indexCrc, boundsCrc;
     std::memcpy(&unitCount, bytes.data() + 8, 8);
     std::memcpy(&indexCrc, bytes.data() + 16, 4);
     std::memcpy(&boundsCrc, bytes.data() + 20, 4);
-    if (std::memcmp(bytes.data(), internal::kWeightsMagic, 8) != 0) {
-      return corrupt(path, "no weights file");
-    }
-    if (unitCount != count || indexCrc != internal::Crc32c::update(0, units, count * 8)) {
+    if (unitCount != count) return corrupt(path, "made for another index");
+    if (got != expected) return corrupt(path, "cut short or of another size");
+    if (indexCrc != internal::Crc32c::update(0, units, count * 8)) {
       return corrupt(path, "made for another index");
     }
     if (boundsCrc != internal::Crc32c::update(0, bytes.data() + kHeader, count * 4)) {
