@@ -330,10 +330,23 @@ class FoldScanWalks {
            const WordRule& rule, std::vector<ScanMatch>& out, FoldedKeys& keys) {
     found_.clear();
     deep_.assign(count, false);
+    if (options.longest) best_.assign(count, Found{0, 0, -1, 0});
     if (units.count() != 0 && count != 0) {
       const WordRule* words = options.words ? &rule : nullptr;
       options.lines ? walk<true>(units, text, size, positions, count, words, options.longest)
                     : walk<false>(units, text, size, positions, count, words, options.longest);
+    }
+    if (options.longest) {
+      for (std::size_t i = 0; i < count; ++i) {
+        if (deep_[i]) {
+          depthFirst(units, text, size, positions[i], options, rule, out, keys);
+        } else if (best_[i].length == 0) {
+          out.push_back(ScanMatch{positions[i], 0, -1});
+        } else {
+          out.push_back(report(text, positions[i], best_[i], keys));
+        }
+      }
+      return;
     }
     // Each position's matches together, by length and then key (the spellings taken: a
     // capital is the smaller byte).
@@ -349,15 +362,8 @@ class FoldScanWalks {
       while (end < found_.size() && found_[end].slot == i) ++end;
       if (deep_[i]) {
         depthFirst(units, text, size, p, options, rule, out, keys);
-      } else if (!options.longest) {
-        for (; f < end; ++f) out.push_back(report(text, p, found_[f], keys));
-      } else if (f == end) {
-        out.push_back(ScanMatch{p, 0, -1});
       } else {
-        // The longest, and of those the first key.
-        std::size_t best = end - 1;
-        while (best > f && found_[best - 1].length == found_[end - 1].length) --best;
-        out.push_back(report(text, p, found_[best], keys));
+        for (; f < end; ++f) out.push_back(report(text, p, found_[f], keys));
       }
       f = end;
     }
@@ -489,10 +495,19 @@ class FoldScanWalks {
       const std::size_t unit = w.end[k].base;
       if (unit < unitCount && Format::checkAt(data, unit) == w.end[k].base) {
         const long value = Format::decodeValue(Format::baseAt(data, unit));
-        if (value >= 0) {
-          found_.push_back(Found{w.slot, w.end[k].length, value, w.choices});
-          if (longest) break;
+        if (value < 0) continue;
+        const Found f{w.slot, w.end[k].length, value, w.choices};
+        if (!longest) {
+          found_.push_back(f);
+          continue;
         }
+        // The longest at the walk's position, and of those the first key.
+        Found& best = best_[w.slot];
+        if (f.length > best.length ||
+            (f.length == best.length && keyBefore(f.choices, best.choices, f.length))) {
+          best = f;
+        }
+        break;
       }
     }
     w.ends = 0;
@@ -616,7 +631,8 @@ class FoldScanWalks {
   Walk walks_[kInFlight];
   std::vector<Walk> forks_;  // walks taken up where both spellings were there
   std::vector<Found> found_;
-  std::vector<bool> deep_;  // positions to walk depth first
+  std::vector<Found> best_;  // leftmost-longest: each position's, length 0 for none
+  std::vector<bool> deep_;   // positions to walk depth first
   FoldWalk walk_;
   std::string key_;
 };
