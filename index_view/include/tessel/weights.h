@@ -225,17 +225,24 @@ inline Status writeBounds(const std::string& path, const unsigned char* data, st
                           std::vector<std::pair<std::uint32_t, std::uint32_t>>& heaviest) {
   const internal::Units units(data, count);
   std::vector<std::uint32_t> bounds(count, 0);
-  // Heaviest first: each node takes the weight of the first key that reaches it.
-  std::sort(heaviest.begin(), heaviest.end(),
-            [](const auto& a, const auto& b) { return a.first > b.first; });
   const std::vector<std::uint32_t> parents = internal::parentsOf(units);
-  std::vector<bool> set(count, false);
-  for (const auto& [weight, end] : heaviest) {
-    bounds[end] = weight;
-    for (std::uint32_t u = parents[end]; u != ~std::uint32_t{0} && !set[u]; u = parents[u]) {
-      set[u] = true;
-      bounds[u] = weight;
-      if (u == 0) break;
+  constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  for (const auto& [weight, end] : heaviest) bounds[end] = weight;
+  // One pass from the last unit back, each unit raising its node to its bound: a build places
+  // most children after their node, whose bound is then whole when it is passed on. A node
+  // raised after it was passed (by a child before it) passes its bound up afterwards.
+  std::vector<std::uint32_t> late;
+  for (std::size_t u = count; u-- > 1;) {
+    const std::uint32_t p = parents[u];
+    if (p == kNone || bounds[p] >= bounds[u]) continue;
+    bounds[p] = bounds[u];
+    if (p > u) late.push_back(p);
+  }
+  for (const std::uint32_t from : late) {
+    // Each step raises a bound, so that even a damaged index's cycle ends.
+    const std::uint32_t bound = bounds[from];
+    for (std::uint32_t u = parents[from]; u != kNone && bounds[u] < bound; u = parents[u]) {
+      bounds[u] = bound;
     }
   }
   std::vector<unsigned char> bytes(internal::kWeightsHeader + count * 4);
