@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -33,14 +34,14 @@ double median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "Usage: tessel-top-benchmark INDEX WEIGHTS [N]\n");
+    (void)std::fprintf(stderr, "Usage: tessel-top-benchmark INDEX WEIGHTS [N]\n");
     return 2;
   }
   const std::size_t n = argc > 3 ? std::stoul(argv[3]) : 10;
   Tessel::Index index;
   Tessel::Status status = index.open(argv[1]);
   if (!status.ok()) {
-    std::fprintf(stderr, "%s\n", status.toString().c_str());
+    (void)std::fprintf(stderr, "%s\n", status.toString().c_str());
     return 2;
   }
   std::vector<std::uint32_t> weights;
@@ -54,8 +55,8 @@ int main(int argc, char** argv) {
     for (std::size_t length = 1; length <= 2 && length <= key.size(); ++length) {
       const std::string prefix = key.substr(0, length);
       if (prefixes.empty() || prefixes.back() != prefix) {
-        if (std::find(prefixes.end() - std::min<std::size_t>(prefixes.size(), 2), prefixes.end(),
-                      prefix) == prefixes.end()) {
+        const auto recent = static_cast<std::ptrdiff_t>(std::min<std::size_t>(prefixes.size(), 2));
+        if (std::find(prefixes.end() - recent, prefixes.end(), prefix) == prefixes.end()) {
           prefixes.push_back(prefix);
         }
       }
@@ -77,7 +78,7 @@ int main(int argc, char** argv) {
                        });
     const double a = seconds(std::chrono::steady_clock::now() - start);
     if (!status.ok()) {
-      std::fprintf(stderr, "%s\n", status.toString().c_str());
+      (void)std::fprintf(stderr, "%s\n", status.toString().c_str());
       return 2;
     }
     // Listing: a heap of the n heaviest, of equal weights the first in byte order.
@@ -116,7 +117,7 @@ int main(int argc, char** argv) {
     ratios.push_back(b / std::max(a, 1e-9));
     if (below >= 1000) largeRatios.push_back(ratios.back());
   }
-  std::printf(
+  (void)std::printf(
       "%zu prefixes of 1 and 2 bytes, top %zu: median %.1f us by top(), %.1f us by listing "
       "and keeping the heaviest; median ratio %.1fx (%.0fx over the %zu prefixes with 1,000 "
       "keys or more); %zu prefixes whose weights differ\n",

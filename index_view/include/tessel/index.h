@@ -144,7 +144,7 @@ class Index {
   // shards their checksums, ranges and counts (ShardedIndex::verify()).
   Status verify() const {
     if (shards_) return shards_->verify();
-    const Status walked = forEach([](const std::string&, Value) {});
+    Status walked = forEach([](const std::string&, Value) {});
     if (!walked.ok() || path_.empty()) return walked;
     return verifyWeights(weightsPathOf(path_), static_cast<const unsigned char*>(file_.data()),
                          file_.size());
@@ -157,7 +157,7 @@ class Index {
     if (shards_ || path_.empty()) return Status::failure(kIndexCannotOpen, path_, EINVAL);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> heaviest;
     bool fits = true;
-    const Status walked = forEach([&](const std::string& key, Value) {
+    Status walked = forEach([&](const std::string& key, Value) {
       std::size_t node = 0, pos = 0;
       fits = heaviest.size() < keys && file_.traverse(key.data(), key.size(), node, pos) >= 0;
       if (!fits) return false;
@@ -349,7 +349,7 @@ class Index {
     }
     internal::FoldWalk walk;
     bool found = false;
-    const Status status =
+    Status status =
         walkFolded(key, length, walk, [&](std::size_t span, Value v, const std::string& path) {
           if (span < length) return internal::FoldWalk::kDeeper;
           if (v < 0) return internal::FoldWalk::kSkip;
@@ -529,7 +529,7 @@ class Index {
       return Status();
     }
     internal::FoldWalk walk;
-    const Status status =
+    Status status =
         walkFolded(prefix, length, walk, [&](std::size_t span, Value, const std::string& path) {
           if (span < length) return internal::FoldWalk::kDeeper;
           spelled.push_back(path);

@@ -192,8 +192,8 @@ class ShardedIndex {
                               std::to_string(values) + ", not keys=" + std::to_string(entry.keys) +
                               " below lines=" + std::to_string(entry.lines));
       }
-      const Status weights = verifyWeights(weightsPathOf(path(i)),
-                                           static_cast<const unsigned char*>(v->data()), v->size());
+      Status weights = verifyWeights(weightsPathOf(path(i)),
+                                     static_cast<const unsigned char*>(v->data()), v->size());
       if (!weights.ok()) return weights;
     }
     return Status();
@@ -211,7 +211,7 @@ class ShardedIndex {
       }
       const Pin pin = view(s);
       if (!pin.status.ok()) return pin.status;
-      const Status saved = Tessel::saveWeights(
+      Status saved = Tessel::saveWeights(
           weightsPathOf(path(s)), static_cast<const unsigned char*>(pin->data()), pin->size(),
           weights + entry.base, static_cast<std::size_t>(entry.lines));
       if (!saved.ok()) return saved;

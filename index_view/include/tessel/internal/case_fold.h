@@ -125,7 +125,7 @@ class FoldWalk {
     std::size_t budget = units.count();
     push(node, text, size, 0);
     while (!stack_.empty()) {
-      Frame& f = stack_.back();
+      Step& f = stack_.back();
       if (f.next == f.spellings.count) {
         stack_.pop_back();
         continue;
@@ -153,7 +153,7 @@ class FoldWalk {
   const std::string& key() const { return key_; }
 
  private:
-  struct Frame {
+  struct Step {
     std::size_t node;
     std::size_t span;       // of the text, up to the character whose spellings are next
     std::size_t keyLength;  // of the path to the node
@@ -163,7 +163,7 @@ class FoldWalk {
   };
 
   void push(std::size_t node, const unsigned char* text, std::size_t size, std::size_t span) {
-    Frame f;
+    Step f{};
     f.node = node;
     f.span = span;
     f.keyLength = key_.size();
@@ -172,7 +172,7 @@ class FoldWalk {
     stack_.push_back(f);
   }
 
-  std::vector<Frame> stack_;
+  std::vector<Step> stack_;
   std::string key_;
 };
 
