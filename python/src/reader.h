@@ -359,15 +359,21 @@ inline PyObject* Reader_top(PyObject* object, PyObject* const* args, Py_ssize_t 
   if (!parseArguments("top", args, nargs, kwnames, names, 3, 0, 0, given)) return nullptr;
   if (nargs > 2) return keywordOnly("top", "ignore_case");
   auto* self = asReader(object);
-  long long n = 10;
+  std::size_t n = 10;
   bool ignoreCase;
   if (given[1] != nullptr) {
-    const int in = integerIn(given[1], 0, PY_SSIZE_T_MAX, n);
-    if (in < 0) return nullptr;
-    if (in == 0) {
+    PyObject* number = PyNumber_Index(given[1]);
+    if (number == nullptr) return nullptr;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+    Py_DECREF(number);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow < 0 || (overflow == 0 && value < 0)) {
       PyErr_SetString(PyExc_ValueError, "top(): n is below 0");
       return nullptr;
     }
+    // More than any index holds is every key.
+    n = overflow > 0 ? static_cast<std::size_t>(-1) : static_cast<std::size_t>(value);
   }
   if (!readFlag(given[2], ignoreCase) || refuseClosed(self)) return nullptr;
   KeyBytes bytes;
@@ -385,7 +391,7 @@ inline PyObject* Reader_top(PyObject* object, PyObject* const* args, Py_ssize_t 
     Busy busy(self);
     Py_BEGIN_ALLOW_THREADS;
     status = self->view.top(
-        bytes.data(), bytes.size(), static_cast<std::size_t>(n),
+        bytes.data(), bytes.size(), n,
         [&](const std::string& key, Value value, std::uint32_t weight) {
           ranked.push_back(Ranked{key, value, weight});
         },

@@ -93,6 +93,7 @@ class Top(unittest.TestCase):
                              [("PREVIEW", 4, 7), ("premium", 3, 7)])
             self.assertEqual(index.top("pre", n=2), [("premium", 3, 7), ("prefix", 2, 6)])
             self.assertEqual(index.top(n=0), [])
+            self.assertEqual(len(index.top(n=2**70)), len(words))
             with self.assertRaises(ValueError):
                 index.top("p", -1)
             with self.assertRaises(TypeError):
