@@ -673,6 +673,14 @@ struct Options {
   bool version = false;
 };
 
+// Sets `count` to the decimal number `value` (may be null): false unless it is one from 1.
+bool parseCount(const char* value, std::size_t& count) {
+  if (value == nullptr) return false;
+  const char* end = value + std::strlen(value);
+  const auto parsed = std::from_chars(value, end, count);
+  return parsed.ec == std::errc() && parsed.ptr == end && count != 0;
+}
+
 // Reads the command line as getopt does: letters grouped (-sl), values attached (-m10) or
 // apart (-m 10), options before or after Index, "--" ending them. Returns "" or what is wrong.
 std::string parseOptions(int argc, char** argv, Options& options) {
@@ -709,23 +717,10 @@ std::string parseOptions(int argc, char** argv, Options& options) {
         } else if (i + 1 < argc) {
           value = argv[++i];
         }
-        if (letter == 'm') {
-          const char* end = value == nullptr ? nullptr : value + std::strlen(value);
-          const auto parsed = value == nullptr ? std::from_chars_result{nullptr, std::errc()}
-                                               : std::from_chars(value, end, options.limit);
-          if (value == nullptr || parsed.ec != std::errc() || parsed.ptr != end ||
-              options.limit == 0) {
-            return "-m needs a number from 1";
-          }
-          options.limited = true;
-        } else if (letter == 't') {
-          const char* end = value == nullptr ? nullptr : value + std::strlen(value);
-          const auto parsed = value == nullptr ? std::from_chars_result{nullptr, std::errc()}
-                                               : std::from_chars(value, end, options.top);
-          if (value == nullptr || parsed.ec != std::errc() || parsed.ptr != end ||
-              options.top == 0) {
-            return "-t needs a number from 1";
-          }
+        if (letter == 'm' || letter == 't') {
+          std::size_t& count = letter == 'm' ? options.limit : options.top;
+          if (!parseCount(value, count)) return named + " needs a number from 1";
+          options.limited |= letter == 'm';
         } else if (letter == 'W') {
           if (value == nullptr) return "-W needs characters";
           options.scan.wordChars = value;  // argv's: it lasts
