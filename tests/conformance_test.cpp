@@ -98,6 +98,15 @@ std::string answer(const Index& index, const Row& row) {
     const std::string prefix = unescape(row[1]);
     const std::size_t limit = row[2] == "*" ? SIZE_MAX : std::stoul(row[2]);
     status = index.predictIgnoringCase(prefix.data(), prefix.size(), pair, limit);
+  } else if (kind == "top" || kind == "itop") {
+    const std::string prefix = unescape(row[1]);
+    status = index.top(
+        prefix.data(), prefix.size(), std::stoul(row[2]),
+        [&](const std::string& key, Index::Value value, std::uint32_t weight) {
+          out << separator << value << ':' << weight << ':' << escape(key);
+          separator = " ";
+        },
+        kind == "itop");
   } else if (kind == "find") {
     const std::string query = unescape(row[1]);
     Index::Value value;
@@ -164,6 +173,11 @@ class ConformanceTest : public TesselTest::ScratchDirTest {
         for (std::size_t i = 1; i < fields.size(); ++i) {
           sections_.back().keys.push_back(unescape(fields[i]));
         }
+      } else if (fields[0] == "weights") {
+        ASSERT_FALSE(sections_.empty()) << "weights before the keys";
+        for (std::size_t i = 1; i < fields.size(); ++i) {
+          sections_.back().weights.push_back(static_cast<std::uint32_t>(std::stoul(fields[i])));
+        }
       } else {
         ASSERT_FALSE(sections_.empty()) << "a row before the keys";
         sections_.back().rows.push_back(std::move(fields));
@@ -175,6 +189,7 @@ class ConformanceTest : public TesselTest::ScratchDirTest {
   // Makes the key list of a section of the table, which the indexes are then made of.
   void use(std::size_t section) {
     keys_ = sections_[section].keys;
+    weights_ = sections_[section].weights;
     rows_ = sections_[section].rows;
     const std::string name = "keys" + std::to_string(section);
     ASSERT_EQ(::mkdir(path(name).c_str(), 0755), 0);
@@ -210,12 +225,23 @@ class ConformanceTest : public TesselTest::ScratchDirTest {
     }
   }
 
+  // Gives the index at `at` its keys' weights, when the section has them.
+  void weigh(const std::string& at) {
+    if (weights_.empty()) return;
+    Index index;
+    ASSERT_TRUE(index.open(at.c_str()).ok());
+    const Tessel::Status saved = index.saveWeights(weights_.data(), weights_.size());
+    ASSERT_TRUE(saved.ok()) << saved.toString();
+  }
+
   struct Section {
     std::vector<std::string> keys;
+    std::vector<std::uint32_t> weights;
     std::vector<Row> rows;
   };
   std::vector<Section> sections_;
   std::vector<std::string> keys_;  // of the section in use
+  std::vector<std::uint32_t> weights_;
   std::vector<Row> rows_;
   std::string prefix_;  // the section's directory
 };
@@ -226,6 +252,7 @@ TEST_F(ConformanceTest, EveryKindOfIndexAnswersTheTable) {
     const std::pair<std::string, std::string> indexes[] = {
         {"file", file()}, {"1 shard", shards(1, "one")}, {"4 shards", shards(4, "four")}};
     for (const auto& [where, at] : indexes) {
+      weigh(at);
       Index index;
       const Tessel::Status opened = index.open(at.c_str());
       ASSERT_TRUE(opened.ok()) << opened.toString();

@@ -481,6 +481,37 @@ EOF
   expect_eq "$(temporaries)" 0 "temporary files"
 }
 
+# tessel-weights stopped by a signal while its companion file is written: the old companion
+# stays, and no temporary file.
+case_weights_interrupted() {
+  set -m
+  "$KEYGEN" words 300000 > keys.txt
+  "$TOOL" keys.txt kept.idx > /dev/null
+  awk '{ print NR % 1000 }' keys.txt > weights.txt
+  "$WEIGHTS" weights.txt kept.idx > /dev/null || fail "the first weights"
+  cp kept.idx.weights before.weights
+  awk '{ print 7 }' keys.txt > other.txt
+  local signal tool status
+  for signal in INT TERM; do
+    # Each sync is held a second, so that the signal comes while the temporary file stands.
+    strace -f -o /dev/null -e trace=fsync,fdatasync \
+      -e inject=fsync,fdatasync:delay_exit=1000000 "$WEIGHTS" other.txt kept.idx > /dev/null &
+    local pid=$!
+    tool=
+    while kill -0 "$pid" 2> /dev/null && [ -z "$tool" ]; do
+      tool=$(cat "/proc/$pid/task/$pid/children" 2> /dev/null)
+    done
+    while kill -0 "$pid" 2> /dev/null && [ "$(temporaries)" = 0 ]; do :; done
+    kill "-$signal" $tool
+    wait "$pid"
+    status=$?
+    expect_eq "$status" $((128 + $(kill -l "$signal"))) "status after SIG$signal"
+    expect_file kept.idx.weights before.weights "companion after SIG$signal"
+    expect_eq "$(temporaries)" 0 "temporary files after SIG$signal"
+  done
+  "$READER" -v kept.idx > /dev/null 2>&1 || fail "the companion checks out"
+}
+
 # Index named through /dev/fd or /proc: what is written is what the path names.
 case_fd_paths() {
   printf 'a\nb\n' > keys.txt

@@ -10,6 +10,7 @@ programs=${TESSEL_TEST_BUILD:-$source_dir/build/test}
 : "${SOURCE_DIR:=$source_dir}" "${TOOL:=$programs/tessel-build}" "${KEYGEN:=$programs/keygen}"
 : "${PLAIN_TOOL:=$programs/tessel-build-plain}" "${PLAIN_LOOKUP:=$programs/tessel-lookup-plain}"
 : "${READER:=$programs/tessel-lookup}" "${MAKE_SHARDS:=$programs/make-shards}"
+: "${WEIGHTS:=$programs/tessel-weights}"
 [ -x "$TOOL" ] || { echo "no $TOOL: build it first (cmake --workflow --preset test)" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-test.XXXXXX")

@@ -1,9 +1,15 @@
 #pragma once
 
 // How the programs report a failure: one line on standard error, and only for the first
-// failure of a run, whatever fails after it.
+// failure of a run, whatever fails after it; and how a signal that ends a program first takes
+// its temporary files away.
 
+#include <signal.h>
+
+#include <csignal>
 #include <cstdio>
+
+#include <tessel/replace_file.h>
 
 namespace Tessel {
 namespace Tool {
@@ -19,6 +25,53 @@ inline int fail(const char* what, const char* name, int status) {
     (void)std::fflush(stderr);
   }
   return status;
+}
+
+// Signals whose default action ends the process. Stopping, continuing and ignored-by-default
+// signals are left alone, and SIGXFSZ, which the programs ignore.
+inline bool endsProcess(int signal) {
+  switch (signal) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGXFSZ:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Takes the temporary files of replacements under way away, then ends the process by the
+// signal, as it would have ended: an interrupted run leaves each file as it was.
+inline void removeTemporaryAndDie(int signal) {
+  Tessel::removeTemporaryFiles();
+  (void)std::raise(signal);
+}
+
+// Has each signal that ends the process remove the temporary files first; a signal ignored by
+// whoever started the program stays ignored, as for nohup. A write past a file-size limit
+// fails and is reported rather than kill the process (SIGXFSZ ignored). Returns the action
+// set, for a program that adds its own handler of one signal.
+inline struct sigaction removeTemporariesOnSignals() {
+  (void)std::signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action = {};
+  action.sa_handler = removeTemporaryAndDie;
+  action.sa_flags = SA_RESETHAND;
+  sigfillset(&action.sa_mask);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction previous;
+    if (endsProcess(signal) && ::sigaction(signal, nullptr, &previous) == 0 &&
+        previous.sa_handler != SIG_IGN) {
+      (void)::sigaction(signal, &action, nullptr);
+    }
+  }
+  return action;
 }
 
 }  // namespace Tool

@@ -65,40 +65,12 @@ int showProgress(std::size_t current, std::size_t total) {
   return 1;
 }
 
-// Takes the temporary index file away before the signal ends the process, so that an
-// interrupted run leaves Index as it was and nothing beside it.
-void removeTemporaryAndDie(int signal) {
-  Tessel::removeTemporaryFiles();
-  (void)std::raise(signal);
-}
-
 int fail(const char* message, const char* name) {
   return Tessel::Tool::fail(message, name, kFailure);
 }
 
 using Tessel::Tool::KeyList;
 using Tessel::Tool::ReadStatus;
-
-// Signals whose default action ends the process: while the temporary index file exists, each
-// removes it first. Stopping, continuing and ignored-by-default signals are left alone;
-// SIGXFSZ is ignored.
-bool endsProcess(int signal) {
-  switch (signal) {
-    case SIGKILL:
-    case SIGSTOP:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGCONT:
-    case SIGCHLD:
-    case SIGURG:
-    case SIGWINCH:
-    case SIGXFSZ:
-      return false;
-    default:
-      return true;
-  }
-}
 
 // Runs when the new index is safely in its temporary file, just before it replaces Index:
 // writes the ratio line, and refuses the replacement when standard output has failed, so that
@@ -202,25 +174,12 @@ void busError(int signal, siginfo_t* info, void*) {
     (void)!::write(STDERR_FILENO, cannotRead.data(), cannotRead.size());
     ::_exit(255);
   }
-  removeTemporaryAndDie(signal);
+  Tessel::Tool::removeTemporaryAndDie(signal);
 }
 
+// An interrupted run leaves Index as it was and nothing beside it.
 void handleSignals() {
-  // Past a file-size limit, a write should fail and be reported rather than kill the process.
-  (void)std::signal(SIGXFSZ, SIG_IGN);
-  struct sigaction action = {};
-  action.sa_handler = removeTemporaryAndDie;
-  action.sa_flags = SA_RESETHAND;
-  sigfillset(&action.sa_mask);
-  for (int signal = 1; signal < NSIG; ++signal) {
-    struct sigaction previous;
-    // A signal ignored by whoever started the program stays ignored, as for nohup.
-    if (endsProcess(signal) && ::sigaction(signal, nullptr, &previous) == 0 &&
-        previous.sa_handler != SIG_IGN) {
-      (void)::sigaction(signal, &action, nullptr);
-    }
-  }
-  struct sigaction bus = action;
+  struct sigaction bus = Tessel::Tool::removeTemporariesOnSignals();
   bus.sa_handler = nullptr;
   bus.sa_sigaction = busError;
   bus.sa_flags = SA_RESETHAND | SA_SIGINFO;

@@ -52,7 +52,8 @@ int usage(const std::string& why) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  (void)std::signal(SIGXFSZ, SIG_IGN);
+  // Interrupted, it leaves the weights as they were and no temporary file beside them.
+  (void)Tessel::Tool::removeTemporariesOnSignals();
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     return std::fputs(kUsage, stdout) >= 0 && std::fflush(stdout) == 0
                ? 0

@@ -5,7 +5,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
+#include <vector>
+
+#include <tessel/format.h>
 
 namespace TesselPython {
 
@@ -90,6 +94,42 @@ inline bool readLimit(PyObject* argument, std::size_t& limit) {
   }
   if (overflow == 0) limit = static_cast<std::size_t>(value);
   return true;
+}
+
+// Reads `count` integers from low to high of the iterable `items` (build()'s values or
+// weights, `what` naming one in errors); false with an exception set.
+template <class Int>
+inline bool readIntegers(PyObject* items, std::size_t count, long long low, long long high,
+                         const char* what, const char* range, std::vector<Int>& out) {
+  PyObject* iterator = PyObject_GetIter(items);
+  if (iterator == nullptr) return false;
+  PyObject* item;
+  bool ok = true;
+  while (ok && (item = PyIter_Next(iterator)) != nullptr) {
+    long long value;
+    const int in = integerIn(item, low, high, value);
+    if (in == 0) {
+      PyErr_Format(PyExc_ValueError, "%s %zu is %R, outside %s", what, out.size(), item, range);
+    } else if (in > 0) {
+      out.push_back(static_cast<Int>(value));
+    }
+    ok = in > 0;
+    Py_DECREF(item);
+  }
+  Py_DECREF(iterator);
+  if (ok && !PyErr_Occurred() && out.size() != count) {
+    PyErr_Format(PyExc_ValueError, "%zu %ss for %zu keys", out.size(), what, count);
+    ok = false;
+  }
+  return ok && !PyErr_Occurred();
+}
+
+inline bool readValues(PyObject* values, std::size_t count, std::vector<std::int32_t>& out) {
+  return readIntegers(values, count, 0, Tessel::Format::kMaxValue, "value", "0 .. 2**31 - 1", out);
+}
+
+inline bool readWeights(PyObject* weights, std::size_t count, std::vector<std::uint32_t>& out) {
+  return readIntegers(weights, count, 0, 0xFFFFFFFFLL, "weight", "0 .. 2**32 - 1", out);
 }
 
 }  // namespace TesselPython

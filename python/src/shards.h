@@ -10,15 +10,21 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <new>
 #include <string>
 #include <vector>
 
+#include <tessel/internal/mapped_file.h>
+#include <tessel/key_lines.h>
 #include <tessel/line_rule.h>
 #include <tessel/manifest.h>
 #include <tessel/shard_builder.h>
+#include <tessel/shard_directory.h>
+#include <tessel/weights.h>
 
 #include "arguments.h"
 #include "keys.h"
@@ -84,7 +90,34 @@ struct ShardPlace {
   Tessel::ShardTarget target() const {
     return {path.c_str(), temporaryPrefix.c_str(), marker.c_str()};
   }
+
+  // Makes the shard's companion (its weights for ranked completion) from weights[line] for
+  // each of its lines, put in place, as the shard was, only while the marker stands.
+  Tessel::Status saveWeights(const std::vector<std::uint32_t>& weights) const {
+    Tessel::internal::MappedFile file;
+    if (file.map(path.c_str()) != Tessel::kIndexOk) {
+      return Tessel::Status::failure(Tessel::kIndexCannotOpen, path, errno);
+    }
+    Tessel::ReplaceHooks hooks;
+    hooks.beforeCommit = Tessel::internal::markerStands;
+    hooks.context = const_cast<char*>(marker.c_str());
+    const std::string companion = Tessel::weightsPathOf(path);
+    return Tessel::saveWeights(
+        companion, file.data(), file.bytes() / Tessel::Format::kUnitBytes, weights.data(),
+        weights.size(), Tessel::ShardNames::weightsTemporaryPrefix(companion).c_str(), hooks);
+  }
 };
+
+// The exception of a companion that could not be made: OSError naming the file, or ValueError
+// for weights that are not of the shard's key list.
+inline PyObject* raiseWeightsStatus(const Tessel::Status& status) {
+  if (status.code() == Tessel::kIndexCannotOpen) {
+    errno = status.error() != 0 ? status.error() : EIO;
+    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, status.where().c_str());
+  }
+  PyErr_SetString(PyExc_ValueError, status.where().c_str());
+  return nullptr;
+}
 
 inline bool readBoundaries(PyObject* list, std::vector<std::string>& out) {
   PyObject* items = PySequence_Fast(list, "boundaries are a list of bytes");
@@ -147,8 +180,118 @@ inline PyObject* buildRange(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
   return result;
 }
 
-// _partition_lines(path, start, end, boundaries): (the key lines that begin in [start, end),
-// framed, one bytes object per range; their number).
+// Weight lines to read: `lines` lines of the file at `path` from byte `offset`, the first of
+// them its line `line` (for errors).
+struct WeightSegment {
+  std::string path;
+  unsigned long long offset = 0, lines = 0, line = 0;
+};
+
+// The segments of a list of (path, offset, lines, line) tuples; false with an exception set.
+inline bool readSegments(PyObject* list, std::vector<WeightSegment>& segments) {
+  PyObject* items = PySequence_Fast(list, "segments are a list of tuples");
+  if (items == nullptr) return false;
+  bool ok = true;
+  for (Py_ssize_t i = 0; ok && i < PySequence_Fast_GET_SIZE(items); ++i) {
+    PyObject* path = nullptr;
+    WeightSegment segment;
+    ok = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items, i), "O&KKK", PyUnicode_FSConverter, &path,
+                          &segment.offset, &segment.lines, &segment.line) != 0;
+    if (ok) {
+      segment.path = PyBytes_AS_STRING(path);
+      segments.push_back(std::move(segment));
+    }
+    Py_XDECREF(path);
+  }
+  Py_DECREF(items);
+  return ok;
+}
+
+// Reads the weights of `segments`, a line each as tessel-weights reads them, without the GIL.
+struct WeightReading {
+  std::vector<std::uint32_t> weights;
+  std::string failedFile, badLine;  // a file that could not be read (error), or a bad line
+  int error = 0;
+
+  bool read(const std::vector<WeightSegment>& segments) {
+    for (const WeightSegment& segment : segments) {
+      const int fd = ::open(segment.path.c_str(), O_RDONLY | O_CLOEXEC);
+      Tessel::KeyLines text;
+      if (fd < 0 || text.mapText(fd, segment.offset, 0) != 0) {
+        error = errno;
+        failedFile = segment.path;
+        if (fd >= 0) ::close(fd);
+        return false;
+      }
+      ::close(fd);
+      const char* p = text.text();
+      const char* const stop = p + text.size();
+      for (unsigned long long n = 0; n < segment.lines; ++n) {
+        if (p >= stop) return bad(segment, n, "the weights end before the keys");
+        const char* end = Tessel::LineRule::lineEnd(p, stop);
+        const std::size_t length =
+            Tessel::LineRule::keyLength(p, static_cast<std::size_t>(end - p));
+        std::uint32_t weight = 0;
+        const auto parsed = std::from_chars(p, p + length, weight);
+        if (length == 0 || parsed.ec != std::errc() || parsed.ptr != p + length) {
+          return bad(segment, n, "not a weight from 0 to 4294967295");
+        }
+        weights.push_back(weight);
+        p = end + 1;
+      }
+    }
+    return true;
+  }
+
+  // After read() failed, with the GIL: the exception.
+  PyObject* raise() const {
+    if (!failedFile.empty()) {
+      errno = error;
+      return PyErr_SetFromErrnoWithFilename(PyExc_OSError, failedFile.c_str());
+    }
+    PyErr_SetString(PyExc_ValueError, badLine.c_str());
+    return nullptr;
+  }
+
+ private:
+  bool bad(const WeightSegment& segment, unsigned long long n, const char* why) {
+    badLine = segment.path + ": line " + std::to_string(segment.line + n) + ": " + why;
+    return false;
+  }
+};
+
+// _weigh_range(segments, directory, generation, number): the companion of shard `number` of the
+// generation, from the weight lines of `segments` (readSegments()). ValueError for a line that
+// is no weight or weights that end too soon; OSError naming a file that cannot be read or
+// written.
+inline PyObject* weighRange(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4) {
+    PyErr_SetString(PyExc_TypeError, "_weigh_range() takes 4 arguments");
+    return nullptr;
+  }
+  ShardPlace place;
+  std::vector<WeightSegment> segments;
+  if (!place.read(args + 1) || !readSegments(args[0], segments)) return nullptr;
+  WeightReading reading;
+  bool ok = false, noMemory = false;
+  Tessel::Status weighed;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    ok = reading.read(segments);
+    if (ok) weighed = place.saveWeights(reading.weights);
+  } catch (const std::bad_alloc&) {
+    noMemory = true;
+  }
+  Py_END_ALLOW_THREADS;
+  if (noMemory) return PyErr_NoMemory();
+  if (!ok) return reading.raise();
+  if (!weighed.ok()) return raiseWeightsStatus(weighed);
+  Py_RETURN_NONE;
+}
+
+// _partition_lines(path, start, end, boundaries[, segments]): (the key lines that begin in
+// [start, end), framed, one bytes object per range; their number). With the segments of their
+// weight lines (readSegments()), weighted frames.
 // _key_of(line): the key of a line read with its '\n' or without, by the key list's rule.
 inline PyObject* keyOf(PyObject*, PyObject* line) {
   if (!PyBytes_Check(line)) {
@@ -164,26 +307,32 @@ inline PyObject* keyOf(PyObject*, PyObject* line) {
 }
 
 inline PyObject* partitionLines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 4) {
-    PyErr_SetString(PyExc_TypeError, "_partition_lines() takes 4 arguments");
+  if (nargs != 4 && nargs != 5) {
+    PyErr_SetString(PyExc_TypeError, "_partition_lines() takes 4 or 5 arguments");
     return nullptr;
   }
   PyObject* path = nullptr;
   std::vector<std::string> boundaries, parts;
+  std::vector<WeightSegment> segments;
+  const bool weighted = nargs == 5 && args[4] != Py_None;
   const unsigned long long start = PyLong_AsUnsignedLongLong(args[1]);
   const unsigned long long end = PyErr_Occurred() ? 0 : PyLong_AsUnsignedLongLong(args[2]);
   if (PyErr_Occurred() || !readBoundaries(args[3], boundaries) ||
-      !PyUnicode_FSConverter(args[0], &path)) {
+      (weighted && !readSegments(args[4], segments)) || !PyUnicode_FSConverter(args[0], &path)) {
     return nullptr;
   }
   int status = -1;
   int error = 0;
-  bool noMemory = false;
+  bool noMemory = false, read = true;
   std::uint64_t count = 0;
+  WeightReading reading;
   Py_BEGIN_ALLOW_THREADS;
   const int fd = ::open(PyBytes_AS_STRING(path), O_RDONLY | O_CLOEXEC);
   try {
-    status = fd < 0 ? -1 : Tessel::partitionLines(fd, start, end, boundaries, parts, count);
+    read = !weighted || reading.read(segments);
+    status = fd < 0 || !read ? -1
+                             : Tessel::partitionLines(fd, start, end, boundaries, parts, count,
+                                                      weighted ? &reading.weights : nullptr);
   } catch (const std::bad_alloc&) {
     noMemory = true;
   }
@@ -192,6 +341,7 @@ inline PyObject* partitionLines(PyObject*, PyObject* const* args, Py_ssize_t nar
   Py_END_ALLOW_THREADS;
   Py_DECREF(path);
   if (noMemory) return PyErr_NoMemory();
+  if (!read) return reading.raise();
   if (status != 0) {
     errno = error;
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, args[0]);
@@ -199,13 +349,14 @@ inline PyObject* partitionLines(PyObject*, PyObject* const* args, Py_ssize_t nar
   return Py_BuildValue("(NK)", blobList(parts), static_cast<unsigned long long>(count));
 }
 
-// _frame_keys(keys, every): (the keys of the iterable, str or bytes, framed; every `every`-th
-// key as bytes, a sample).
+// _frame_keys(keys, every[, weights]): (the keys of the iterable, str or bytes, framed; every
+// `every`-th key as bytes, a sample). With weights (integers, one a key), weighted frames.
 inline PyObject* frameKeys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_SetString(PyExc_TypeError, "_frame_keys() takes 2 arguments");
+  if (nargs != 2 && nargs != 3) {
+    PyErr_SetString(PyExc_TypeError, "_frame_keys() takes 2 or 3 arguments");
     return nullptr;
   }
+  PyObject* weightList = nargs == 3 && args[2] != Py_None ? args[2] : nullptr;
   const long long every = PyLong_AsLongLong(args[1]);
   if (every <= 0) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "every must be positive");
@@ -222,6 +373,7 @@ inline PyObject* frameKeys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* key;
   long long n = 0;
   bool ok = true;
+  std::vector<std::uint32_t> weights;
   try {
     while (ok && (key = PyIter_Next(iterator)) != nullptr) {
       const KeyBytes::Result kind = bytes.set(key);
@@ -230,7 +382,12 @@ inline PyObject* frameKeys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       }
       ok = kind == KeyBytes::kBytes;
       if (ok) {
-        Tessel::appendFramed(framed, bytes.data(), bytes.size());
+        // Weighted frames get their weights once every key is read.
+        if (weightList != nullptr) {
+          Tessel::appendFramed(framed, bytes.data(), bytes.size(), 0);
+        } else {
+          Tessel::appendFramed(framed, bytes.data(), bytes.size());
+        }
         if (n++ % every == 0) {
           PyObject* kept =
               PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
@@ -239,6 +396,19 @@ inline PyObject* frameKeys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
       }
       Py_DECREF(key);
+    }
+    ok = ok && !PyErr_Occurred() &&
+         (weightList == nullptr || readWeights(weightList, static_cast<std::size_t>(n), weights));
+    if (ok && weightList != nullptr) {
+      // Each frame's weight goes in the 4 bytes after its key.
+      std::size_t at = 0;
+      for (const std::uint32_t weight : weights) {
+        std::uint32_t length;
+        std::memcpy(&length, framed.data() + at, sizeof length);
+        at += sizeof length + length;
+        std::memcpy(&framed[at], &weight, sizeof weight);
+        at += sizeof weight;
+      }
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -252,25 +422,32 @@ inline PyObject* frameKeys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return Py_BuildValue("(NN)", bytesOf(framed), sample);
 }
 
-// _partition_framed(blob, boundaries): the framed keys of blob, one bytes object per range.
+// _partition_framed(blob, boundaries[, weighted]): the framed keys of blob, one bytes object per
+// range; weighted frames stay weighted.
 inline PyObject* partitionFramed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   std::vector<std::string> boundaries, parts;
-  if (nargs != 2 || !PyBytes_Check(args[0])) {
+  if ((nargs != 2 && nargs != 3) || !PyBytes_Check(args[0])) {
     PyErr_SetString(PyExc_TypeError, "_partition_framed() takes bytes and boundaries");
     return nullptr;
   }
-  if (!readBoundaries(args[1], boundaries)) return nullptr;
+  const int weighted = nargs == 3 ? PyObject_IsTrue(args[2]) : 0;
+  if (weighted < 0 || !readBoundaries(args[1], boundaries)) return nullptr;
   bool ok = true, noMemory = false;
   const char* data = PyBytes_AS_STRING(args[0]);
   const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(args[0]));
   Py_BEGIN_ALLOW_THREADS;
   try {
     std::vector<Tessel::internal::KeyRef> keys;
-    ok = Tessel::readFramed(data, size, keys);
+    ok = Tessel::readFramed(data, size, keys, weighted != 0);
     parts.assign(boundaries.size() + 1, std::string());
     for (const auto& key : keys) {
       const char* text = reinterpret_cast<const char*>(key.bytes);
-      Tessel::appendFramed(parts[Tessel::rangeOf(boundaries, text, key.length)], text, key.length);
+      std::string& part = parts[Tessel::rangeOf(boundaries, text, key.length)];
+      if (weighted != 0) {
+        Tessel::appendFramed(part, text, key.length, Tessel::framedWeight(key));
+      } else {
+        Tessel::appendFramed(part, text, key.length);
+      }
     }
   } catch (const std::bad_alloc&) {
     noMemory = true;
@@ -284,16 +461,18 @@ inline PyObject* partitionFramed(PyObject*, PyObject* const* args, Py_ssize_t na
   return blobList(parts);
 }
 
-// _build_framed(blobs, directory, generation, number): the framed keys of all blobs, sorted and
-// without repeats, into a shard as _build_range() does; each key's value is its rank. The
-// result tells the keys it was given too ("given").
+// _build_framed(blobs, directory, generation, number[, weighted]): the framed keys of all blobs,
+// sorted and without repeats, into a shard as _build_range() does; each key's value is its
+// rank. Weighted frames give the shard its companion too, each key the greatest weight of its
+// repeats. The result tells the keys it was given too ("given").
 inline PyObject* buildFramed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 4) {
-    PyErr_SetString(PyExc_TypeError, "_build_framed() takes 4 arguments");
+  if (nargs != 4 && nargs != 5) {
+    PyErr_SetString(PyExc_TypeError, "_build_framed() takes 4 or 5 arguments");
     return nullptr;
   }
   ShardPlace place;
-  if (!place.read(args + 1)) return nullptr;
+  const int weighted = nargs == 5 ? PyObject_IsTrue(args[4]) : 0;
+  if (weighted < 0 || !place.read(args + 1)) return nullptr;
   // Our own tuple holds every blob while the GIL is released.
   PyObject* blobs = PySequence_Tuple(args[0]);
   if (blobs == nullptr) return nullptr;
@@ -306,6 +485,7 @@ inline PyObject* buildFramed(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     PyErr_SetString(PyExc_TypeError, "blobs are bytes");
   } else {
     Tessel::ShardBuild built;
+    Tessel::Status weighed;
     std::size_t given = 0;
     bool noMemory = false;
     Py_BEGIN_ALLOW_THREADS;
@@ -314,10 +494,16 @@ inline PyObject* buildFramed(PyObject*, PyObject* const* args, Py_ssize_t nargs)
       for (Py_ssize_t i = 0; ok && i < PyTuple_GET_SIZE(blobs); ++i) {
         PyObject* blob = PyTuple_GET_ITEM(blobs, i);
         ok = Tessel::readFramed(PyBytes_AS_STRING(blob),
-                                static_cast<std::size_t>(PyBytes_GET_SIZE(blob)), keys);
+                                static_cast<std::size_t>(PyBytes_GET_SIZE(blob)), keys,
+                                weighted != 0);
       }
       given = keys.size();
-      if (ok) built = Tessel::buildShard(keys, place.target());
+      std::vector<std::uint32_t> weights;
+      if (ok) built = Tessel::buildShard(keys, place.target(), weighted != 0 ? &weights : nullptr);
+      if (ok && weighted != 0 && built.status == Tessel::kBuildOk && built.saved &&
+          built.lines != 0) {
+        weighed = place.saveWeights(weights);
+      }
     } catch (const std::bad_alloc&) {
       noMemory = true;
     }
@@ -326,6 +512,8 @@ inline PyObject* buildFramed(PyObject*, PyObject* const* args, Py_ssize_t nargs)
       PyErr_NoMemory();
     } else if (!ok) {
       PyErr_SetString(PyExc_ValueError, "damaged framed keys");
+    } else if (!weighed.ok()) {
+      raiseWeightsStatus(weighed);
     } else {
       result = shardResult(built, place.path);
       PyObject* count = result == nullptr ? nullptr : PyLong_FromSize_t(given);

@@ -185,42 +185,6 @@ PyObject* Index_sharded(PyObject* object, void*) {
   return PyBool_FromLong(self->view.sharded());
 }
 
-// Reads `count` integers from low to high of the iterable `items` (build()'s values or
-// weights, `what` naming one in errors); false with an exception set.
-template <class Int>
-bool readIntegers(PyObject* items, std::size_t count, long long low, long long high,
-                  const char* what, const char* range, std::vector<Int>& out) {
-  PyObject* iterator = PyObject_GetIter(items);
-  if (iterator == nullptr) return false;
-  PyObject* item;
-  bool ok = true;
-  while (ok && (item = PyIter_Next(iterator)) != nullptr) {
-    long long value;
-    const int in = integerIn(item, low, high, value);
-    if (in == 0) {
-      PyErr_Format(PyExc_ValueError, "%s %zu is %R, outside %s", what, out.size(), item, range);
-    } else if (in > 0) {
-      out.push_back(static_cast<Int>(value));
-    }
-    ok = in > 0;
-    Py_DECREF(item);
-  }
-  Py_DECREF(iterator);
-  if (ok && !PyErr_Occurred() && out.size() != count) {
-    PyErr_Format(PyExc_ValueError, "%zu %ss for %zu keys", out.size(), what, count);
-    ok = false;
-  }
-  return ok && !PyErr_Occurred();
-}
-
-bool readValues(PyObject* values, std::size_t count, std::vector<std::int32_t>& out) {
-  return readIntegers(values, count, 0, Tessel::Format::kMaxValue, "value", "0 .. 2**31 - 1", out);
-}
-
-bool readWeights(PyObject* weights, std::size_t count, std::vector<std::uint32_t>& out) {
-  return readIntegers(weights, count, 0, 0xFFFFFFFFLL, "weight", "0 .. 2**32 - 1", out);
-}
-
 void reportDisorder(const KeyList& keys, std::size_t at) {
   PyObject* before = keys.show(at - 1);
   PyObject* after = keys.show(at);
@@ -671,6 +635,7 @@ PyMethodDef moduleMethods[] = {
     {"_frame_keys", function(frameKeys), METH_FASTCALL, nullptr},
     {"_partition_framed", function(partitionFramed), METH_FASTCALL, nullptr},
     {"_build_framed", function(buildFramed), METH_FASTCALL, nullptr},
+    {"_weigh_range", function(weighRange), METH_FASTCALL, nullptr},
     {"build", function(build), METH_FASTCALL | METH_KEYWORDS,
      "build(keys, path, values=None, *, sort=False, weights=None)\n--\n\nWrites an index of "
      "keys to path; with weights, its companion for top()."},

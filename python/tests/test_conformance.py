@@ -12,7 +12,7 @@ import unittest
 from pathlib import Path
 
 import tessel
-from programs import make_shards, tessel_lookup
+from programs import make_shards, tessel_lookup, tessel_weights
 
 TABLE = Path(__file__).resolve().parents[2] / "tests" / "data" / "conformance.txt"
 
@@ -30,16 +30,19 @@ def listing(pairs):
 
 
 def read_table():
-    """[(keys, rows)]: each key list with the rows that its index answers."""
+    """[(keys, weights, rows)]: each key list, its weights or None, and the rows that its
+    index answers."""
     sections = []
     for line in TABLE.read_text(encoding="ascii").splitlines():
         if not line or line.startswith("#"):
             continue
         fields = line.split("\t")
         if fields[0] == "keys":
-            sections.append(([unescape(field) for field in fields[1:]], []))
+            sections.append(([unescape(field) for field in fields[1:]], None, []))
+        elif fields[0] == "weights":
+            sections[-1] = (sections[-1][0], [int(w) for w in fields[1:]], sections[-1][2])
         else:
-            sections[-1][1].append(fields)
+            sections[-1][2].append(fields)
     return sections
 
 
@@ -70,6 +73,10 @@ def answer_python(index, row):
         return str(len(index))
     if kind == "dump":
         return listing(index.items())
+    if kind in ("top", "itop"):
+        return " ".join(f"{value}:{weight}:{escape(key)}" for key, value, weight in
+                        index.top(unescape(row[1]), int(row[2]), ignore_case=kind == "itop")) \
+            or "-"
     if kind == "scan":
         modes = row[1].split(",")
         found = index.findall(unescape(row[2]), longest="longest" in modes,
@@ -101,6 +108,11 @@ def answer_tool(program, index, row):
         out = run_lookup(program, options, index, [unescape(row[1])])
         return listing((key, int(value)) for value, key in
                        (line.split(b"\t", 1) for line in out[1:]))
+    if kind == "top":
+        out = run_lookup(program, icase + ["-t", row[2]], index, [unescape(row[1])])
+        assert out[0] == b"%d\t%s" % (len(out) - 1, unescape(row[1])), out[0]
+        return " ".join(f"{int(value)}:{int(weight)}:{escape(key)}" for value, weight, key in
+                        (line.split(b"\t", 2) for line in out[1:])) or "-"
     if kind == "restore":
         out = run_lookup(program, ["-r"], index, [row[1].encode()])
         value, key = out[0].split(b"\t", 1)
@@ -143,19 +155,29 @@ class Conformance(unittest.TestCase):
         program = make_shards()
         if program is None:
             print("SKIP: no make-shards program: the sharded indexes are left out")
-        for number, (keys, rows) in enumerate(read_table()):
+        weigher = tessel_weights()
+        for number, (keys, weights, rows) in enumerate(read_table()):
             where = os.path.join(cls.dir, str(number))
             os.mkdir(where)
             keys_file = os.path.join(where, "keys.txt")
             with open(keys_file, "wb") as out:
                 out.writelines(key + b"\n" for key in keys)
             indexes = {"file": os.path.join(where, "keys.idx")}
-            tessel.build(keys, indexes["file"])
+            tessel.build(keys, indexes["file"], weights=weights)
             for shards in (1, 4) if program is not None else ():
                 directory = os.path.join(where, f"shards{shards}")
                 os.mkdir(directory)
                 subprocess.run([program, keys_file, directory, str(shards)], check=True)
+                if weights is not None and weigher is not None:
+                    weights_file = os.path.join(where, "weights.txt")
+                    with open(weights_file, "w", encoding="ascii") as out:
+                        out.writelines(f"{w}\n" for w in weights)
+                    subprocess.run([weigher, weights_file, directory], check=True,
+                                   stdout=subprocess.DEVNULL)
                 indexes[f"{shards} shards"] = directory
+            if weights is not None and weigher is None and program is not None:
+                print("SKIP: no tessel-weights program: ranked completion is left out")
+                rows = [row for row in rows if "top" not in row[0]]
             cls.sections.append((rows, indexes))
 
     @classmethod
@@ -184,6 +206,8 @@ class Conformance(unittest.TestCase):
             copy = os.path.join(self.dir, f"removed{number}")
             shutil.copytree(indexes["4 shards"], copy)
             with tessel.Index(copy, binary=True) as index:
+                if any("top" in row[0] for row in rows):
+                    index.top("", 1)  # each shard's companion is read at its first use
                 for name in os.listdir(copy):
                     os.unlink(os.path.join(copy, name))
                 self.check_rows(rows, lambda row, index=index: answer_python(index, row),

@@ -103,16 +103,20 @@ class Plan(unittest.TestCase):
             directory = self.path(name)
             os.makedirs(directory, exist_ok=True)
             # A user's own files, and what a build killed with SIGKILL left.
-            own = ["shard-mine.idx", ".tessel-x.tmp", "notes"]
+            own = ["shard-mine.idx", "shard-mine.idx.weights", ".tessel-x.tmp", "notes"]
             for file in own:
                 write_lines(os.path.join(directory, file), [b"mine"])
             dead = "1234abcd-99"
             leftovers = [f".tessel-building-{dead}", f".shard-{dead}-00003.idx-77-1f-0.tmp",
-                         f"shard-{dead}-00003.idx"]
+                         f"shard-{dead}-00003.idx", f"shard-{dead}-00003.idx.weights",
+                         f".shard-{dead}-00003.idx.weights-77-1f-0.tmp"]
             for file in leftovers:
                 write_lines(os.path.join(directory, file), [b"left"])
             write_lines(self.path("keys.txt"), [b"a", b"b"])
             build_sorted([self.path("keys.txt")], directory, 10)
+            # The companions of the shards that a new build replaces go with them.
+            for shard in tessel.ShardedIndex(directory).shards:
+                write_lines(os.path.join(directory, shard["file"] + ".weights"), [b"weights"])
             build_sorted([self.path("keys.txt")], directory, 1)
             left = set(os.listdir(directory))
             self.assertEqual(left & set(leftovers), set(), name)

@@ -185,6 +185,96 @@ class Clustered(unittest.TestCase):
                 tessel.shards.build(wrong, self.path("wrong"), client=self.client)
             self.assertFalse(os.path.exists(os.path.join(self.path("wrong"), "MANIFEST")))
 
+    def test_weights_beside_keys_of_every_kind(self):
+        """Weight files beside sorted and unsorted key files, weights of a bag or column:
+        each shard's companion, top() as a plain reading, and a rebuild that keeps none."""
+        keys = keys_with_repeats(7, 2000)
+        rng = random.Random(8)
+        weights = [rng.choice([0, 1, 7, 2**32 - 1, rng.randrange(2**32)]) for _ in keys]
+        heaviest = {}
+        for key, weight in zip(keys, weights):
+            heaviest[key] = max(heaviest.get(key, 0), weight)
+
+        def check(directory, values):
+            with tessel.ShardedIndex(directory, binary=True) as index:
+                index.verify()
+                self.assertGreater(len(index.shards), 3)
+                for prefix in (b"", b"a", b"\xc3", b"ab", b"/z", b"q"):
+                    below = sorted((k for k in heaviest if k.startswith(prefix)),
+                                   key=lambda k: (-heaviest[k], k))[:6]
+                    self.assertEqual(index.top(prefix, 6),
+                                     [(k, values[k], heaviest[k]) for k in below], prefix)
+            names = os.listdir(directory)
+            self.assertEqual(sum(n.endswith(".idx.weights") for n in names),
+                             sum(n.endswith(".idx") for n in names), names)
+
+        # Sorted: the files cut apart from the weight files' cut.
+        write_lines(self.path("a.txt"), keys[:1100])
+        write_lines(self.path("b.txt"), keys[1100:])
+        for name, part in (("w1", weights[:700]), ("w2", []), ("w3", weights[700:])):
+            with open(self.path(name), "w", encoding="ascii") as file:
+                file.writelines(f"{w}\n" for w in part[:-1])
+                file.write(f"{part[-1]}" if part else "")  # no newline at the end
+        tessel.shards.build([self.path("a.txt"), self.path("b.txt")], self.path("sorted"),
+                            weights=[self.path(n) for n in ("w1", "w2", "w3")], shard_keys=300,
+                            client=self.client)
+        check(self.path("sorted"), first_lines(keys))
+        # Unsorted, in pieces of a few hundred bytes.
+        order = list(range(len(keys)))
+        random.Random(9).shuffle(order)
+        write_lines(self.path("u.txt"), [keys[i] for i in order])
+        with open(self.path("uw"), "w", encoding="ascii") as file:
+            file.writelines(f"{weights[i]}\n" for i in order)
+        ranks = {key: rank for rank, key in enumerate(sorted(heaviest))}
+        piece = tessel.shards._PIECE_BYTES  # pylint: disable=protected-access
+        try:
+            tessel.shards._PIECE_BYTES = 700  # pylint: disable=protected-access
+            tessel.shards.build(self.path("u.txt"), self.path("unsorted"), unsorted=True,
+                                weights=self.path("uw"), shard_keys=300, client=self.client)
+        finally:
+            tessel.shards._PIECE_BYTES = piece  # pylint: disable=protected-access
+        check(self.path("unsorted"), ranks)
+        # A bag, and columns of one dataframe.
+        shuffled = [keys[i] for i in order]
+        tessel.shards.build(dask.bag.from_sequence(shuffled, npartitions=4), self.path("bag"),
+                            weights=dask.bag.from_sequence([weights[i] for i in order],
+                                                           npartitions=4),
+                            shard_keys=300, client=self.client)
+        check(self.path("bag"), ranks)
+        frame = dask.dataframe.from_pandas(pandas.DataFrame(
+            {"key": [k.decode("utf-8", "surrogateescape") for k in shuffled],
+             "weight": [weights[i] for i in order]}), npartitions=3)
+        tessel.shards.build(frame["key"], self.path("frame"), weights=frame["weight"],
+                            shard_keys=300, client=self.client)
+        check(self.path("frame"), ranks)
+
+        # Weights that are not the keys': the directory stays as it was.
+        before = snapshot(self.path("sorted"))
+        with open(self.path("bad"), "w", encoding="ascii") as file:
+            file.writelines(["1\n"] * 5 + ["-3\n"] + ["1\n"] * (len(keys) - 6))
+        wrong = [(self.path("bad"), "bad: line 6: not a weight"),
+                 (self.path("w1"), f"w1: 700 weight lines for {len(keys)} key lines")]
+        for weight_file, message in wrong:
+            with self.assertRaisesRegex(ValueError, message):
+                tessel.shards.build([self.path("a.txt"), self.path("b.txt")],
+                                    self.path("sorted"), weights=weight_file, shard_keys=300,
+                                    client=self.client)
+            self.assertEqual(snapshot(self.path("sorted")), before)
+        with self.assertRaisesRegex(ValueError, "partitions"):
+            tessel.shards.build(dask.bag.from_sequence(keys, npartitions=4), self.path("x"),
+                                weights=dask.bag.from_sequence(weights, npartitions=2),
+                                client=self.client)
+        with self.assertRaises(TypeError):
+            tessel.shards.build(self.path("a.txt"), self.path("x"), weights=frame["weight"],
+                                client=self.client)
+        # Rebuilt without weights: no companion stays, of either generation.
+        tessel.shards.build([self.path("a.txt"), self.path("b.txt")], self.path("sorted"),
+                            shard_keys=300, client=self.client)
+        self.assertFalse([n for n in os.listdir(self.path("sorted")) if "weights" in n])
+        with tessel.ShardedIndex(self.path("sorted")) as index, \
+                self.assertRaises(FileNotFoundError):
+            index.top("a")
+
     def test_keys_out_of_order_are_told_by_file_and_line_and_change_nothing(self):
         write_lines(self.path("good.txt"), [b"a", b"b"])
         tessel.shards.build(self.path("good.txt"), self.path("index"), client=self.client)

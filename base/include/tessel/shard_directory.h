@@ -58,6 +58,12 @@ inline std::string shard(const std::string& generation, std::size_t number) {
   return "shard-" + generation + "-" + digits + ".idx";
 }
 
+// The companion of shard n of a generation: its weights for ranked completion, named as the
+// reader looks for it (the shard's name and ".weights").
+inline std::string shardWeights(const std::string& generation, std::size_t number) {
+  return shard(generation, number) + ".weights";
+}
+
 // What stands while a generation's build may still put shards in place.
 inline std::string marker(const std::string& generation) {
   return ".tessel-building-" + generation;
@@ -68,10 +74,17 @@ inline std::string temporaryPrefix(const std::string& generation, std::size_t nu
   return "." + shard(generation, number) + "-";
 }
 
+// The beginning of the names of the temporary files of the companion `companion` (a name, as
+// shardWeights() gives it, or a path ending in one).
+inline std::string weightsTemporaryPrefix(const std::string& companion) {
+  const std::size_t slash = companion.rfind('/');
+  return "." + companion.substr(slash == std::string::npos ? 0 : slash + 1) + "-";
+}
+
 // The beginning of the names of the manifest's temporary files (FileReplacement adds the rest).
 constexpr char kManifestTemporaryPrefix[] = ".MANIFEST-";
 
-enum Kind { kOther, kShard, kMarker, kTemporary, kManifestTemporary };
+enum Kind { kOther, kShard, kShardWeights, kMarker, kTemporary, kManifestTemporary };
 
 namespace internal {
 
@@ -139,11 +152,20 @@ inline Kind parse(const std::string& name, std::string& generation) {
     generation.clear();
     return internal::temporarySuffix(name, manifestHead) ? kManifestTemporary : kOther;
   }
+  static const std::string weightsTail = ".weights";
   if (name.size() > 5 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0) {
-    // ".shard-G-NNNNN.idx-" and what FileReplacement adds: digits, '-', hex.
-    const std::size_t end = name.find(".idx-");
-    return end != std::string::npos && internal::isShard(name.substr(1, end + 3), generation)
-               ? kTemporary
+    // ".shard-G-NNNNN.idx-" or ".shard-G-NNNNN.idx.weights-", and what FileReplacement adds.
+    std::size_t end = name.find(".idx-");
+    if (end == std::string::npos) {
+      end = name.find(".idx.weights-");
+      if (end == std::string::npos) return kOther;
+    }
+    return internal::isShard(name.substr(1, end + 3), generation) ? kTemporary : kOther;
+  }
+  if (name.size() > weightsTail.size() &&
+      name.compare(name.size() - weightsTail.size(), weightsTail.size(), weightsTail) == 0) {
+    return internal::isShard(name.substr(0, name.size() - weightsTail.size()), generation)
+               ? kShardWeights
                : kOther;
   }
   return internal::isShard(name, generation) ? kShard : kOther;
@@ -244,9 +266,10 @@ class ShardDirectory {
     // Leftovers of our own names only, and only those of generations no manifest may name;
     // never a shard that the manifest lists, whatever its generation line says.
     removeOwn([&](ShardNames::Kind kind, const std::string& generation, const std::string& name) {
-      if (kind == ShardNames::kShard) {
+      if (kind == ShardNames::kShard || kind == ShardNames::kShardWeights) {
+        const std::string shard = kind == ShardNames::kShard ? name : shardOfWeights(name);
         return known && generation != previous.generation &&
-               std::find(previous_.begin(), previous_.end(), name) == previous_.end();
+               std::find(previous_.begin(), previous_.end(), shard) == previous_.end();
       }
       return kind == ShardNames::kMarker || kind == ShardNames::kTemporary ||
              kind == ShardNames::kManifestTemporary;
@@ -323,9 +346,13 @@ class ShardDirectory {
   void finish() {
     if (!committed_) return;
     (void)::unlinkat(directory_, ShardNames::marker(generation_).c_str(), 0);
-    for (const std::string& name : previous_) (void)::unlinkat(directory_, name.c_str(), 0);
+    for (const std::string& name : previous_) {
+      (void)::unlinkat(directory_, name.c_str(), 0);
+      (void)::unlinkat(directory_, (name + ".weights").c_str(), 0);
+    }
     removeOwn([&](ShardNames::Kind kind, const std::string& generation, const std::string&) {
-      return kind != ShardNames::kShard || generation != generation_;
+      return (kind != ShardNames::kShard && kind != ShardNames::kShardWeights) ||
+             generation != generation_;
     });
   }
 
@@ -333,6 +360,11 @@ class ShardDirectory {
   // The system's words for an errno, safely from any thread (strerror() is not).
   static std::string describeError(int error) {
     return std::error_code(error, std::generic_category()).message();
+  }
+
+  // The shard whose companion is `name`.
+  static std::string shardOfWeights(const std::string& name) {
+    return name.substr(0, name.size() - (sizeof ".weights" - 1));
   }
 
   // What is wrong with a shard of this build about to be committed: "" when nothing.

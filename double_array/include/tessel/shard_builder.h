@@ -196,17 +196,22 @@ inline ShardBuild buildShard(int fd, std::uint64_t start, std::uint64_t end,
                                   [&](DoubleArray& trie) { return trie.build(lines); });
 }
 
+// Framed keys: each key's length in 4 bytes, then its bytes; a weighted frame then holds the
+// key's weight in 4 bytes, which stays beside the key's bytes wherever a KeyRef to it goes.
+
 // Reads framed keys from data[0 .. size) into `keys`; false when the frames do not fit.
-inline bool readFramed(const char* data, std::size_t size, std::vector<internal::KeyRef>& keys) {
+inline bool readFramed(const char* data, std::size_t size, std::vector<internal::KeyRef>& keys,
+                       bool weighted = false) {
+  const std::size_t tail = weighted ? sizeof(std::uint32_t) : 0;
   std::size_t at = 0;
   while (at < size) {
     std::uint32_t length;
     if (size - at < sizeof length) return false;
     std::memcpy(&length, data + at, sizeof length);
     at += sizeof length;
-    if (size - at < length) return false;
+    if (size - at < tail || size - at - tail < length) return false;
     keys.push_back({reinterpret_cast<const unsigned char*>(data + at), length});
-    at += length;
+    at += length + tail;
   }
   return true;
 }
@@ -218,17 +223,42 @@ inline void appendFramed(std::string& out, const char* key, std::size_t length) 
   out.append(key, length);
 }
 
+// Appends `key` and its weight to `out`, framed.
+inline void appendFramed(std::string& out, const char* key, std::size_t length,
+                         std::uint32_t weight) {
+  appendFramed(out, key, length);
+  out.append(reinterpret_cast<const char*>(&weight), sizeof weight);
+}
+
+// The weight that follows a key read from weighted frames.
+inline std::uint32_t framedWeight(const internal::KeyRef& key) {
+  std::uint32_t weight;
+  std::memcpy(&weight, key.bytes + key.length, sizeof weight);
+  return weight;
+}
+
 // Sorts the keys, drops repeats and builds them into a shard file, as the other buildShard()
 // does: each key's value is its rank among the distinct keys, and the shard's lines are its
-// distinct keys.
-inline ShardBuild buildShard(std::vector<internal::KeyRef>& keys, const ShardTarget& target) {
+// distinct keys. With `weights`, the keys were read from weighted frames, and weights[rank]
+// becomes the greatest weight of each distinct key.
+inline ShardBuild buildShard(std::vector<internal::KeyRef>& keys, const ShardTarget& target,
+                             std::vector<std::uint32_t>* weights = nullptr) {
   internal::sortKeys(keys);
-  keys.erase(std::unique(keys.begin(), keys.end(),
-                         [](const internal::KeyRef& a, const internal::KeyRef& b) {
-                           return a.length == b.length &&
-                                  std::memcmp(a.bytes, b.bytes, a.length) == 0;
-                         }),
-             keys.end());
+  auto same = [](const internal::KeyRef& a, const internal::KeyRef& b) {
+    return a.length == b.length && std::memcmp(a.bytes, b.bytes, a.length) == 0;
+  };
+  if (weights != nullptr) {
+    weights->clear();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const std::uint32_t weight = framedWeight(keys[i]);
+      if (i > 0 && same(keys[i - 1], keys[i])) {
+        weights->back() = std::max(weights->back(), weight);
+      } else {
+        weights->push_back(weight);
+      }
+    }
+  }
+  keys.erase(std::unique(keys.begin(), keys.end(), same), keys.end());
   std::vector<const char*> pointers(keys.size());
   std::vector<std::size_t> lengths(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -265,11 +295,13 @@ inline std::size_t rangeOf(const std::vector<std::string>& boundaries, const cha
 }
 
 // Splits the key lines that begin in bytes [start, end) of the file `fd` among the ranges cut
-// at `boundaries`: out[r] receives range r's keys, framed, and `count` their number. Returns
-// 0, or -1 with errno set.
+// at `boundaries`: out[r] receives range r's keys, framed, and `count` their number. With
+// `weights`, one a line, the frames are weighted. Returns 0, or -1 with errno set (EINVAL:
+// lines and weights differ in number).
 inline int partitionLines(int fd, std::uint64_t start, std::uint64_t end,
                           const std::vector<std::string>& boundaries, std::vector<std::string>& out,
-                          std::uint64_t& count) {
+                          std::uint64_t& count,
+                          const std::vector<std::uint32_t>* weights = nullptr) {
   out.assign(boundaries.size() + 1, std::string());
   count = 0;
   // From the byte before `start`, to tell whether a line begins at it; to the file's end, as
@@ -288,9 +320,21 @@ inline int partitionLines(int fd, std::uint64_t start, std::uint64_t end,
   while (p < stop) {
     const char* lineEnd = LineRule::lineEnd(p, last);
     const std::size_t length = LineRule::keyLength(p, static_cast<std::size_t>(lineEnd - p));
-    appendFramed(out[rangeOf(boundaries, p, length)], p, length);
+    std::string& part = out[rangeOf(boundaries, p, length)];
+    if (weights == nullptr) {
+      appendFramed(part, p, length);
+    } else if (count < weights->size()) {
+      appendFramed(part, p, length, (*weights)[count]);
+    } else {
+      errno = EINVAL;
+      return -1;
+    }
     ++count;
     p = lineEnd + 1;
+  }
+  if (weights != nullptr && count != weights->size()) {
+    errno = EINVAL;
+    return -1;
   }
   return 0;
 }

@@ -25,6 +25,7 @@
 #include <tessel/index_view.h>
 #include <tessel/internal/crc32c.h>
 #include <tessel/manifest.h>
+#include <tessel/shard_directory.h>
 #include <tessel/status.h>
 
 namespace Tessel {
@@ -211,9 +212,12 @@ class ShardedIndex {
       }
       const Pin pin = view(s);
       if (!pin.status.ok()) return pin.status;
-      Status saved = Tessel::saveWeights(
-          weightsPathOf(path(s)), static_cast<const unsigned char*>(pin->data()), pin->size(),
-          weights + entry.base, static_cast<std::size_t>(entry.lines));
+      // Temporary files of the directory's own names: a build removes those a killed run left.
+      const std::string companion = weightsPathOf(path(s));
+      Status saved = Tessel::saveWeights(companion, static_cast<const unsigned char*>(pin->data()),
+                                         pin->size(), weights + entry.base,
+                                         static_cast<std::size_t>(entry.lines),
+                                         ShardNames::weightsTemporaryPrefix(companion).c_str());
       if (!saved.ok()) return saved;
     }
     return Status();

@@ -167,7 +167,9 @@ class WeightTable {
 
 namespace internal {
 inline Status writeBounds(const std::string& path, const unsigned char* data, std::size_t count,
-                          std::vector<std::pair<std::uint32_t, std::uint32_t>>& heaviest);
+                          std::vector<std::pair<std::uint32_t, std::uint32_t>>& heaviest,
+                          const char* temporaryPrefix = nullptr,
+                          const ReplaceHooks& hooks = ReplaceHooks());
 }  // namespace internal
 
 // Checks the companion at `path`, when there is one, of the index whose units are
@@ -190,9 +192,13 @@ inline Status verifyWeights(const std::string& path, const unsigned char* units,
 // the key list, `lines` of them: a key's value is the line where it first stands, and its
 // weight the greatest of the lines of its run of equal keys. Fails with kCorrupt when a key's
 // value lies past the lines (the weights are not of this index's key list), or kCannotOpen
-// when the file cannot be written (errno). Throws std::bad_alloc only.
+// when the file cannot be written (errno). The temporary file's name begins with
+// `temporaryPrefix` (null: the library's own), and `hooks` may give the replacement up.
+// Throws std::bad_alloc only.
 inline Status saveWeights(const std::string& path, const unsigned char* data, std::size_t count,
-                          const std::uint32_t* weights, std::size_t lines) {
+                          const std::uint32_t* weights, std::size_t lines,
+                          const char* temporaryPrefix = nullptr,
+                          const ReplaceHooks& hooks = ReplaceHooks()) {
   const internal::Units units(data, count);
   // Key ends, by value: a run ends where the next key's begins.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ends;  // (value, unit)
@@ -214,7 +220,7 @@ inline Status saveWeights(const std::string& path, const unsigned char* data, st
     const std::uint32_t weight = *std::max_element(weights + first, weights + last);
     heaviest.emplace_back(weight, ends[k].second);
   }
-  return internal::writeBounds(path, data, count, heaviest);
+  return internal::writeBounds(path, data, count, heaviest, temporaryPrefix, hooks);
 }
 
 namespace internal {
@@ -222,7 +228,8 @@ namespace internal {
 // Writes the companion of the index whose units are data[0 .. count) to `path`, its keys'
 // weights given as (weight, unit that ends the key).
 inline Status writeBounds(const std::string& path, const unsigned char* data, std::size_t count,
-                          std::vector<std::pair<std::uint32_t, std::uint32_t>>& heaviest) {
+                          std::vector<std::pair<std::uint32_t, std::uint32_t>>& heaviest,
+                          const char* temporaryPrefix, const ReplaceHooks& hooks) {
   const internal::Units units(data, count);
   std::vector<std::uint32_t> bounds(count, 0);
   const std::vector<std::uint32_t> parents = internal::parentsOf(units);
@@ -255,7 +262,9 @@ inline Status writeBounds(const std::string& path, const unsigned char* data, st
   const std::uint32_t boundsCrc =
       internal::Crc32c::update(0, bytes.data() + internal::kWeightsHeader, count * 4);
   std::memcpy(bytes.data() + 20, &boundsCrc, 4);
-  if (replaceFile(path.c_str(), bytes.data(), bytes.size()) != 0) {
+  FileReplacement replacement;
+  if (replacement.begin(path.c_str(), true, temporaryPrefix) != 0 ||
+      replacement.write(bytes.data(), bytes.size(), hooks) != 0 || replacement.commit(hooks) != 0) {
     return Status::failure(kIndexCannotOpen, path, errno);
   }
   return Status();

@@ -182,7 +182,8 @@ def _close(owned):
 def build(sources: _StrPath | abc.Iterable[_StrPath] | typing.Any, directory: _StrPath, *,
           shard_keys: typing.SupportsIndex | None = None, unsorted: bool = False,
           client: typing.Any = None, workers: typing.SupportsIndex | None = None,
-          scheduler: str | None = None, progress: bool | None = None) -> None:
+          scheduler: str | None = None, progress: bool | None = None,
+          weights: _StrPath | abc.Iterable[_StrPath] | typing.Any = None) -> None:
     """Builds a sharded index of `sources` into `directory`.
 
     sources: key files (paths; one or a list), each read with tessel-build's line rules (a
@@ -199,6 +200,12 @@ def build(sources: _StrPath | abc.Iterable[_StrPath] | typing.Any, directory: _S
     per core), started and stopped here. progress: shards done and keys a second on standard
     error (by default when it is a terminal).
 
+    weights: the keys' weights for ranked completion (Index.top()), each shard's companion
+    made beside it. For key files, weight files (a path or a list) whose lines, one integer
+    from 0 to 2**32 - 1 each and taken as one list, stand beside the key files' lines; for a
+    bag or column, a bag or column of integers of the same partitions. A key given more than
+    once takes the greatest of its weights.
+
     The shards of a new generation get names of their own; the manifest is written last,
     atomically, and its rename is the commit: only then are the previous generation's files
     removed, so readers that opened it keep reading it. A build that fails or is interrupted
@@ -207,13 +214,15 @@ def build(sources: _StrPath | abc.Iterable[_StrPath] | typing.Any, directory: _S
     KeyboardInterrupt once this call has returned: the directory holds the new index.
 
     Raises OrderError (a ValueError naming the file and line) for sorted keys out of order,
+    ValueError naming the file and line for a weight that is not one, or for weights and keys
+    that differ in number,
     BlockingIOError when another build is writing to the directory, ValueError for a key file
     that is not a regular file, TypeError for keys that are neither str nor bytes and for a
     whole dataframe (give one column), OSError, and whatever Dask raises.
     """
     _refuse_in_a_worker_import()
     if _build(sources, directory, shard_keys=shard_keys, unsorted=unsorted, client=client,
-              workers=workers, scheduler=scheduler, progress=progress):
+              workers=workers, scheduler=scheduler, progress=progress, weights=weights):
         _thread.interrupt_main()
 
 
@@ -267,7 +276,7 @@ def _is_main_guard(statement):
 
 
 def _build(sources, directory, *, shard_keys=None, unsorted=False, client=None, workers=None,
-           scheduler=None, progress=None, ignore_after=False):
+           scheduler=None, progress=None, ignore_after=False, weights=None):
     """build(); returns whether Ctrl-C came after the commit. With ignore_after, Ctrl-C is
     left ignored once the build has committed (in the main thread)."""
     shard_keys = DEFAULT_SHARD_KEYS if shard_keys is None else operator.index(shard_keys)
@@ -281,6 +290,15 @@ def _build(sources, directory, *, shard_keys=None, unsorted=False, client=None, 
                         "not from the whole dataframe")
     if not hasattr(sources, "to_delayed"):
         sources = _key_files(sources)
+    if weights is not None:
+        if hasattr(weights, "columns"):
+            raise TypeError("weights come from one column of a dataframe (frame['weights']), "
+                            "not from the whole dataframe")
+        if hasattr(sources, "to_delayed") != hasattr(weights, "to_delayed"):
+            raise TypeError("weights go with keys of their kind: weight files with key files, "
+                            "a bag or column with a bag or column")
+        if not hasattr(weights, "to_delayed"):
+            weights = _key_files(weights, "weight")
     directory = os.path.abspath(os.fsdecode(directory))
     owner = _tessel._Directory(directory)
     try:
@@ -292,7 +310,7 @@ def _build(sources, directory, *, shard_keys=None, unsorted=False, client=None, 
                 with interrupts.held():
                     client, owned = _client(client, workers, scheduler)
                 entries, lines = _Build(client, directory, owner.generation, shard_keys,
-                                        _Progress(progress)).run(sources, unsorted)
+                                        _Progress(progress), weights).run(sources, unsorted)
                 owner.commit(entries, lines)
             except BaseException:
                 if owner.committed:
@@ -309,32 +327,34 @@ def _build(sources, directory, *, shard_keys=None, unsorted=False, client=None, 
         owner.close()
 
 
-def _key_files(sources):
-    """The absolute paths of key files, each checked to be a regular file that can be read,
-    before any work: the files are read at offsets, which a pipe or a device cannot give."""
+def _key_files(sources, what="key"):
+    """The absolute paths of key (or weight) files, each checked to be a regular file that can
+    be read, before any work: the files are read at offsets, which a pipe or a device cannot
+    give."""
     single = isinstance(sources, (str, bytes, os.PathLike))
     files = [os.path.abspath(os.fsdecode(path)) for path in ([sources] if single else sources)]
     for given, path in zip([sources] if single else sources, files):
         if os.fsdecode(given) == "-":
-            raise ValueError("-: key files are read at offsets by the workers: give a file, "
-                             "not standard input")
+            raise ValueError(f"-: {what} files are read at offsets by the workers: give a "
+                             "file, not standard input")
         mode = os.stat(path).st_mode  # before open(), which would wait for a FIFO's writer
         if stat.S_ISDIR(mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
         if not stat.S_ISREG(mode):
-            raise ValueError(f"{path}: not a regular file (key files are read at offsets)")
+            raise ValueError(f"{path}: not a regular file ({what} files are read at offsets)")
         with open(path, "rb"):
             pass
     return files
 
 
 class _Build:
-    def __init__(self, client, directory, generation, shard_keys, progress):
+    def __init__(self, client, directory, generation, shard_keys, progress, weights=None):
         self.client = client
         self.directory = directory
         self.generation = generation
         self.shard_keys = shard_keys
         self.progress = progress
+        self.weights = weights  # weight files, a bag or column, or None
 
     def key(self, what, number):
         return f"tessel-{what}-{self.generation}-{number}"
@@ -366,18 +386,36 @@ class _Build:
         # A file that changed while it was read would give shards of another input.
         if [os.path.getsize(path) for path in plan.files] != plan.sizes:
             raise ValueError("a key file changed during the build")
-        return plan.entries(results)
+        entries, total = plan.entries(results)
+        if self.weights is not None:
+            lines = self.weight_lines([entry["base"] for entry in entries], total)
+            self.client.gather([self.client.submit(
+                _tasks.weigh_range, lines.segments(entry["base"], entry["lines"]),
+                self.directory, self.generation, entry["number"],
+                key=self.key("weigh", entry["number"])) for entry in entries])
+        return entries, total
+
+    def weight_lines(self, starts, total):
+        """The weight files' lines, where `starts` begin; ValueError when they are not as
+        many as the keys' `total`."""
+        lines = _plan.WeightLines(self.weights, starts)
+        if lines.total != total:
+            files = self.weights[0] if len(self.weights) == 1 else "the weight files"
+            raise ValueError(f"{files}: {lines.total} weight lines for {total} key lines")
+        return lines
 
     def shuffle(self, pieces, boundaries, given):
         """Builds range r from piece futures that each hold one blob per range."""
         counts = [self.client.submit(_tasks.count, piece, key=self.key("count", p))
                   for p, piece in enumerate(pieces)]
         futures = []
+        weighted = self.weights is not None
         for r in range(len(boundaries) + 1):
             parts = [self.client.submit(_tasks.part, piece, r, key=self.key(f"part{r}", p))
                      for p, piece in enumerate(pieces)]
             futures.append(self.client.submit(_tasks.build_framed, parts, self.directory,
-                                              self.generation, r, key=self.key("build", r)))
+                                              self.generation, r, weighted,
+                                              key=self.key("build", r)))
         del pieces
         if given is None:
             given = sum(self.client.gather(counts))
@@ -389,20 +427,38 @@ class _Build:
         per_line = max(1.0, sum(len(key) + 1 for key in sample) / max(len(sample), 1))
         ranges = _plan.range_count(int(sum(sizes) / per_line), self.shard_keys)
         boundaries = _plan.boundaries(sample, ranges) if sample else []
-        pieces = [self.client.submit(_tasks.partition_lines, path, start,
-                                     min(start + _PIECE_BYTES, size), boundaries,
-                                     key=self.key("piece", n))
-                  for n, (path, start, size) in enumerate(
-                      (path, start, size) for path, size in zip(files, sizes)
-                      for start in range(0, size, _PIECE_BYTES))]
+        spans = [(path, start, min(start + _PIECE_BYTES, size))
+                 for path, size in zip(files, sizes) for start in range(0, size, _PIECE_BYTES)]
+        segments = self.piece_weights(files, sizes) if self.weights is not None else \
+            [None] * len(spans)
+        pieces = [self.client.submit(_tasks.partition_lines, path, start, end, boundaries,
+                                     segments[n], key=self.key("piece", n))
+                  for n, (path, start, end) in enumerate(spans)]
         return self.shuffle(pieces, boundaries, None)
+
+    def piece_weights(self, files, sizes):
+        """For each piece of the key files, the segments of its weight lines: the key files'
+        lines are counted here, once, to align the weights with them."""
+        firsts, counts, first = [], [], 0
+        for path, size in zip(files, sizes):
+            before, lines = _plan.lines_before(path, list(range(0, size, _PIECE_BYTES)) + [size])
+            firsts += [first + b for b in before[:-1]]
+            counts += [after - b for b, after in zip(before, before[1:])]
+            first += lines
+        weights = self.weight_lines(firsts, first)
+        return [weights.segments(start, count) for start, count in zip(firsts, counts)]
 
     def collection(self, collection):
         """A Dask bag or dataframe column: framed by the workers, sampled, then shuffled."""
         from dask import delayed  # pylint: disable=import-outside-toplevel
 
-        framed = self.client.compute([delayed(_tasks.frame_partition)(part)
-                                      for part in collection.to_delayed()])
+        parts = collection.to_delayed()
+        weights = [None] * len(parts) if self.weights is None else self.weights.to_delayed()
+        if len(weights) != len(parts):
+            raise ValueError(f"the keys come in {len(parts)} partitions and the weights in "
+                             f"{len(weights)}: give columns of one dataframe")
+        framed = self.client.compute([delayed(_tasks.frame_partition)(part, weight)
+                                      for part, weight in zip(parts, weights)])
         counts = self.client.gather([self.client.submit(operator.itemgetter(1, 2), f,
                                                         key=self.key("sample", n))
                                      for n, f in enumerate(framed)])
@@ -410,7 +466,8 @@ class _Build:
         given = sum(n for _, n in counts)
         boundaries = _plan.boundaries(sample, _plan.range_count(given, self.shard_keys)) \
             if sample else []
-        pieces = [self.client.submit(_tasks.partition_framed, f, boundaries, key=self.key("split", n))
+        pieces = [self.client.submit(_tasks.partition_framed, f, boundaries,
+                                     self.weights is not None, key=self.key("split", n))
                   for n, f in enumerate(framed)]
         del framed
         return self.shuffle(pieces, boundaries, given)

@@ -1,5 +1,5 @@
 """python3 -m tessel.shards build [--shard-keys N] [--workers N] [--scheduler ADDRESS]
-                                  [--unsorted] KEYS... DIRECTORY
+                                  [--unsorted] [--weights FILE]... KEYS... DIRECTORY
 
 Builds a sharded index of the key files into DIRECTORY on Dask: on local worker processes
 (one per core, or --workers), or on the cluster whose scheduler is at ADDRESS. Prints the
@@ -21,7 +21,10 @@ ends its last line) and taken in the order given as one list, which must be sort
 order (LC_ALL=C sort) unless --unsorted is given; they are read at offsets, so they are
 regular files, not pipes or -. A key's value is the 0-based line number of its first
 occurrence in that list; with --unsorted, its rank among the distinct keys. DIRECTORY is
-made when missing; its previous index, if any, is replaced whole.
+made when missing; its previous index, if any, is replaced whole. Each --weights FILE holds
+one integer from 0 to 4294967295 a line; the weight files, taken in the order given as one
+list, stand line for line beside the key files' list, and give each shard a companion file
+for ranked completion (tessel-lookup -t); a key given more than once takes its greatest weight.
 
 exit status: 0 built; 1 failed (one line on standard error, DIRECTORY as it was); 2 a
 command line that does not fit; 130 interrupted before the new index took the old one's place
@@ -55,6 +58,8 @@ def main(argv=None):
                         help="build on the Dask cluster whose scheduler is at ADDRESS instead")
     making.add_argument("--unsorted", action="store_true",
                         help="the keys are in no order: sort them and drop repeats")
+    making.add_argument("--weights", action="append", default=None, metavar="FILE",
+                        help="a weight file, line for line beside the key files (repeatable)")
     making.add_argument("keys", nargs="+", metavar="KEYS", help="key files")
     making.add_argument("directory", metavar="DIRECTORY", help="the sharded index's directory")
     options = parser.parse_args(argv)
@@ -68,7 +73,7 @@ def main(argv=None):
         # succeeded: nothing to report.
         _build(options.keys, options.directory, shard_keys=options.shard_keys,
                unsorted=options.unsorted, workers=options.workers, scheduler=options.scheduler,
-               ignore_after=True)
+               ignore_after=True, weights=options.weights)
     except KeyboardInterrupt:
         print("tessel.shards: interrupted; the directory is as it was", file=sys.stderr)
         return 130

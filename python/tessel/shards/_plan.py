@@ -209,3 +209,88 @@ def unsorted_entries(results, given):
             entries.append(dict(result, number=number, base=base))
             base += result["lines"]
     return entries, base
+
+
+
+_CHUNK = 1 << 20
+
+
+def lines_before(path, offsets):
+    """For each of `offsets` (ascending byte offsets of the file at `path`), the number of
+    lines that begin before it by the key list's rule (a line begins at the file's start and
+    after each newline but the file's last byte); and the file's lines."""
+    counts = []
+    newlines = read = 0
+    last = b"\n"
+    with open(path, "rb") as file:
+        for offset in offsets:
+            while read < offset - 1:
+                chunk = file.read(min(_CHUNK, offset - 1 - read))
+                if not chunk:
+                    break
+                newlines += chunk.count(b"\n")
+                read += len(chunk)
+                last = chunk[-1:]
+            counts.append(0 if offset == 0 else 1 + newlines)
+        while chunk := file.read(_CHUNK):
+            newlines += chunk.count(b"\n")
+            read += len(chunk)
+            last = chunk[-1:]
+    return counts, newlines + (read > 0 and last != b"\n")
+
+
+class WeightLines:
+    """Weight files taken as one list of lines, aligned with the key list's: where lines
+    begin, so that a worker reads the weights of its lines from there. `starts` are the lines
+    (0-based) whose places are wanted; segments() gives what _weigh_range() and
+    _partition_lines() read."""
+
+    def __init__(self, files, starts):
+        self.files = list(files)
+        self.lines = []
+        self.places = {}  # line -> (file number, byte offset, line in the file)
+        wanted = sorted(set(starts))
+        first = 0  # the first line of the file being read
+        for number, path in enumerate(self.files):
+            found = []
+            newlines = read = 0
+            last = b"\n"
+            with open(path, "rb") as file:
+                if wanted and wanted[0] == first:
+                    found.append((wanted.pop(0), 0))
+                while chunk := file.read(_CHUNK):
+                    at = 0
+                    # Line k of the file begins after its k-th newline.
+                    while wanted and wanted[0] - first - newlines <= chunk.count(b"\n", at):
+                        for _ in range(wanted[0] - first - newlines):
+                            at = chunk.index(b"\n", at) + 1
+                        newlines = wanted[0] - first
+                        found.append((wanted.pop(0), read + at))
+                    newlines += chunk.count(b"\n", at)
+                    read += len(chunk)
+                    last = chunk[-1:]
+            lines = newlines + (read > 0 and last != b"\n")
+            # A place at the end of a file is the next file's first line.
+            for line, offset in found:
+                if line - first < lines:
+                    self.places[line] = (number, offset, line - first)
+                else:
+                    wanted.append(line)
+            wanted.sort()
+            self.lines.append(lines)
+            first += lines
+        self.total = first
+
+    def segments(self, start, count):
+        """(path, offset, lines, line number) of lines [start, start + count)."""
+        if count == 0:
+            return []
+        number, offset, line = self.places[start]
+        out = []
+        while count > 0 and number < len(self.files):
+            take = min(count, self.lines[number] - line)
+            if take > 0:
+                out.append((self.files[number], offset, take, line + 1))
+            count -= take
+            number, offset, line = number + 1, 0, 0
+        return out
