@@ -264,9 +264,10 @@ class Clustered(unittest.TestCase):
             tessel.shards.build(dask.bag.from_sequence(keys, npartitions=4), self.path("x"),
                                 weights=dask.bag.from_sequence(weights, npartitions=2),
                                 client=self.client)
-        with self.assertRaises(TypeError):
-            tessel.shards.build(self.path("a.txt"), self.path("x"), weights=frame["weight"],
-                                client=self.client)
+        for wrong in (frame["weight"], [1, 2]):
+            with self.assertRaises(TypeError):
+                tessel.shards.build(self.path("a.txt"), self.path("x"), weights=wrong,
+                                    client=self.client)
         # Rebuilt without weights: no companion stays, of either generation.
         tessel.shards.build([self.path("a.txt"), self.path("b.txt")], self.path("sorted"),
                             shard_keys=300, client=self.client)

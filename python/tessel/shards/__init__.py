@@ -298,7 +298,12 @@ def _build(sources, directory, *, shard_keys=None, unsorted=False, client=None, 
             raise TypeError("weights go with keys of their kind: weight files with key files, "
                             "a bag or column with a bag or column")
         if not hasattr(weights, "to_delayed"):
-            weights = _key_files(weights, "weight")
+            paths = [weights] if isinstance(weights, (str, bytes, os.PathLike)) else \
+                list(weights)
+            if not all(isinstance(path, (str, bytes, os.PathLike)) for path in paths):
+                raise TypeError("weights beside key files are weight files (paths), one "
+                                "integer a line")
+            weights = _key_files(paths, "weight")
     directory = os.path.abspath(os.fsdecode(directory))
     owner = _tessel._Directory(directory)
     try:
