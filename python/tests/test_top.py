@@ -103,6 +103,17 @@ class Top(unittest.TestCase):
         with self.assertRaises(ValueError):
             tessel.build(["a"], path, weights=[2**32])
 
+    def test_a_search_past_a_megabyte_of_paths_lists_every_key_in_order(self):
+        # The search's bytes of paths are compacted as it goes: a long one keeps its order.
+        rng = random.Random(31)
+        keys = sorted({b"%030d" % rng.randrange(10**30) for _ in range(40_000)})
+        weights = [rng.randrange(50) for _ in keys]
+        path = os.path.join(self.dir, "long.idx")
+        tessel.build(keys, path, weights=weights)
+        with tessel.Index(path, binary=True) as index:
+            self.assertEqual(index.top(b"", len(keys)),
+                             plain_top(keys, weights, b"", len(keys)))
+
     def test_companions_that_cannot_be_trusted(self):
         path = os.path.join(self.dir, "k.idx")
         other = os.path.join(self.dir, "other.idx")

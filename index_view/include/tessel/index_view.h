@@ -1,14 +1,17 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <tessel/format.h>
 #include <tessel/internal/batch_walk.h>
@@ -301,30 +304,54 @@ class IndexView {
     if (n == 0 || units_.count() == 0 || traverse(prefix, length, node, pos) == kNoPath) {
       return kOk;
     }
+    // The paths' bytes live in one arena, each item's at [key, key + length): an end item
+    // shares its node's, a child's copies its node's and adds its byte. No item owns memory.
     struct Item {
       std::uint32_t bound;
       std::uint32_t unit;
+      std::size_t key;
+      std::uint32_t length;
       bool end;  // a unit that ends a key
-      std::string key;
     };
+    std::string arena(prefix, length);
     // The heaviest on top, of equal bounds the first in byte order: what a node holds comes
     // after the key its path spells, and a key before a sibling's subtree.
-    auto later = [](const Item& a, const Item& b) {
-      return a.bound != b.bound ? a.bound < b.bound : a.key > b.key;
+    auto later = [&arena](const Item& a, const Item& b) {
+      if (a.bound != b.bound) return a.bound < b.bound;
+      const int c =
+          std::memcmp(arena.data() + a.key, arena.data() + b.key, std::min(a.length, b.length));
+      return c != 0 ? c > 0 : a.length > b.length;
     };
     std::vector<Item> heap;
-    heap.push_back(Item{weights.bound(node), static_cast<std::uint32_t>(node), false,
-                        std::string(prefix, length)});
+    heap.push_back(Item{weights.bound(node), static_cast<std::uint32_t>(node), 0,
+                        static_cast<std::uint32_t>(length), false});
     const internal::EdgeCodes& codes = edgeCodes();
     internal::ChildMask children;
+    std::string key;
     std::size_t steps = 0;
+    std::size_t compactAt = std::size_t{1} << 20;
+    // A long search (a large n) keeps only the bytes of the paths still wanted: the heap's and
+    // the node being expanded.
+    auto compact = [&](Item& expanded) {
+      std::string kept;
+      auto keep = [&](Item& item) {
+        const std::size_t at = kept.size();
+        kept.append(arena, item.key, item.length);
+        item.key = at;
+      };
+      for (Item& item : heap) keep(item);
+      keep(expanded);
+      arena.swap(kept);
+      compactAt = std::max(compactAt, 2 * arena.size());
+    };
     while (!heap.empty() && n != 0) {
       std::pop_heap(heap.begin(), heap.end(), later);
-      Item item = std::move(heap.back());
+      Item item = heap.back();
       heap.pop_back();
       if (item.end) {
         --n;
-        if (!internal::goOnRanked(onKey, item.key, Format::decodeValue(units_.base(item.unit)),
+        key.assign(arena, item.key, item.length);
+        if (!internal::goOnRanked(onKey, key, Format::decodeValue(units_.base(item.unit)),
                                   item.bound)) {
           return kOk;
         }
@@ -339,11 +366,16 @@ class IndexView {
         if (bound > item.bound) return kCorrupt;
         if (code == 0) {
           if (Format::decodeValue(units_.base(child)) < 0) continue;
-          heap.push_back(Item{bound, static_cast<std::uint32_t>(child), true, item.key});
+          heap.push_back(
+              Item{bound, static_cast<std::uint32_t>(child), item.key, item.length, true});
         } else {
           if (units_.base(child) <= 0) continue;
-          heap.push_back(Item{bound, static_cast<std::uint32_t>(child), false,
-                              item.key + static_cast<char>(code - 1)});
+          if (arena.size() > compactAt) compact(item);
+          const std::size_t at = arena.size();
+          arena.append(arena, item.key, item.length);
+          arena.push_back(static_cast<char>(code - 1));
+          heap.push_back(
+              Item{bound, static_cast<std::uint32_t>(child), at, item.length + 1, false});
         }
         std::push_heap(heap.begin(), heap.end(), later);
       }
