@@ -45,25 +45,32 @@ namespace internal {
 constexpr unsigned char kWeightsMagic[8] = {'T', 'S', 'L', 'W', 'G', 'T', 0, 1};
 constexpr std::size_t kWeightsHeader = 24;
 
-// For each unit in use that is no root, the unit of its node: the node whose base is its check.
-inline std::vector<std::uint32_t> parentsOf(const Units& units) {
-  constexpr std::uint32_t kNone = ~std::uint32_t{0};
-  std::vector<std::uint32_t> nodeOfBase(units.count() + 1, kNone);
-  for (std::size_t u = 0; u < units.count(); ++u) {
-    const std::int32_t b = units.base(u);
-    if (b > 0 && (u == 0 || units.check(u) != 0) && static_cast<std::size_t>(b) < units.count()) {
-      nodeOfBase[static_cast<std::size_t>(b)] = static_cast<std::uint32_t>(u);
+// The units' tree read upward: for each unit in use that is no root, the unit of its node (the
+// node whose base is its check). One array of the nodes by base; the checks are the index's.
+class Parents {
+ public:
+  static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+
+  explicit Parents(const Units& units) : units_(units), nodeOfBase_(units.count() + 1, kNone) {
+    for (std::size_t u = 0; u < units.count(); ++u) {
+      const std::int32_t b = units.base(u);
+      if (b > 0 && (u == 0 || units.check(u) != 0) && static_cast<std::size_t>(b) < units.count()) {
+        nodeOfBase_[static_cast<std::size_t>(b)] = static_cast<std::uint32_t>(u);
+      }
     }
   }
-  std::vector<std::uint32_t> parents(units.count(), kNone);
-  for (std::size_t u = 1; u < units.count(); ++u) {
-    const std::uint32_t c = units.check(u);
-    if (c != 0 && c < units.count() && u >= c && u - c <= Format::kMaxCode) {
-      parents[u] = nodeOfBase[c];
-    }
+
+  // The node of unit u, or kNone. REQUIRES: u < the units' count.
+  std::uint32_t of(std::size_t u) const {
+    const std::uint32_t c = u == 0 ? 0 : units_.check(u);
+    return c != 0 && c < units_.count() && u >= c && u - c <= Format::kMaxCode ? nodeOfBase_[c]
+                                                                               : kNone;
   }
-  return parents;
-}
+
+ private:
+  const Units& units_;
+  std::vector<std::uint32_t> nodeOfBase_;
+};
 
 }  // namespace internal
 
@@ -137,17 +144,18 @@ class WeightTable {
   // Whether every node's bound is the greatest of its children's, every free unit's 0: what
   // the search trusts.
   bool consistent(const internal::Units& units) const {
-    const std::vector<std::uint32_t> parents = internal::parentsOf(units);
+    const internal::Parents parents(units);
     std::vector<std::uint32_t> most(units.count(), 0);
     for (std::size_t u = 1; u < units.count(); ++u) {
-      if (parents[u] == ~std::uint32_t{0}) {
+      const std::uint32_t parent = parents.of(u);
+      if (parent == internal::Parents::kNone) {
         if (bounds_[u] != 0) return false;
         continue;
       }
-      most[parents[u]] = std::max(most[parents[u]], bounds_[u]);
+      most[parent] = std::max(most[parent], bounds_[u]);
     }
     for (std::size_t u = 0; u < units.count(); ++u) {
-      if (units.base(u) > 0 && (u == 0 || parents[u] != ~std::uint32_t{0}) &&
+      if (units.base(u) > 0 && (u == 0 || parents.of(u) != internal::Parents::kNone) &&
           most[u] != bounds_[u]) {
         return false;
       }
@@ -200,26 +208,34 @@ inline Status saveWeights(const std::string& path, const unsigned char* data, st
                           const char* temporaryPrefix = nullptr,
                           const ReplaceHooks& hooks = ReplaceHooks()) {
   const internal::Units units(data, count);
-  // Key ends, by value: a run ends where the next key's begins.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> ends;  // (value, unit)
+  auto notOfThisList = [&] {
+    return Status::failure(kIndexCorrupt, path + ": the weights are not of this key list");
+  };
+  // The unit that ends each key, by value (its first line): a run ends where the next key's
+  // begins.
+  constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  std::vector<std::uint32_t> endOf(lines, kNone);
+  std::size_t keys = 0;
   for (std::size_t u = 1; u < count; ++u) {
     const long value = Format::decodeValue(units.base(u));
-    if (value >= 0 && units.check(u) != 0) {
-      ends.emplace_back(static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(u));
+    if (value < 0 || units.check(u) == 0) continue;
+    if (static_cast<std::size_t>(value) >= lines ||
+        endOf[static_cast<std::size_t>(value)] != kNone) {
+      return notOfThisList();
     }
+    endOf[static_cast<std::size_t>(value)] = static_cast<std::uint32_t>(u);
+    ++keys;
   }
-  std::sort(ends.begin(), ends.end());
   std::vector<std::pair<std::uint32_t, std::uint32_t>> heaviest;  // (weight, unit)
-  heaviest.reserve(ends.size());
-  for (std::size_t k = 0; k < ends.size(); ++k) {
-    const std::size_t first = ends[k].first;
-    const std::size_t last = k + 1 < ends.size() ? ends[k + 1].first : lines;
-    if (first >= lines || last > lines || last <= first) {
-      return Status::failure(kIndexCorrupt, path + ": the weights are not of this key list");
+  heaviest.reserve(keys);
+  for (std::size_t line = 0; line < lines; ++line) {
+    if (endOf[line] != kNone) {
+      heaviest.emplace_back(weights[line], endOf[line]);
+    } else if (!heaviest.empty()) {
+      heaviest.back().first = std::max(heaviest.back().first, weights[line]);
     }
-    const std::uint32_t weight = *std::max_element(weights + first, weights + last);
-    heaviest.emplace_back(weight, ends[k].second);
   }
+  std::vector<std::uint32_t>().swap(endOf);
   return internal::writeBounds(path, data, count, heaviest, temporaryPrefix, hooks);
 }
 
@@ -232,15 +248,15 @@ inline Status writeBounds(const std::string& path, const unsigned char* data, st
                           const char* temporaryPrefix, const ReplaceHooks& hooks) {
   const internal::Units units(data, count);
   std::vector<std::uint32_t> bounds(count, 0);
-  const std::vector<std::uint32_t> parents = internal::parentsOf(units);
-  constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  const internal::Parents parents(units);
+  constexpr std::uint32_t kNone = internal::Parents::kNone;
   for (const auto& [weight, end] : heaviest) bounds[end] = weight;
   // One pass from the last unit back, each unit raising its node to its bound: a build places
   // most children after their node, whose bound is then whole when it is passed on. A node
   // raised after it was passed (by a child before it) passes its bound up afterwards.
   std::vector<std::uint32_t> late;
   for (std::size_t u = count; u-- > 1;) {
-    const std::uint32_t p = parents[u];
+    const std::uint32_t p = parents.of(u);
     if (p == kNone || bounds[p] >= bounds[u]) continue;
     bounds[p] = bounds[u];
     if (p > u) late.push_back(p);
@@ -248,23 +264,23 @@ inline Status writeBounds(const std::string& path, const unsigned char* data, st
   for (const std::uint32_t from : late) {
     // Each step raises a bound, so that even a damaged index's cycle ends.
     const std::uint32_t bound = bounds[from];
-    for (std::uint32_t u = parents[from]; u != kNone && bounds[u] < bound; u = parents[u]) {
+    for (std::uint32_t u = parents.of(from); u != kNone && bounds[u] < bound; u = parents.of(u)) {
       bounds[u] = bound;
     }
   }
-  std::vector<unsigned char> bytes(internal::kWeightsHeader + count * 4);
+  unsigned char header[internal::kWeightsHeader];
   const std::uint64_t unitCount = count;
   const std::uint32_t indexCrc = internal::Crc32c::update(0, data, count * 8);
-  std::memcpy(bytes.data(), internal::kWeightsMagic, 8);
-  std::memcpy(bytes.data() + 8, &unitCount, 8);
-  std::memcpy(bytes.data() + 16, &indexCrc, 4);
-  std::memcpy(bytes.data() + internal::kWeightsHeader, bounds.data(), count * 4);
   const std::uint32_t boundsCrc =
-      internal::Crc32c::update(0, bytes.data() + internal::kWeightsHeader, count * 4);
-  std::memcpy(bytes.data() + 20, &boundsCrc, 4);
+      internal::Crc32c::update(0, reinterpret_cast<const unsigned char*>(bounds.data()), count * 4);
+  std::memcpy(header, internal::kWeightsMagic, 8);
+  std::memcpy(header + 8, &unitCount, 8);
+  std::memcpy(header + 16, &indexCrc, 4);
+  std::memcpy(header + 20, &boundsCrc, 4);
   FileReplacement replacement;
   if (replacement.begin(path.c_str(), true, temporaryPrefix) != 0 ||
-      replacement.write(bytes.data(), bytes.size(), hooks) != 0 || replacement.commit(hooks) != 0) {
+      replacement.write(header, sizeof header, hooks) != 0 ||
+      replacement.write(bounds.data(), count * 4, hooks) != 0 || replacement.commit(hooks) != 0) {
     return Status::failure(kIndexCannotOpen, path, errno);
   }
   return Status();
