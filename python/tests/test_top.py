@@ -98,6 +98,13 @@ class Top(unittest.TestCase):
                 index.top("p", -1)
             with self.assertRaises(TypeError):
                 index.top("p", 1, True)  # pylint: disable=too-many-function-args
+        # A stray byte begins no character: the heavier keys of é are no answer, the lighter
+        # key of the stray byte is.
+        tessel.build([b"\xc3x", b"\xc3\xa9a", b"\xc3\xa9b"], path, weights=[1, 10, 9])
+        with tessel.Index(path, binary=True) as index:
+            self.assertEqual(index.top(b"\xc3", 1, ignore_case=True), [(b"\xc3x", 0, 1)])
+            self.assertEqual(index.top(b"\xc3\x89", 1, ignore_case=True),
+                             [(b"\xc3\xa9a", 1, 10)])
         with self.assertRaises(ValueError):
             tessel.build(["a", "b"], path, weights=[1])
         with self.assertRaises(ValueError):

@@ -407,12 +407,7 @@ class Index {
       status = predict(
           spelled[i].data(), spelled[i].size(),
           [&](const std::string& key, Value value) {
-            // A stray byte at the prefix's end may be the start of a key's character, which
-            // the stray byte does not match.
-            if (!spelled[i].empty() && static_cast<unsigned char>(spelled[i].back()) >= 0x80 &&
-                !internal::characterEndsAt(key, spelled[i].size())) {
-              return true;
-            }
+            if (!beginsWithCharacters(key, spelled[i])) return true;
             --limit;
             stopped = !internal::goOn(onKey, key, value);
             return !stopped && limit != 0;
@@ -443,16 +438,21 @@ class Index {
     };
     std::vector<Found> found;
     for (std::size_t i = 0; status.ok() && i < spelled.size(); ++i) {
-      status = topOf(spelled[i].data(), spelled[i].size(), n,
-                     [&](const std::string& key, Value value, std::uint32_t weight) {
-                       // A stray byte at the spelling's end matches no character it begins.
-                       if (!spelled[i].empty() &&
-                           static_cast<unsigned char>(spelled[i].back()) >= 0x80 &&
-                           !internal::characterEndsAt(key, spelled[i].size())) {
-                         return;
-                       }
-                       found.push_back(Found{key, value, weight});
-                     });
+      // Keys left out (a stray byte's) may hide the n heaviest of a spelling: asked again for
+      // more until there are no more.
+      const std::size_t kept = found.size();
+      for (std::size_t want = n;; want = want > SIZE_MAX / 2 ? SIZE_MAX : want * 2) {
+        found.resize(kept);
+        std::size_t reported = 0;
+        status = topOf(spelled[i].data(), spelled[i].size(), want,
+                       [&](const std::string& key, Value value, std::uint32_t weight) {
+                         ++reported;
+                         if (beginsWithCharacters(key, spelled[i])) {
+                           found.push_back(Found{key, value, weight});
+                         }
+                       });
+        if (!status.ok() || found.size() - kept >= n || reported < want) break;
+      }
     }
     if (!status.ok()) return status;
     std::stable_sort(found.begin(), found.end(),
@@ -539,10 +539,23 @@ class Index {
     return status;
   }
 
+  // Whether `key`, found below a spelling of a prefix, begins with the spelling's characters:
+  // a stray byte at the spelling's end may begin a character of the key, which it does not
+  // match.
+  static bool beginsWithCharacters(const std::string& key, const std::string& spelling) {
+    return spelling.empty() || static_cast<unsigned char>(spelling.back()) < 0x80 ||
+           internal::characterEndsAt(key, spelling.size());
+  }
+
   template <class OnKey>
   Status topOf(const char* prefix, std::size_t length, std::size_t n, OnKey&& onKey) const {
     if (shards_) return shards_->top(prefix, length, n, onKey);
-    if (!weights_) return Status::failure(kIndexCannotOpen, weightsPathOf(path_), ENOENT);
+    if (!weights_) {
+      // An index in memory (attach()) has no file for a companion to stand beside.
+      return Status::failure(
+          kIndexCannotOpen,
+          path_.empty() ? "the weights of an index in memory" : weightsPathOf(path_), ENOENT);
+    }
     std::call_once(weights_->once, [this] {
       weights_->status = weights_->table.load(
           weightsPathOf(path_), static_cast<const unsigned char*>(file_.data()), file_.size());
