@@ -28,6 +28,7 @@
 
 #include "arguments.h"
 #include "keys.h"
+#include "state.h"
 
 namespace TesselPython {
 
@@ -286,7 +287,7 @@ inline PyObject* weighRange(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
   if (noMemory) return PyErr_NoMemory();
   if (!ok) return reading.raise();
   if (!weighed.ok()) return raiseWeightsStatus(weighed);
-  Py_RETURN_NONE;
+  return none();
 }
 
 // _partition_lines(path, start, end, boundaries[, segments]): (the key lines that begin in
