@@ -4,12 +4,14 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -482,3 +484,84 @@ TEST_F(ShardedTest, AnOpenIndexReadsShardsRemovedAfterward) {
 }
 
 }  // namespace
+
+// Ranked completion from C++ against a plain reading (every key below the prefix, by weight
+// then bytes), for the index file and its shards, each with a companion made from the lines'
+// weights: runs of equal keys take their heaviest line, and onKey's false stops at once.
+TEST_F(ShardedTest, TopIsThePlainReadingOnAFileAndOnShards) {
+  std::mt19937 random(30);
+  for (int round = 0; round < 6; ++round) {
+    const std::string at = path("r" + std::to_string(round));
+    ASSERT_EQ(::mkdir(at.c_str(), 0755), 0);
+    auto in = [&](const std::string& name) { return at + "/" + name; };
+    const std::string alphabet = round % 2 == 0 ? "ab" : "ab\xc3\xa9-";
+    std::vector<std::string> lines;
+    for (int i = 0, count = 20 + round * 30; i < count; ++i) {
+      std::string key;
+      for (int n = static_cast<int>(random() % 6); n > 0; --n)
+        key += alphabet[random() % alphabet.size()];
+      lines.push_back(key);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::vector<std::uint32_t> weights;
+    const std::uint32_t most = round < 3 ? 3 : 0xFFFFFFFFu;  // many ties, then few
+    for (std::size_t i = 0; i < lines.size(); ++i)
+      weights.push_back(random() % (std::uint64_t{most} + 1));
+    std::ofstream keys(in("keys.txt"), std::ios::binary);
+    for (const std::string& key : lines) keys << key << '\n';
+    keys.close();
+    struct Plain {
+      long long value;
+      std::uint32_t weight;
+    };
+    std::map<std::string, Plain> plain;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      auto [at, fresh] = plain.emplace(lines[i], Plain{static_cast<long long>(i), weights[i]});
+      if (!fresh) at->second.weight = std::max(at->second.weight, weights[i]);
+    }
+    std::vector<const char*> pointers;
+    for (const std::string& key : lines) pointers.push_back(key.c_str());
+    Tessel::DoubleArray trie;
+    ASSERT_EQ(trie.build(pointers.size(), pointers.data()), 0);
+    ASSERT_EQ(trie.save(in("one.idx").c_str()), 0);
+    const std::string shards = in("shards");
+    ASSERT_EQ(::mkdir(shards.c_str(), 0755), 0);
+    ASSERT_EQ(TesselTest::makeShards(in("keys.txt"), shards, 3), 0);
+    for (const std::string& where : {in("one.idx"), shards}) {
+      Index index;
+      ASSERT_TRUE(index.open(where.c_str()).ok());
+      ASSERT_TRUE(index.saveWeights(weights.data(), weights.size()).ok());
+      EXPECT_TRUE(index.verify().ok());
+      for (const std::string prefix : {"", "a", "b", "ab", "\xc3", "\xc3\xa9", "ba-", "z"}) {
+        std::vector<std::pair<std::uint32_t, std::string>> below;
+        for (const auto& [key, found] : plain) {
+          if (key.compare(0, prefix.size(), prefix) == 0) below.emplace_back(found.weight, key);
+        }
+        std::stable_sort(below.begin(), below.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (const std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{1000}}) {
+          std::string expected, got;
+          for (std::size_t i = 0; i < below.size() && i < n; ++i) {
+            expected += std::to_string(plain[below[i].second].value) + ':' +
+                        std::to_string(below[i].first) + ':' + below[i].second + ' ';
+          }
+          ASSERT_TRUE(index
+                          .top(prefix.data(), prefix.size(), n,
+                               [&](const std::string& key, long long value, std::uint32_t weight) {
+                                 got += std::to_string(value) + ':' + std::to_string(weight) + ':' +
+                                        key + ' ';
+                               })
+                          .ok());
+          EXPECT_EQ(got, expected) << where << " prefix " << prefix << " n " << n;
+        }
+        std::size_t calls = 0;
+        EXPECT_TRUE(
+            index
+                .top(prefix.data(), prefix.size(), 1000,
+                     [&](const std::string&, long long, std::uint32_t) { return ++calls < 2; })
+                .ok());
+        EXPECT_EQ(calls, std::min<std::size_t>(2, below.size()));
+      }
+    }
+  }
+}
