@@ -497,12 +497,12 @@ case_weights_interrupted() {
     strace -f -o /dev/null -e trace=fsync,fdatasync \
       -e inject=fsync,fdatasync:delay_exit=1000000 "$WEIGHTS" other.txt kept.idx > /dev/null &
     local pid=$!
+    # The temporary file's name holds the tool's process number (strace may start others).
     tool=
     while kill -0 "$pid" 2> /dev/null && [ -z "$tool" ]; do
-      tool=$(cat "/proc/$pid/task/$pid/children" 2> /dev/null)
+      tool=$(ls -A | sed -n 's/^\.tessel-\([0-9]*\)-.*\.tmp$/\1/p' | head -n 1)
     done
-    while kill -0 "$pid" 2> /dev/null && [ "$(temporaries)" = 0 ]; do :; done
-    kill "-$signal" $tool
+    kill "-$signal" "$tool"
     wait "$pid"
     status=$?
     expect_eq "$status" $((128 + $(kill -l "$signal"))) "status after SIG$signal"
