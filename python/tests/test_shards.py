@@ -642,9 +642,20 @@ class CommandLine(unittest.TestCase):
         write_lines(self.keys, keys)
         done = self.run_build("--workers", "2", "--unsorted", self.keys, index)
         self.assertEqual((done.returncode, done.stdout), (0, "3000 keys in 1 shard\n"), done.stderr)
+        # Weights read by a worker: a bad line is told in one line, the index kept.
+        weights = os.path.join(self.dir, "weights.txt")
+        with open(weights, "w", encoding="ascii") as file:
+            file.writelines(["1\n"] * 2999 + ["heavy\n"])
+        before = snapshot(index)
+        done = self.run_build("--workers", "1", "--unsorted", "--weights", weights, self.keys,
+                              index)
+        self.assertEqual((done.returncode, done.stderr),
+                         (1, f"tessel.shards: {weights}: line 3000: not a weight from 0 to "
+                             "4294967295\n"))
+        self.assertEqual(snapshot(index), before)
         helped = self.run_build("--help")
         for words in ("KEYS are key files", "DIRECTORY", "sorted", "--unsorted", "exit status",
-                      "130"):
+                      "130", "--weights"):
             self.assertIn(words, helped.stdout)
 
     def test_a_cluster_started_by_an_operator(self):
