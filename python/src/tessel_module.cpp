@@ -220,7 +220,7 @@ int saveEmpty(const char* path, const Tessel::ReplaceHooks& hooks) {
 // Sorts the keys when asked, builds their trie and saves it to `path`, without the GIL and
 // stopping at a signal.
 Built buildAndSave(KeyList& keys, const std::vector<std::int32_t>& given, bool sort,
-                   const char* path, std::vector<std::uint32_t>& weights) {
+                   const char* path, bool weighted, std::vector<std::uint32_t>& weights) {
   Built built;
   try {
     Interruptible work;
@@ -251,7 +251,7 @@ Built buildAndSave(KeyList& keys, const std::vector<std::int32_t>& given, bool s
     }
     built.error = errno;
     const std::string companion = Tessel::weightsPathOf(path);
-    if (built.saved && weights.empty()) {
+    if (built.saved && !weighted) {
       // Built without weights: no companion of an earlier build stays.
       if (::unlink(companion.c_str()) != 0 && errno != ENOENT) built.weightsError = errno;
     } else if (built.saved) {
@@ -309,7 +309,9 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       ok = false;
     }
     if (ok) {
-      const Built built = buildAndSave(keys, values, sort != 0, PyBytes_AS_STRING(path), weights);
+      const bool weighted = given[4] != nullptr && given[4] != Py_None;
+      const Built built =
+          buildAndSave(keys, values, sort != 0, PyBytes_AS_STRING(path), weighted, weights);
       if (built.interrupted) {
         // The handler's exception is set.
       } else if (built.outOfMemory) {

@@ -105,6 +105,13 @@ class Top(unittest.TestCase):
             self.assertEqual(index.top(b"\xc3", 1, ignore_case=True), [(b"\xc3x", 0, 1)])
             self.assertEqual(index.top(b"\xc3\x89", 1, ignore_case=True),
                              [(b"\xc3\xa9a", 1, 10)])
+        # No keys with weights is an index with weights; without, none stays.
+        tessel.build([], path, weights=[])
+        with tessel.Index(path) as index:
+            self.assertEqual(index.top("", 3), [])
+        tessel.build([], path)
+        with tessel.Index(path) as index, self.assertRaises(FileNotFoundError):
+            index.top("", 3)
         with self.assertRaises(ValueError):
             tessel.build(["a", "b"], path, weights=[1])
         with self.assertRaises(ValueError):
