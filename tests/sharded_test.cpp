@@ -493,7 +493,8 @@ TEST_F(ShardedTest, TopIsThePlainReadingOnAFileAndOnShards) {
   for (int round = 0; round < 6; ++round) {
     const std::string at = path("r" + std::to_string(round));
     ASSERT_EQ(::mkdir(at.c_str(), 0755), 0);
-    auto in = [&](const std::string& name) { return at + "/" + name; };
+    const std::string dir = at + '/';
+    auto in = [&](const std::string& name) { return dir + name; };
     const std::string alphabet = round % 2 == 0 ? "ab" : "ab\xc3\xa9-";
     std::vector<std::string> lines;
     for (int i = 0, count = 20 + round * 30; i < count; ++i) {
@@ -504,6 +505,7 @@ TEST_F(ShardedTest, TopIsThePlainReadingOnAFileAndOnShards) {
     }
     std::sort(lines.begin(), lines.end());
     std::vector<std::uint32_t> weights;
+    weights.reserve(lines.size());
     const std::uint32_t most = round < 3 ? 3 : 0xFFFFFFFFu;  // many ties, then few
     for (std::size_t i = 0; i < lines.size(); ++i)
       weights.push_back(random() % (std::uint64_t{most} + 1));
@@ -520,6 +522,7 @@ TEST_F(ShardedTest, TopIsThePlainReadingOnAFileAndOnShards) {
       if (!fresh) at->second.weight = std::max(at->second.weight, weights[i]);
     }
     std::vector<const char*> pointers;
+    pointers.reserve(lines.size());
     for (const std::string& key : lines) pointers.push_back(key.c_str());
     Tessel::DoubleArray trie;
     ASSERT_EQ(trie.build(pointers.size(), pointers.data()), 0);
