@@ -393,11 +393,17 @@ class _Build:
             raise ValueError("a key file changed during the build")
         entries, total = plan.entries(results)
         if self.weights is not None:
+            import distributed  # pylint: disable=import-outside-toplevel
+
             lines = self.weight_lines([entry["base"] for entry in entries], total)
-            self.client.gather([self.client.submit(
+            futures = [self.client.submit(
                 _tasks.weigh_range, lines.segments(entry["base"], entry["lines"]),
                 self.directory, self.generation, entry["number"],
-                key=self.key("weigh", entry["number"])) for entry in entries])
+                key=self.key("weigh", entry["number"])) for entry in entries]
+            # Every task ends before a failure is raised: none then writes a companion after
+            # the build was given up, and the first shard's failure is the one told.
+            distributed.wait(futures)
+            self.client.gather(futures)
         return entries, total
 
     def weight_lines(self, starts, total):
