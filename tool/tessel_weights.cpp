@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -78,11 +77,9 @@ int main(int argc, char** argv) {
       std::size_t length;
       while (lines.next(line, length)) {
         std::uint32_t weight = 0;
-        const auto parsed = std::from_chars(line, line + length, weight);
-        if (length == 0 || parsed.ec != std::errc() || parsed.ptr != line + length) {
+        if (!Tessel::parseWeight(line, length, weight)) {
           const std::string where = std::string(weightsName) + ": line " +
-                                    std::to_string(weights.size() + 1) +
-                                    ": not a weight from 0 to 4294967295";
+                                    std::to_string(weights.size() + 1) + ": " + Tessel::kNotAWeight;
           return fail("Bad Weights: ", where.c_str());
         }
         weights.push_back(weight);

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -108,17 +107,6 @@ struct ShardPlace {
         weights.size(), Tessel::ShardNames::weightsTemporaryPrefix(companion).c_str(), hooks);
   }
 };
-
-// The exception of a companion that could not be made: OSError naming the file, or ValueError
-// for weights that are not of the shard's key list.
-inline PyObject* raiseWeightsStatus(const Tessel::Status& status) {
-  if (status.code() == Tessel::kIndexCannotOpen) {
-    errno = status.error() != 0 ? status.error() : EIO;
-    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, status.where().c_str());
-  }
-  PyErr_SetString(PyExc_ValueError, status.where().c_str());
-  return nullptr;
-}
 
 inline bool readBoundaries(PyObject* list, std::vector<std::string>& out) {
   PyObject* items = PySequence_Fast(list, "boundaries are a list of bytes");
@@ -233,10 +221,7 @@ struct WeightReading {
         const std::size_t length =
             Tessel::LineRule::keyLength(p, static_cast<std::size_t>(end - p));
         std::uint32_t weight = 0;
-        const auto parsed = std::from_chars(p, p + length, weight);
-        if (length == 0 || parsed.ec != std::errc() || parsed.ptr != p + length) {
-          return bad(segment, n, "not a weight from 0 to 4294967295");
-        }
+        if (!Tessel::parseWeight(p, length, weight)) return bad(segment, n, Tessel::kNotAWeight);
         weights.push_back(weight);
         p = end + 1;
       }
@@ -286,7 +271,7 @@ inline PyObject* weighRange(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
   Py_END_ALLOW_THREADS;
   if (noMemory) return PyErr_NoMemory();
   if (!ok) return reading.raise();
-  if (!weighed.ok()) return raiseWeightsStatus(weighed);
+  if (!weighed.ok()) return raiseStatus(weighed, nullptr);
   return none();
 }
 
@@ -514,7 +499,7 @@ inline PyObject* buildFramed(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     } else if (!ok) {
       PyErr_SetString(PyExc_ValueError, "damaged framed keys");
     } else if (!weighed.ok()) {
-      raiseWeightsStatus(weighed);
+      raiseStatus(weighed, nullptr);
     } else {
       result = shardResult(built, place.path);
       PyObject* count = result == nullptr ? nullptr : PyLong_FromSize_t(given);

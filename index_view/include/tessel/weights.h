@@ -19,10 +19,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -34,6 +36,17 @@
 #include <tessel/status.h>
 
 namespace Tessel {
+
+// What a line of a weights list that holds no weight is told as.
+constexpr char kNotAWeight[] = "not a weight from 0 to 4294967295";
+
+// Reads the weight that line[0 .. length) of a weights list holds (the line as the key list's
+// rule reads it, without its newline): one decimal integer from 0 to 4294967295, nothing
+// else. False when the line holds none.
+inline bool parseWeight(const char* line, std::size_t length, std::uint32_t& weight) {
+  const auto parsed = std::from_chars(line, line + length, weight);
+  return length != 0 && parsed.ec == std::errc() && parsed.ptr == line + length;
+}
 
 // The name of the companion of the index file `index`.
 inline std::string weightsPathOf(const std::string& index) {
