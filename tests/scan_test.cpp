@@ -18,6 +18,7 @@
 #include <tessel/double_array.h>
 #include <tessel/index.h>
 #include <tessel/index_view.h>
+#include <tessel/internal/start_finder.h>
 #include <tessel/shard_builder.h>
 #include <tessel/shard_directory.h>
 
@@ -324,3 +325,41 @@ TEST_F(ScanTest, DamagedIndexesScanWithinTheText) {
 }
 
 }  // namespace
+
+// The positions where walks start, sixteen bytes at a time where the processor allows, are
+// those of the byte-at-a-time loop: any classes, any bytes, any start, end and limit.
+TEST(StartFinderTest, EveryWayFindsTheSamePositions) {
+  using Tessel::internal::StartFinder;
+  std::mt19937 random(17);
+  for (int round = 0; round < 300; ++round) {
+    unsigned char classes[256];
+    for (unsigned char& c : classes) c = static_cast<unsigned char>(random() % 4);
+    StartFinder finder;
+    finder.set(classes);
+    std::string text(random() % 200, '\0');
+    for (char& c : text) c = static_cast<char>(random());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t from = text.empty() ? 0 : random() % text.size();
+    const std::size_t stop = from + random() % (text.size() - from + 1);
+    const std::size_t limit = 1 + random() % 60;
+    for (const bool boundaries : {false, true}) {
+      // Block after block, as a scan takes them, to the end.
+      auto all = [&](auto find) {
+        std::vector<std::size_t> found, block(limit + StartFinder::kOver);
+        for (std::size_t p = from; p < stop;) {
+          std::size_t n = 0;
+          p = find(p, block.data(), n);
+          found.insert(found.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        return found;
+      };
+      const auto fast = all([&](std::size_t p, std::size_t* out, std::size_t& n) {
+        return finder.find(bytes, p, stop, boundaries, out, n, limit);
+      });
+      const auto plain = all([&](std::size_t p, std::size_t* out, std::size_t& n) {
+        return finder.findScalar(bytes, p, stop, boundaries, out, n, limit);
+      });
+      ASSERT_EQ(fast, plain) << "round " << round << (boundaries ? ", boundaries" : "");
+    }
+  }
+}

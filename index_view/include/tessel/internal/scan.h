@@ -16,6 +16,7 @@
 
 #include <tessel/format.h>
 #include <tessel/internal/case_fold.h>
+#include <tessel/internal/start_finder.h>
 #include <tessel/internal/units.h>
 #include <tessel/internal/word_rule.h>
 
@@ -169,12 +170,9 @@ class ScanWalks {
       for (std::size_t i = 0; i < count; ++i) out[i] = ScanMatch{positions[i], 0, -1};
       if (units.count() == 0 || count == 0) return;
       const WordRule* words = options.words ? &rule : nullptr;
+      best_ = out.data();
       options.lines ? walk<true, true>(units, text, size, positions, count, words)
                     : walk<true, false>(units, text, size, positions, count, words);
-      for (std::size_t i = 0; i < count; ++i) {
-        out[i].length = best_[i].length;
-        out[i].value = best_[i].value;
-      }
       return;
     }
     if (units.count() == 0 || count == 0) return;
@@ -222,13 +220,15 @@ class ScanWalks {
   };
 
   // The longest match among w's places kept, then none are kept: whether one was found.
-  bool longestKept(const unsigned char* data, std::size_t unitCount, Walk& w, Found& best) {
+  template <class Match>
+  bool longestKept(const unsigned char* data, std::size_t unitCount, Walk& w, Match& best) {
     for (std::uint32_t k = w.ends; k-- > 0;) {
       const std::size_t unit = w.end[k].base;
       if (unit < unitCount && Format::checkAt(data, unit) == w.end[k].base) {
         const long value = Format::decodeValue(Format::baseAt(data, unit));
         if (value >= 0) {
-          best = Found{w.slot, w.end[k].length, value};
+          best.length = w.end[k].length;
+          best.value = value;
           w.ends = 0;
           return true;
         }
@@ -242,7 +242,6 @@ class ScanWalks {
   void walk(const Units& units, const unsigned char* text, std::size_t size,
             const std::size_t* positions, std::size_t count, const WordRule* words) {
     found_.clear();
-    if (kLongest) best_.assign(count, Found{0, 0, -1});
     // The walks' state lives in locals, which the compiler keeps in registers.
     const unsigned char* const data = units.data();
     const std::size_t unitCount = units.count();
@@ -264,7 +263,7 @@ class ScanWalks {
         Walk& w = walks_[i];
         if (!kLongest && w.ends != 0) {
           // The key end of the node reached a round ago, prefetched then.
-          Found found;
+          Found found{w.slot, 0, -1};
           if (longestKept(data, unitCount, w, found)) found_.push_back(found);
         }
         if (w.next != stop && (!kLines || *w.next != '\n')) {
@@ -298,7 +297,7 @@ class ScanWalks {
         if (kLongest) {
           longestKept(data, unitCount, w, best_[w.slot]);
         } else if (w.ends != 0) {
-          Found found;
+          Found found{w.slot, 0, -1};
           if (longestKept(data, unitCount, w, found)) found_.push_back(found);
         }
         if (started < count) {
@@ -312,8 +311,8 @@ class ScanWalks {
   }
 
   Walk walks_[kInFlight] = {};
-  std::vector<Found> found_;  // every match, as the walks found them
-  std::vector<Found> best_;   // leftmost-longest: each position's longest match
+  std::vector<Found> found_;   // every match, as the walks found them
+  ScanMatch* best_ = nullptr;  // leftmost-longest: each position's longest match, in `out`
   std::vector<std::size_t> starts_;
 };
 
@@ -672,6 +671,7 @@ class TextScan {
         classes_[c] =
             static_cast<unsigned char>((begin.has(byte) ? kStarts : 0) | (word ? kWord : 0));
       }
+      finder_.set(classes_);
       starts_ = begin;
       wordClasses_ = options.words;
       classesKnown_ = true;
@@ -781,28 +781,12 @@ class TextScan {
   // Sets block_ to the positions from `p` on that may start a match (with `boundaries`,
   // only those that are no word's inside), a block's worth; returns where they stop.
   std::size_t candidates(std::size_t p, bool boundaries) {
-    // Each byte's position is written and kept when it may start a match: no branch to
-    // mispredict on prose, where that changes every few bytes. The room is made once: a
-    // resize would clear it, a block's worth, for every short text.
-    if (!block_) block_.reset(new std::size_t[kBlock]);
+    // The room is made once: a resize would clear it, a block's worth, for every short text.
+    if (!block_) block_.reset(new std::size_t[kBlock + StartFinder::kOver]);
     std::size_t* out = block_.get();
     std::size_t n = 0;
     const std::size_t stop = p + std::min(size_ - std::min(p, size_), kBlock * 64);
-    if (!boundaries) {
-      for (; p < stop && n < kBlock; ++p) {
-        out[n] = p;
-        n += classes_[text_[p]] & kStarts;
-      }
-    } else {
-      // A byte that follows no word byte, or is none.
-      unsigned previous = p == 0 ? 0 : classes_[text_[p - 1]];
-      for (; p < stop && n < kBlock; ++p) {
-        const unsigned c = classes_[text_[p]];
-        out[n] = p;
-        n += (c & kStarts) & ~((c & previous) >> 1);
-        previous = c;
-      }
-    }
+    p = finder_.find(text_, p, stop, boundaries, out, n, kBlock);
     if (options_.words) {
       // Positions next to a byte from 0x80 are boundaries only by their characters.
       std::size_t kept = 0;
@@ -843,15 +827,16 @@ class TextScan {
     return from;
   }
 
-  static constexpr unsigned char kStarts = 1;  // a key may begin with the byte
-  static constexpr unsigned char kWord = 2;    // a word byte
+  static constexpr unsigned char kStarts = StartFinder::kStarts;
+  static constexpr unsigned char kWord = StartFinder::kWord;
 
   const unsigned char* text_ = nullptr;
   std::size_t size_ = 0;
   ScanOptions options_;
   unsigned char classes_[256] = {};
-  ByteSet starts_;    // what classes_ was worked out from
-  ByteSet foldFrom_;  // what folded_ was worked out from
+  StartFinder finder_;  // classes_, for candidates()
+  ByteSet starts_;      // what classes_ was worked out from
+  ByteSet foldFrom_;    // what folded_ was worked out from
   ByteSet folded_;
   bool wordClasses_ = false;
   bool classesKnown_ = false;
