@@ -238,6 +238,15 @@ case_scan() {
     query $args words.idx < unicode.txt
     expect_eq "$status" 2 "usage [$args]"
   done
+  # Positions of every width, and keys short and long, at a line's end or before more text.
+  local long=bbbbbbbbbbbbbbbbbbbbbbbbb
+  printf 'a\n%s\n' "$long" > ab.txt
+  build ab.txt ab.idx
+  { head -c 100001 /dev/zero | tr '\0' a; printf '\n%s\n%s and more after it\n' "$long" "$long"; } |
+    "$LOOKUP" -s ab.idx > out
+  { awk 'BEGIN { for (i = 0; i <= 100000; i++) printf "1\t%d\t0\ta\n", i }'
+    printf '2\t0\t1\t%s\n3\t0\t1\t%s\n3\t26\t0\ta\n3\t35\t0\ta\n' "$long" "$long"; } > expected
+  expect_file out expected "numbers of every width, keys at the end of a line"
   # Lines read together are scanned as each alone: numbered, empty ones too, and -e marks
   # the end of each one's answers.
   printf 'he\n\nshe\n\nxx he' | "$LOOKUP" -s -l -e keys.idx > out
