@@ -134,8 +134,9 @@ class Interrupts(Scratch):
         import signal, sys, time, tessel
         keys = [b"%010d" % (i * 7) for i in range(3_000_000)]
         signal.signal(signal.SIGINT, signal.default_int_handler)
-        print("ready", flush=True)
         try:
+            # Inside the try: a signal sent as soon as this is read comes before the build.
+            print("ready", flush=True)
             tessel.build(keys, sys.argv[1])
             stopped = time.process_time()
             print("built", flush=True)
