@@ -247,6 +247,9 @@ case_scan() {
   { awk 'BEGIN { for (i = 0; i <= 100000; i++) printf "1\t%d\t0\ta\n", i }'
     printf '2\t0\t1\t%s\n3\t0\t1\t%s\n3\t26\t0\ta\n3\t35\t0\ta\n' "$long" "$long"; } > expected
   expect_file out expected "numbers of every width, keys at the end of a line"
+  seq 1 1200 | sed 's/^/a /' | "$LOOKUP" -s ab.idx | cut -f 1 > out
+  seq 1 1200 > expected
+  expect_file out expected "line numbers counted past 9, 99 and 999"
   # Lines read together are scanned as each alone: numbered, empty ones too, and -e marks
   # the end of each one's answers.
   printf 'he\n\nshe\n\nxx he' | "$LOOKUP" -s -l -e keys.idx > out

@@ -494,10 +494,11 @@ int answerScans(const Index& index, const char* name, Tessel::ScanOptions option
   Queries queries(out);
   Index::Scanner scanner;
   options.lines = true;
-  long long line = 0;
   bool anyFound = false;
-  char number[24];  // the line's number and a tab, written once for its matches
-  std::size_t numberLength = 0;
+  // The line's number and a tab, written once for its matches and counted up in place: most
+  // lines change one digit (a scan of short lines paid a conversion for each).
+  char number[24] = {'0', '\t'};
+  std::size_t numberLength = 2;
   while (queries.next()) {
     const char* const* lines = queries.lines();
     const std::size_t* lengths = queries.lengths();
@@ -513,9 +514,14 @@ int answerScans(const Index& index, const char* name, Tessel::ScanOptions option
       // Matches come in order of position: the lines before each are done with first.
       std::size_t at = first;
       auto enter = [&] {
-        char* end = std::to_chars(number, number + sizeof number - 1, ++line).ptr;
-        *end++ = '\t';
-        numberLength = static_cast<std::size_t>(end - number);
+        std::size_t digit = numberLength - 1;  // past the last digit, at the tab
+        while (digit > 0 && number[digit - 1] == '9') number[--digit] = '0';
+        if (digit > 0) {
+          ++number[digit - 1];
+        } else {
+          std::memmove(number + 1, number, numberLength++);
+          number[0] = '1';
+        }
       };
       enter();
       while (scanner.next()) {
