@@ -170,15 +170,14 @@ class ScanWalks {
       for (std::size_t i = 0; i < count; ++i) out[i] = ScanMatch{positions[i], 0, -1};
       if (units.count() == 0 || count == 0) return;
       const WordRule* words = options.words ? &rule : nullptr;
-      best_ = out.data();
-      options.lines ? walk<true, true>(units, text, size, positions, count, words)
-                    : walk<true, false>(units, text, size, positions, count, words);
+      options.lines ? walk<true, true>(units, text, size, positions, count, words, out.data())
+                    : walk<true, false>(units, text, size, positions, count, words, out.data());
       return;
     }
     if (units.count() == 0 || count == 0) return;
     const WordRule* words = options.words ? &rule : nullptr;
-    options.lines ? walk<false, true>(units, text, size, positions, count, words)
-                  : walk<false, false>(units, text, size, positions, count, words);
+    options.lines ? walk<false, true>(units, text, size, positions, count, words, nullptr)
+                  : walk<false, false>(units, text, size, positions, count, words, nullptr);
     // Walks ended out of order; each one's matches came shortest first. A counting sort by
     // position keeps that order within a position.
     starts_.assign(count + 1, 0);
@@ -238,9 +237,11 @@ class ScanWalks {
     return false;
   }
 
+  // With kLongest, position i's longest match goes to best[i]; else every match to found_.
   template <bool kLongest, bool kLines>
   void walk(const Units& units, const unsigned char* text, std::size_t size,
-            const std::size_t* positions, std::size_t count, const WordRule* words) {
+            const std::size_t* positions, std::size_t count, const WordRule* words,
+            ScanMatch* best) {
     found_.clear();
     // The walks' state lives in locals, which the compiler keeps in registers.
     const unsigned char* const data = units.data();
@@ -281,7 +282,7 @@ class ScanWalks {
                 // The key end is read when the walk ends, or a round from now: on its way.
                 units.prefetch(w.base);
                 if (kLongest) {
-                  if (w.ends == kEnds) longestKept(data, unitCount, w, best_[w.slot]);
+                  if (w.ends == kEnds) longestKept(data, unitCount, w, best[w.slot]);
                   w.end[w.ends++] = End{w.base, static_cast<std::uint32_t>(length)};
                 } else {
                   w.end[0] = End{w.base, static_cast<std::uint32_t>(length)};
@@ -295,7 +296,7 @@ class ScanWalks {
         }
         // This walk is done: its longest match kept, another position taken up.
         if (kLongest) {
-          longestKept(data, unitCount, w, best_[w.slot]);
+          longestKept(data, unitCount, w, best[w.slot]);
         } else if (w.ends != 0) {
           Found found{w.slot, 0, -1};
           if (longestKept(data, unitCount, w, found)) found_.push_back(found);
@@ -311,8 +312,7 @@ class ScanWalks {
   }
 
   Walk walks_[kInFlight] = {};
-  std::vector<Found> found_;   // every match, as the walks found them
-  ScanMatch* best_ = nullptr;  // leftmost-longest: each position's longest match, in `out`
+  std::vector<Found> found_;  // every match, as the walks found them
   std::vector<std::size_t> starts_;
 };
 
@@ -663,15 +663,16 @@ class TextScan {
       classesKnown_ = false;
     }
     if (!classesKnown_ || !(begin == starts_) || options.words != wordClasses_) {
+      unsigned char classes[256];
       for (unsigned c = 0; c < 256; ++c) {
         const auto byte = static_cast<unsigned char>(c);
         // In words mode the class of a byte from 0x80 depends on its character: such a
         // byte is taken as no word byte, and the positions that gives are looked at again.
         const bool word = !options.words ? isWordByte(byte) : c < 0x80 && rule_.asciiWord(byte);
-        classes_[c] =
+        classes[c] =
             static_cast<unsigned char>((begin.has(byte) ? kStarts : 0) | (word ? kWord : 0));
       }
-      finder_.set(classes_);
+      finder_.set(classes);
       starts_ = begin;
       wordClasses_ = options.words;
       classesKnown_ = true;
@@ -750,8 +751,9 @@ class TextScan {
     positions_.clear();
     for (const ScanMatch& m : found_) {
       for (std::size_t q = m.position + std::max<std::size_t>(m.length, 1);
-           q < from_ && (classes_[text_[q]] & classes_[text_[q - 1]] & kWord) != 0; ++q) {
-        if (classes_[text_[q]] & kStarts) positions_.push_back(q);
+           q < from_ && (finder_.classOf(text_[q]) & finder_.classOf(text_[q - 1]) & kWord) != 0;
+           ++q) {
+        if (finder_.classOf(text_[q]) & kStarts) positions_.push_back(q);
       }
     }
     inside_.clear();
@@ -813,7 +815,7 @@ class TextScan {
       positions_.clear();
       std::size_t p = from;
       for (; p < to && positions_.size() < kFew; ++p) {
-        if (classes_[text_[p]] & kStarts) positions_.push_back(p);
+        if (finder_.classOf(text_[p]) & kStarts) positions_.push_back(p);
       }
       unknown_.clear();
       if (!positions_.empty()) findBlock(positions_.data(), positions_.size(), unknown_);
@@ -833,9 +835,8 @@ class TextScan {
   const unsigned char* text_ = nullptr;
   std::size_t size_ = 0;
   ScanOptions options_;
-  unsigned char classes_[256] = {};
-  StartFinder finder_;  // classes_, for candidates()
-  ByteSet starts_;      // what classes_ was worked out from
+  StartFinder finder_;  // each byte's class, kStarts and kWord
+  ByteSet starts_;      // what the classes were worked out from
   ByteSet foldFrom_;    // what folded_ was worked out from
   ByteSet folded_;
   bool wordClasses_ = false;

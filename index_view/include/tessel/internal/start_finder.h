@@ -40,6 +40,9 @@ class StartFinder {
     for (unsigned c = 0; c < 256; ++c) classes_[c] = classes[c];
   }
 
+  // The class of byte c, as set() took it.
+  unsigned char classOf(unsigned char c) const { return classes_[c]; }
+
   // Appends to out[n ..] the positions p from `from` on, below `stop`, whose byte may start a
   // key; with `boundaries`, only those that do not continue a word (a word byte after a word
   // byte). Stops once n reaches `limit` (out has room for limit + kOver) and returns the
