@@ -177,50 +177,11 @@ class CharacterLongest {
   Tessel::internal::ScanMatch pending_{0, 0, -1};
 };
 
-// The values of many matches, each made once: a text's matches are mostly a few frequent
-// keys, and an int shared by their tuples is memory a list of millions of matches need not
-// take. A table indexed by the value's low bits keeps the last int made for each.
-class ValueInts {
- public:
-  ValueInts() = default;
-  ValueInts(const ValueInts&) = delete;
-  ValueInts& operator=(const ValueInts&) = delete;
-  ~ValueInts() {
-    for (const Slot& slot : slots_) Py_XDECREF(slot.object);
-  }
-
-  // A new reference to the int `value`; nullptr with MemoryError.
-  PyObject* get(long long value) {
-    Slot& slot = slots_[static_cast<unsigned long long>(value) % kSlots];
-    if (slot.object == nullptr || slot.value != value) {
-      PyObject* made = PyLong_FromLongLong(value);
-      if (made == nullptr) return nullptr;
-      Py_XSETREF(slot.object, made);
-      slot.value = value;
-    }
-    Py_INCREF(slot.object);
-    return slot.object;
-  }
-
-  // Worth its table for this many matches and more.
-  static constexpr std::size_t kWorthFrom = 4096;
-
- private:
-  static constexpr std::size_t kSlots = 4096;
-  struct Slot {
-    long long value;
-    PyObject* object;
-  };
-  Slot slots_[kSlots] = {};
-};
-
 // The (start, end, value) of a match, a tuple the cyclic GC need not follow; nullptr with
-// MemoryError. The value's int comes from `values` when given.
-inline PyObject* matchTuple(Py_ssize_t start, Py_ssize_t end, long long value,
-                            ValueInts* values = nullptr) {
+// MemoryError. The value's int comes from `values`.
+inline PyObject* matchTuple(Py_ssize_t start, Py_ssize_t end, long long value, ValueInts& values) {
   PyObject* tuple = PyTuple_New(3);
-  PyObject* items[] = {PyLong_FromSsize_t(start), PyLong_FromSsize_t(end),
-                       values != nullptr ? values->get(value) : PyLong_FromLongLong(value)};
+  PyObject* items[] = {PyLong_FromSsize_t(start), PyLong_FromSsize_t(end), values.get(value)};
   if (tuple == nullptr || items[0] == nullptr || items[1] == nullptr || items[2] == nullptr) {
     Py_XDECREF(tuple);
     for (PyObject* item : items) Py_XDECREF(item);
@@ -405,14 +366,13 @@ inline PyObject* Reader_findall(PyObject* object, PyObject* const* args, Py_ssiz
     if (!scanWhole(self, text, options, scan)) return nullptr;
     // The list is made at its size; matches that fall inside a character of a str are few.
     result = PyList_New(static_cast<Py_ssize_t>(scan.found.size()));
-    std::unique_ptr<ValueInts> values;
-    if (scan.found.size() >= ValueInts::kWorthFrom) values = std::make_unique<ValueInts>();
+    ValueInts& values = valueInts(Py_TYPE(self));
     Py_ssize_t made = 0;
     for (std::size_t i = 0; result != nullptr && i < scan.found.size(); ++i) {
       const Tessel::internal::ScanMatch& m = scan.found[i];
       Py_ssize_t start, end;
       if (!text.offsets(m.position, m.length, start, end)) continue;
-      PyObject* tuple = matchTuple(start, end, m.value, values.get());
+      PyObject* tuple = matchTuple(start, end, m.value, values);
       if (tuple == nullptr) {
         Py_CLEAR(result);
       } else {
@@ -680,8 +640,13 @@ inline PyObject* Matches_next(PyObject* object) {
     while (self->next < scan.found.size()) {
       const Tessel::internal::ScanMatch m = scan.found[self->next++];
       Py_ssize_t start, end;
-      if (self->text->offsets(m.position, m.length, start, end))
-        return matchTuple(start, end, m.value);
+      if (self->text->offsets(m.position, m.length, start, end)) {
+        try {
+          return matchTuple(start, end, m.value, valueInts(Py_TYPE(self->index)));
+        } catch (const std::bad_alloc&) {
+          return PyErr_NoMemory();
+        }
+      }
     }
     if (self->done) return nullptr;
     scan.found.clear();

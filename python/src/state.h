@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <string>
 
 #include <tessel/status.h>
@@ -23,10 +24,47 @@ struct TypeSet {
   PyTypeObject* matches = nullptr;  // finditer()'s iterator
 };
 
+// The ints of matches' values, each made once and shared: a text's matches are mostly a few
+// frequent keys, and an int shared by their tuples is memory that a list of millions of
+// matches, or many lists of a few, need not take. A table indexed by the value's low bits
+// keeps the last int made for each; it is used with the GIL held, and nothing in get() can
+// run Python code that would use it again.
+class ValueInts {
+ public:
+  ValueInts() = default;
+  ValueInts(const ValueInts&) = delete;
+  ValueInts& operator=(const ValueInts&) = delete;
+  ~ValueInts() {
+    for (const Slot& slot : slots_) Py_XDECREF(slot.object);
+  }
+
+  // A new reference to the int `value`; nullptr with MemoryError.
+  PyObject* get(long long value) {
+    Slot& slot = slots_[static_cast<unsigned long long>(value) % kSlots];
+    if (slot.object == nullptr || slot.value != value) {
+      PyObject* made = PyLong_FromLongLong(value);
+      if (made == nullptr) return nullptr;
+      Py_XSETREF(slot.object, made);
+      slot.value = value;
+    }
+    Py_INCREF(slot.object);
+    return slot.object;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 4096;
+  struct Slot {
+    long long value;
+    PyObject* object;
+  };
+  Slot slots_[kSlots] = {};
+};
+
 struct ModuleState {
   TypeSet types;                      // tessel.Index and its own
   PyTypeObject* directory = nullptr;  // tessel._tessel._Directory, for tessel.shards
   PyObject* abspath = nullptr;        // os.path.abspath
+  ValueInts* values = nullptr;        // made by the first match handed out
 };
 
 // A new reference to None.
@@ -38,6 +76,13 @@ inline PyObject* none() {
 // The state of the module that made `type` (a type of this module).
 inline ModuleState* stateOf(PyTypeObject* type) {
   return static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+
+// The value ints of the module that made `type`. Throws std::bad_alloc.
+inline ValueInts& valueInts(PyTypeObject* type) {
+  ModuleState* state = stateOf(type);
+  if (state->values == nullptr) state->values = new ValueInts();
+  return *state->values;
 }
 
 // Raises the exception of `status`, an IndexStatus of opening or walking the index `name`

@@ -623,6 +623,8 @@ int clearState(PyObject* module) {
   Py_CLEAR(types->matches);
   Py_CLEAR(state->abspath);
   Py_CLEAR(state->directory);
+  delete state->values;
+  state->values = nullptr;
   return 0;
 }
 

@@ -236,20 +236,26 @@ class Scan(unittest.TestCase):
             assert_stops_soon(self, lambda: sum(1 for _ in index.finditer(text)), every)
 
     def test_many_matches_share_their_values_rightly(self):
-        # Past a few thousand matches, equal values share one int: values that collide in
-        # the table keep their own.
+        # Equal values share one int, from call to call and index to index: values that
+        # collide in the table keep their own.
         path = os.path.join(self.dir, "k.idx")
-        tessel.build([b"%05d" % n for n in range(20_000)], path)
+        other = os.path.join(self.dir, "other.idx")
+        keys = [b"%05d" % n for n in range(20_000)]
+        tessel.build(keys, path)
+        tessel.build(keys, other, [n + 4096 for n in range(20_000)])
         rng = random.Random(5)
         numbers = [rng.choice((rng.randrange(20_000), 4096 * rng.randrange(4), 7))
                    for _ in range(30_000)]
         text = " ".join("%05d" % n for n in numbers)
-        with tessel.Index(path) as index:
+        with tessel.Index(path) as index, tessel.Index(other) as shifted:
             found = index.findall(text, words=True)
             self.assertEqual([value for _, _, value in found], numbers)
             self.assertEqual(found, list(index.finditer(text, words=True)))
             self.assertEqual([text[start:end] for start, end, _ in found[:3]],
                              ["%05d" % n for n in numbers[:3]])
+            for n in numbers[:2000]:
+                self.assertEqual(shifted.findall("%05d" % n), [(0, 5, n + 4096)])
+                self.assertEqual(list(index.finditer(b"%05d" % n)), [(0, 5, n)])
 
     def test_a_scan_called_from_a_signal_handler_during_a_scan(self):
         # A thread's scans share what they keep: one started by a handler that runs in the
