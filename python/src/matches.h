@@ -480,6 +480,9 @@ inline PyObject* substitute(PyObject* object, PyObject* const* args, Py_ssize_t 
     if (overflow != 0) most = overflow > 0 ? 0 : -1;  // more than any text has, or below 0
   }
   if (refuseClosed(self)) return nullptr;
+  // The text first: a replacement is of the text's kind, which a text of no kind has not.
+  ScanText text;
+  if (!text.set(original) || refuseClosed(self)) return nullptr;
   const bool str = PyUnicode_Check(original);
   const bool callable = PyCallable_Check(repl) != 0;
   if (!callable && (str ? !PyUnicode_Check(repl) : !PyObject_CheckBuffer(repl))) {
@@ -488,8 +491,6 @@ inline PyObject* substitute(PyObject* object, PyObject* const* args, Py_ssize_t 
                  Py_TYPE(repl)->tp_name);
     return nullptr;
   }
-  ScanText text;
-  if (!text.set(original) || refuseClosed(self)) return nullptr;
   PyObject* result = nullptr;
   try {
     KeptScan kept;

@@ -170,6 +170,10 @@ class Scan(unittest.TestCase):
             for wrong in ((b"x", "a"), ("x", b"a"), (lambda *_: 1, "a"), (lambda *_: "x", b"a")):
                 with self.assertRaises(TypeError):
                     index.sub(*wrong)
+            # A text of another type is told as such, whatever the replacement.
+            for repl in ("x", b"x", len):
+                with self.assertRaisesRegex(TypeError, "a text is str or bytes, not int"):
+                    index.sub(repl, 3)
             with self.assertRaises(ZeroDivisionError):
                 index.sub(lambda *_: 1 / 0, "a")
             with self.assertRaises(TypeError):
