@@ -50,7 +50,7 @@ class StartFinder {
   std::size_t find(const unsigned char* text, std::size_t from, std::size_t stop, bool boundaries,
                    std::size_t* out, std::size_t& n, std::size_t limit) const {
 #ifdef TESSEL_START_FINDER_SSSE3
-    if (hasSsse3()) from = findVector(text, from, stop, boundaries, out, n, limit);
+    if (hasVectorPath()) from = findVector(text, from, stop, boundaries, out, n, limit);
 #endif
     return findScalar(text, from, stop, boundaries, out, n, limit);
   }
@@ -106,21 +106,22 @@ class StartFinder {
       // Eight places are written whatever the count, sixteen past eight: a loop that ended
       // with the count was a guess lost on about every other step of prose.
       const auto kept = static_cast<std::size_t>(__builtin_popcount(keep));
-      std::size_t* to = out + count;
-      for (int i = 0; i < 8; ++i) {
-        to[i] = p + static_cast<std::size_t>(__builtin_ctz(keep | 0x10000u));
-        keep &= keep - 1;
-      }
-      if (kept > 8) {
-        for (int i = 8; i < 16; ++i) {
-          to[i] = p + static_cast<std::size_t>(__builtin_ctz(keep | 0x10000u));
-          keep &= keep - 1;
-        }
-      }
+      keep = writeEight(out + count, p, keep);
+      if (kept > 8) writeEight(out + count + 8, p, keep);
       count += kept;
     }
     n = count;
     return p;
+  }
+
+  // Writes p plus the places of the lowest eight bits of `keep` to to[0 .. 8), past its last
+  // bit p + 16, and returns `keep` without them.
+  static unsigned writeEight(std::size_t* to, std::size_t p, unsigned keep) {
+    for (int i = 0; i < 8; ++i) {
+      to[i] = p + static_cast<std::size_t>(__builtin_ctz(keep | 0x10000u));
+      keep &= keep - 1;
+    }
+    return keep;
   }
 
   // A bit for each of sixteen bytes: whether it is in the class of tables `low` and `high`,
@@ -136,7 +137,8 @@ class StartFinder {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(table));
   }
 
-  static bool hasSsse3() {
+  // Whether the processor has what findVector() uses.
+  static bool hasVectorPath() {
     static const bool has = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
     return has;
   }
