@@ -161,8 +161,12 @@ class CharacterLongest {
             std::vector<Tessel::internal::ScanMatch>& out) {
     if (pending_.length != 0 && m.position != pending_.position) finish(out);
     if (m.position < from_) return;
-    // The last that fits at a position is its longest.
-    if (text.boundary(m.position) && text.boundary(m.position + m.length)) pending_ = m;
+    // Matches come shortest first, and keys of one length (spellings that ignore case) in
+    // byte order: the longest that fits, and the first of that length, is kept.
+    if (text.boundary(m.position) && text.boundary(m.position + m.length) &&
+        m.length > pending_.length) {
+      pending_ = m;
+    }
   }
 
   void finish(std::vector<Tessel::internal::ScanMatch>& out) {

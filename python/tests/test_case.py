@@ -161,6 +161,9 @@ class IgnoreCase(unittest.TestCase):
                                 self.assertEqual(list(index.finditer(
                                     text, longest=longest, words=words, ignore_case=True)),
                                     expected)
+                        if round_ % 2 == 0:
+                            self.assert_str_scans_agree(path, text, plain.findall(keys, text,
+                                                                                  True, False))
                         self.assertEqual(index.prefixes(text, ignore_case=True),
                                          plain.prefixes(keys, text))
                         prefix = text[:rng.randrange(0, 4)]
@@ -169,6 +172,19 @@ class IgnoreCase(unittest.TestCase):
                     queries = texts + [key.swapcase() for key in keys] + keys
                     self.assertEqual(index.get_many(queries, ignore_case=True),
                                      [plain.find(keys, q) for q in queries])
+
+    def assert_str_scans_agree(self, path, text, expected):
+        """A str's leftmost-longest matches, by findall() and finditer() alike, are the bytes'
+        in characters: the keys here are whole characters, so no match splits one."""
+        def characters(offset):
+            return len(text[:offset].decode())
+        expected = [(characters(start), characters(end), value) for start, end, value in expected]
+        with tessel.Index(path) as index:
+            text = text.decode()
+            self.assertEqual(index.findall(text, longest=True, ignore_case=True), expected,
+                             (path, text))
+            self.assertEqual(list(index.finditer(text, longest=True, ignore_case=True)),
+                             expected, (path, text))
 
     def test_ascii_keys_of_every_case_and_length(self):
         # Many spellings of one word, and keys past 64 characters.
