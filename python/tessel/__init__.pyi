@@ -49,7 +49,7 @@ def build(
 
     Raises ValueError for keys out of order (naming the position and both keys), a value out of
     range or a count of values other than of keys; TypeError for a key that is neither str nor
-    bytes or a value that is no integer; UnicodeEncodeError for a str that has no bytes;
+    bytes, one str or bytes given for `keys`, or a value that is no integer; UnicodeEncodeError for a str that has no bytes;
     OSError (with the file name) when the file cannot be written; MemoryError.
     """
 

@@ -183,6 +183,10 @@ class Errors(Scratch):
             tessel.build(["b", "c", "a"], self.path())
         with self.assertRaises(TypeError):
             tessel.build(["a", 1], self.path())
+        # One key is no list of them: a str would give its characters.
+        for one in ("abc", b"abc", bytearray(b"abc")):
+            with self.assertRaisesRegex(TypeError, "an iterable of keys, not one "):
+                tessel.build(one, self.path())
         with self.assertRaises(TypeError):
             tessel.build(["a"], self.path(), values=["1"])
         for values in ([-1], [2**31], [0, 1]):
