@@ -359,26 +359,37 @@ class Clustered(unittest.TestCase):
                  for _ in range(300)]
         queries = ["%x" % rng.randrange(30000) for _ in range(3000)]
         with tessel.Index(self.path("one.idx")) as one:
+            # Each option reaches the workers: capitals match only ignoring case, and "-"
+            # joins two keys into one word.
+            texts[:10] = [text.upper().replace(" ", "-", 1) for text in texts[:10]]
+            queries[:100] = [query.upper() for query in queries[:100]]
             for where in ("one.idx", "sharded"):
-                for longest, words in ((False, False), (True, True)):
-                    expected = [one.findall(text, longest=longest, words=words) for text in texts]
+                for options in ({}, {"longest": True, "words": True},
+                                {"longest": True, "words": True, "word_chars": "-",
+                                 "ignore_case": True}):
+                    expected = [one.findall(text, **options) for text in texts]
                     bag = dask.bag.from_sequence(texts, npartitions=7)
-                    found = tessel.parallel.findall(bag, self.path(where), longest=longest,
-                                                    words=words)
+                    found = tessel.parallel.findall(bag, self.path(where), **options)
                     self.assertEqual(self.client.compute(found).result(), expected)
                     column = dask.dataframe.from_pandas(pandas.DataFrame({"text": texts}),
                                                         npartitions=5)["text"]
                     series = self.client.compute(tessel.parallel.findall(
-                        column, self.path(where), longest=longest, words=words)).result()
+                        column, self.path(where), **options)).result()
                     self.assertEqual(series.tolist(), expected)
                     self.assertEqual(list(series.index), list(range(len(texts))))
-                values = self.client.compute(tessel.parallel.get_many(
-                    dask.bag.from_sequence(queries, npartitions=4), self.path(where))).result()
-                self.assertEqual(values, one.get_many(queries))
-                column = dask.dataframe.from_pandas(pandas.DataFrame({"key": queries}),
-                                                    npartitions=3)["key"]
-                self.assertEqual(self.client.compute(tessel.parallel.get_many(
-                    column, self.path(where))).result().tolist(), one.get_many(queries))
+                for ignore_case in (False, True):
+                    expected = one.get_many(queries, ignore_case=ignore_case)
+                    values = self.client.compute(tessel.parallel.get_many(
+                        dask.bag.from_sequence(queries, npartitions=4), self.path(where),
+                        ignore_case=ignore_case)).result()
+                    self.assertEqual(values, expected)
+                    column = dask.dataframe.from_pandas(pandas.DataFrame({"key": queries}),
+                                                        npartitions=3)["key"]
+                    self.assertEqual(self.client.compute(tessel.parallel.get_many(
+                        column, self.path(where), ignore_case=ignore_case)).result().tolist(),
+                        expected)
+            self.assertNotEqual(one.get_many(queries[:100], ignore_case=True),
+                                one.get_many(queries[:100]))
         # Each worker opened each index once; a replaced one is opened again.
         opened = self.client.run(lambda: sorted(tessel.parallel._opened))  # pylint: disable=protected-access
         for paths in opened.values():
