@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <tessel/double_array.h>
 #include <tessel/index_view.h>
+#include <tessel/weights.h>
 
 #include "key_sets.h"
 #include "scratch_dir.h"
@@ -257,6 +258,29 @@ TEST(DamagedIndexTest, BasesPastTheEndAndRandomBytesEndNormally) {
     const int status = queryEverything(noise.bytes());
     EXPECT_TRUE(status == IndexView::kOk || status == IndexView::kCorrupt);
   }
+}
+
+// Nodes that share one group of children, each leading back to the group: a ranked search
+// took up 255 children a step, each with a longer path, until 32 KB of units had cost gigabytes.
+class DamagedTopTest : public TesselTest::ScratchDirTest {};
+
+TEST_F(DamagedTopTest, SharedChildrenEndTheSearchAsCorrupt) {
+  Units shared(4096);
+  for (std::size_t u = 2; u <= 256; ++u) shared.units[u] = {1, 1};
+  const std::string bytes = shared.bytes();
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::string weights = path("shared.idx.weights");
+  ASSERT_TRUE(Tessel::saveWeights(weights, data, shared.units.size(), nullptr, 0).ok());
+  Tessel::WeightTable table;
+  ASSERT_TRUE(table.load(weights, data, shared.units.size()).ok());
+  IndexView view;
+  ASSERT_EQ(view.attach(bytes.data(), bytes.size()), IndexView::kOk);
+  const auto start = std::chrono::steady_clock::now();
+  for (const std::size_t n : {std::size_t{1}, std::size_t{1} << 30}) {
+    EXPECT_EQ(view.top(table, "", 0, n, [](const std::string&, long, std::uint32_t) {}),
+              IndexView::kCorrupt);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST(DamagedIndexTest, TruncatedIndexesEndNormally) {

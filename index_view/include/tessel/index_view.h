@@ -295,7 +295,9 @@ class IndexView {
   // prefix[0 .. length) with the greatest weights in `weights` (this index's companion), the
   // heaviest first and ties in byte order of the keys: a best-first search that takes a node
   // only while its bound may still place a key. Returns kOk, or kCorrupt when a bound exceeds
-  // its node's (a crafted companion) or the walk meets more nodes than there are units.
+  // its node's (a crafted companion) or the walk takes up more units than there are: in a tree
+  // each is taken up once, and units that share children (a damaged file) would make the
+  // search's memory grow with the square of the file.
   template <class OnKey>
   int top(const WeightTable& weights, const char* prefix, std::size_t length, std::size_t n,
           OnKey&& onKey) const {
@@ -328,7 +330,7 @@ class IndexView {
     const internal::EdgeCodes& codes = edgeCodes();
     internal::ChildMask children;
     std::string key;
-    std::size_t steps = 0;
+    std::size_t taken = 1;  // items pushed: the root's
     std::size_t compactAt = std::size_t{1} << 20;
     // A long search (a large n) keeps only the bytes of the paths still wanted: the heap's and
     // the node being expanded.
@@ -357,13 +359,12 @@ class IndexView {
         }
         continue;
       }
-      if (++steps > units_.count()) return kCorrupt;
       const std::int32_t b = units_.base(item.unit);
       internal::findChildren(units_, codes, b, children);
       for (int code; (code = children.takeFirst()) >= 0;) {
         const std::size_t child = static_cast<std::size_t>(b) + static_cast<std::size_t>(code);
         const std::uint32_t bound = weights.bound(child);
-        if (bound > item.bound) return kCorrupt;
+        if (bound > item.bound || ++taken > units_.count()) return kCorrupt;
         if (code == 0) {
           if (Format::decodeValue(units_.base(child)) < 0) continue;
           heap.push_back(
