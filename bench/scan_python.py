@@ -20,18 +20,43 @@ def read_documents(path):
         return [line.rstrip(b"\n").decode("utf-8", "surrogateescape") for line in file]
 
 
+class Collections:
+    """The cyclic GC's work while it is installed: seconds spent collecting, and the number of
+    collections of the oldest generation, each of which walks every object alive."""
+
+    def __init__(self):
+        self.seconds, self.full, self._start = 0.0, 0, 0.0
+
+    def __call__(self, phase, info):
+        if phase == "start":
+            self._start = time.perf_counter()
+        else:
+            self.seconds += time.perf_counter() - self._start
+            self.full += info["generation"] == 2
+
+    def __enter__(self):
+        gc.callbacks.append(self)
+        return self
+
+    def __exit__(self, *failure):
+        gc.callbacks.remove(self)
+
+
 def timed(work):
-    """Runs work(); returns its result and its wall, user and system seconds."""
+    """Runs work(); returns its result and its wall, user and system seconds, and the GC's
+    seconds and full collections."""
     before = resource.getrusage(resource.RUSAGE_SELF)
     start = time.perf_counter()
-    result = work()
+    with Collections() as collections:
+        result = work()
     wall = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_SELF)
-    return result, (wall, after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime)
+    return result, (wall, after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime,
+                    collections.seconds, collections.full)
 
 
 def fastest(runs, work):
-    """The count of work()'s matches and the (wall, user, system) of its fastest run; the
+    """The count of work()'s matches and timed()'s figures of its fastest run; the
     matches stay alive until the run's times are taken, as a program keeps what it finds."""
     best = None
     count = 0
@@ -73,8 +98,9 @@ def findall(prose, index_path, words_path, runs, shape="documents"):
     opened_mib = private_mib() - before
     count, best = fastest(runs, lambda: [index.findall(text, longest=True) for text in texts])
     print(f"tessel findall(longest=True): {count} matches in {best[0]:.3f} s (user {best[1]:.2f}, "
-          f"system {best[2]:.2f}; {megabytes / best[0]:.0f} MB/s, {len(texts) / best[0]:,.0f} "
-          f"texts/s); Index() {opened * 1e3:.3f} ms, {opened_mib:.1f} MiB private")
+          f"system {best[2]:.2f}, GC {best[3]:.2f} in {best[4]} full; {megabytes / best[0]:.0f} "
+          f"MB/s, {len(texts) / best[0]:,.0f} texts/s); Index() {opened * 1e3:.3f} ms, "
+          f"{opened_mib:.1f} MiB private")
     ours = best[0]
     try:
         import ahocorasick  # pylint: disable=import-outside-toplevel
@@ -96,8 +122,9 @@ def findall(prose, index_path, words_path, runs, shape="documents"):
                                          for end, (length, value) in automaton.iter_long(text)]
                                         for text in texts])
     print(f"ahocorasick iter_long: {peer} matches in {best[0]:.3f} s (user {best[1]:.2f}, "
-          f"system {best[2]:.2f}; {megabytes / best[0]:.0f} MB/s, {len(texts) / best[0]:,.0f} "
-          f"texts/s); automaton built in {built:.2f} s, {built_mib:.0f} MiB private")
+          f"system {best[2]:.2f}, GC {best[3]:.2f} in {best[4]} full; {megabytes / best[0]:.0f} "
+          f"MB/s, {len(texts) / best[0]:,.0f} texts/s); automaton built in {built:.2f} s, "
+          f"{built_mib:.0f} MiB private")
     print(f"findall is {best[0] / ours:.2f}x iter_long (fastest runs)")
     del heap
 
