@@ -565,6 +565,24 @@ TEST_F(ShardedTest, TopIsThePlainReadingOnAFileAndOnShards) {
                 .ok());
         EXPECT_EQ(calls, std::min<std::size_t>(2, below.size()));
       }
+      // Weights of half the lines fail before any companion changes: the shards before the
+      // first that lacks lines kept the new weights, the rest the old.
+      auto listing = [&] {
+        std::string all;
+        EXPECT_TRUE(index
+                        .top("", 0, 1000,
+                             [&](const std::string& key, long long, std::uint32_t weight) {
+                               all += std::to_string(weight) + ':' + key + ' ';
+                             })
+                        .ok());
+        return all;
+      };
+      const std::string before = listing();
+      const std::vector<std::uint32_t> half(lines.size() / 2, 7);
+      EXPECT_EQ(index.saveWeights(half.data(), half.size()).code(), Tessel::kIndexCorrupt);
+      index.close();
+      ASSERT_TRUE(index.open(where.c_str()).ok());
+      EXPECT_EQ(listing(), before) << where;
     }
   }
 }

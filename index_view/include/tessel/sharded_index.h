@@ -202,14 +202,20 @@ class ShardedIndex {
 
   // Makes each shard's companion (saveWeights()) from weights[line] for each line of the
   // index's key list: a shard takes the lines of its range. Fails when there are fewer lines
-  // than the manifest counts, or a companion cannot be written. For indexes opened after.
+  // than the manifest counts, before any companion is written, or when a companion cannot be
+  // written (those before it are then new). For indexes opened after.
   Status saveWeights(const std::uint32_t* weights, std::size_t lines) const {
+    // Too few lines for a shard would leave the shards before it with new weights and the
+    // rest with old ones: every range is checked first.
     for (std::size_t s = 0; s < count_; ++s) {
       const ShardEntry& entry = manifest_.shards[s];
       if (entry.base > lines || entry.lines > lines - entry.base) {
         return Status::failure(kCorrupt,
                                weightsPathOf(path(s)) + ": the weights are not of this key list");
       }
+    }
+    for (std::size_t s = 0; s < count_; ++s) {
+      const ShardEntry& entry = manifest_.shards[s];
       const Pin pin = view(s);
       if (!pin.status.ok()) return pin.status;
       // Temporary files of the directory's own names: a build removes those a killed run left.
