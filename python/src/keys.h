@@ -14,6 +14,14 @@
 
 namespace TesselPython {
 
+// Whether `object` is one key or query (str, bytes, bytearray or a memoryview), which a call
+// that takes an iterable of them refuses: iterating it would give characters or ints. Not
+// every buffer: a numpy array of str or of objects exports one and is a list of keys.
+inline bool isOneText(PyObject* object) {
+  return PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
+         PyMemoryView_Check(object);
+}
+
 class KeyBytes {
  public:
   enum Result {

@@ -599,8 +599,7 @@ inline PyObject* Reader_get_many(PyObject* object, PyObject* const* args, Py_ssi
   auto* self = asReader(object);
   bool ignoreCase;
   if (!readFlag(given[2], ignoreCase) || refuseClosed(self)) return nullptr;
-  // One query, str or any bytes-like object, is no list of them.
-  if (PyUnicode_Check(queries) || PyObject_CheckBuffer(queries)) {
+  if (isOneText(queries)) {
     PyErr_Format(PyExc_TypeError, "get_many() takes an iterable of queries, not one %.200s",
                  Py_TYPE(queries)->tp_name);
     return nullptr;

@@ -291,9 +291,7 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     PyErr_SetString(PyExc_TypeError, "build() takes sort and weights as keywords only");
     return nullptr;
   }
-  // One key, str or any bytes-like object, is no list of them: a str would give its
-  // characters as keys.
-  if (PyUnicode_Check(given[0]) || PyObject_CheckBuffer(given[0])) {
+  if (isOneText(given[0])) {
     PyErr_Format(PyExc_TypeError, "build() takes an iterable of keys, not one %.200s",
                  Py_TYPE(given[0])->tp_name);
     return nullptr;

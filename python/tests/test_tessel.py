@@ -96,6 +96,11 @@ class RoundTrips(Scratch):
         values = numpy.full(3, 9, dtype=numpy.int64)
         self.assertIs(index.get_many(["b", "x", "a"], out=values), values)
         self.assertEqual(values.tolist(), [1, -1, 0])
+        # An array of keys exports a buffer, yet is a list of them, as a column's values are.
+        for column in (numpy.array(["b", "x", "a"]), numpy.array(["b", "x", "a"], dtype=object)):
+            self.assertEqual(index.get_many(column), [1, -1, 0])
+        tessel.build(numpy.array(["p", "q"], dtype=object), self.path("column.idx"))
+        self.assertEqual(list(tessel.Index(self.path("column.idx"))), ["p", "q"])
 
     def test_sample_words_as_str_and_bytes(self):
         words = sample_words()
