@@ -12,11 +12,24 @@
 
 #include <gtest/gtest.h>
 #include <tessel/double_array.h>
+#include <tessel/index.h>
 #include <tessel/index_view.h>
 #include <tessel/weights.h>
 
 #include "key_sets.h"
 #include "scratch_dir.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSEL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSEL_TEST_ASAN 1
+#endif
+#endif
+#if TESSEL_TEST_ASAN
+// The sanitizer's own count of the bytes the heap holds (its allocator_interface.h).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace {
 
@@ -262,9 +275,9 @@ TEST(DamagedIndexTest, BasesPastTheEndAndRandomBytesEndNormally) {
 
 // Nodes that share one group of children, each leading back to the group: a ranked search
 // took up 255 children a step, each with a longer path, until 32 KB of units had cost gigabytes.
-class DamagedTopTest : public TesselTest::ScratchDirTest {};
+class TopSearchTest : public TesselTest::ScratchDirTest {};
 
-TEST_F(DamagedTopTest, SharedChildrenEndTheSearchAsCorrupt) {
+TEST_F(TopSearchTest, SharedChildrenEndTheSearchAsCorrupt) {
   Units shared(4096);
   for (std::size_t u = 2; u <= 256; ++u) shared.units[u] = {1, 1};
   const std::string bytes = shared.bytes();
@@ -281,6 +294,95 @@ TEST_F(DamagedTopTest, SharedChildrenEndTheSearchAsCorrupt) {
               IndexView::kCorrupt);
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // The fault is the units': the failure names the index, not its companion.
+  std::ofstream(path("shared.idx"), std::ios::binary) << bytes;
+  Tessel::Index index;
+  ASSERT_TRUE(index.open(path("shared.idx").c_str()).ok());
+  const Tessel::Status failure =
+      index.top("", 0, 1, [](const std::string&, long long, std::uint32_t) {});
+  EXPECT_EQ(failure.code(), Tessel::kIndexCorrupt);
+  EXPECT_EQ(failure.where(), path("shared.idx"));
+}
+
+// A deep chain with 25 light leaves at every level and its heaviest key at the bottom: the
+// search holds every leaf while it walks down, and each must not keep its whole path (a chain
+// of 1,000 then held 12.5 MB). The heap's growth is read from the sanitizer's allocator.
+TEST_F(TopSearchTest, DeepBushyTreesKeepTheirPathsOnce) {
+  std::size_t (*allocated)() = nullptr;
+#if TESSEL_TEST_ASAN
+  allocated = &__sanitizer_get_current_allocated_bytes;
+#endif
+  if (allocated == nullptr) GTEST_SKIP() << "needs AddressSanitizer's allocator to read the heap";
+  constexpr std::size_t kDepth = 1000;
+  std::vector<std::string> keys = {std::string(kDepth, 'a')};
+  for (std::size_t depth = 0; depth < kDepth; ++depth) {
+    for (char leaf = 'b'; leaf <= 'z'; ++leaf) keys.push_back(std::string(depth, 'a') + leaf);
+  }
+  std::sort(keys.begin(), keys.end());
+  const Built built(keys);
+  std::vector<std::uint32_t> weights(keys.size(), 0);
+  weights[0] = 7;  // the chain itself sorts first
+  const std::string companion = path("deep.idx.weights");
+  const auto* data = reinterpret_cast<const unsigned char*>(built.trie.array());
+  ASSERT_TRUE(
+      Tessel::saveWeights(companion, data, built.trie.size(), weights.data(), weights.size()).ok());
+  Tessel::WeightTable table;
+  ASSERT_TRUE(table.load(companion, data, built.trie.size()).ok());
+  const std::size_t before = allocated();
+  std::size_t grown = 0;
+  std::string got;
+  EXPECT_EQ(built.view.top(table, "", 0, 2,
+                           [&](const std::string& key, long, std::uint32_t weight) {
+                             const std::size_t now = allocated();
+                             if (now > before) grown = std::max(grown, now - before);
+                             got += key.substr(kDepth - 2) + ':' + std::to_string(weight) + ' ';
+                           }),
+            IndexView::kOk);
+  EXPECT_EQ(got, "aa:7 ab:0 ");
+  EXPECT_LT(grown, std::size_t{4} << 20);
+}
+
+// Ties in weight go in byte order of the keys, below and past their first 8 bytes, with the
+// zero byte, which a shorter key's padding must not be taken for.
+TEST_F(TopSearchTest, TiesGoInByteOrderAtEveryDepth) {
+  std::mt19937 random(41);
+  const std::string alphabet("\0\1a\xff", 4);
+  for (int round = 0; round < 8; ++round) {
+    std::set<std::string> unique;
+    for (int i = 0; i < 300; ++i) {
+      std::string key(round % 2 == 0 ? 7 : 0, 'x');  // a shared start, for half the rounds
+      for (std::size_t n = random() % 14; n > 0; --n) key += alphabet[random() % 4];
+      unique.insert(key);
+    }
+    const std::vector<std::string> keys(unique.begin(), unique.end());
+    const Built built(keys);
+    std::vector<std::uint32_t> weights;
+    for (std::size_t i = 0; i < keys.size(); ++i) weights.push_back(random() % 3);
+    const std::string companion = path("ties" + std::to_string(round) + ".idx.weights");
+    const auto* data = reinterpret_cast<const unsigned char*>(built.trie.array());
+    ASSERT_TRUE(
+        Tessel::saveWeights(companion, data, built.trie.size(), weights.data(), weights.size())
+            .ok());
+    Tessel::WeightTable table;
+    ASSERT_TRUE(table.load(companion, data, built.trie.size()).ok());
+    for (const std::string& prefix : {std::string(), std::string(7, 'x'), std::string("\0", 1),
+                                      std::string("xxxxxxx\0\1", 9)}) {
+      std::vector<std::pair<std::uint32_t, std::string>> expected;
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i].compare(0, prefix.size(), prefix) == 0)
+          expected.emplace_back(weights[i], keys[i]);
+      }
+      std::stable_sort(expected.begin(), expected.end(),
+                       [](const auto& a, const auto& b) { return a.first > b.first; });
+      std::vector<std::pair<std::uint32_t, std::string>> got;
+      EXPECT_EQ(built.view.top(table, prefix.data(), prefix.size(), keys.size(),
+                               [&](const std::string& key, long, std::uint32_t weight) {
+                                 got.emplace_back(weight, key);
+                               }),
+                IndexView::kOk);
+      EXPECT_EQ(got, expected) << "round " << round << ", prefix of " << prefix.size();
+    }
+  }
 }
 
 TEST(DamagedIndexTest, TruncatedIndexesEndNormally) {

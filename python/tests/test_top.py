@@ -118,7 +118,7 @@ class Top(unittest.TestCase):
             tessel.build(["a"], path, weights=[2**32])
 
     def test_a_search_past_a_megabyte_of_paths_lists_every_key_in_order(self):
-        # The search's bytes of paths are compacted as it goes: a long one keeps its order.
+        # A search that holds many paths at once gives them in order.
         rng = random.Random(31)
         keys = sorted({b"%030d" % rng.randrange(10**30) for _ in range(40_000)})
         weights = [rng.randrange(50) for _ in keys]
@@ -167,6 +167,9 @@ class Top(unittest.TestCase):
         with tessel.Index(path) as index:
             with self.assertRaisesRegex(ValueError, "Corrupt Index"):
                 index.verify()
+            # The companion is at fault, and named: the index's units are sound.
+            with self.assertRaisesRegex(ValueError, r"Corrupt Index: .*k\.idx\.weights"):
+                index.top("", 200)
         os.unlink(companion)
         with tessel.Index(path) as index:
             with self.assertRaises(FileNotFoundError):

@@ -39,6 +39,7 @@ class IndexView {
   static constexpr int kCannotOpen = kIndexCannotOpen;  // cannot be opened, read or mapped
   static constexpr int kNotAnIndex = kIndexNotAnIndex;  // not a regular file, wrong size, no root
   static constexpr int kCorrupt = kIndexCorrupt;        // a walk reached a unit twice
+  static constexpr int kBadBounds = -1;  // top(): the companion's bounds do not fit the units
 
   // Results of traverse() besides a value (>= 0).
   static constexpr long kNoValue = -1;  // the path exists, but no key ends there
@@ -294,10 +295,10 @@ class IndexView {
   // Ranked completion: calls onKey(key, value, weight) for the `n` keys that begin with
   // prefix[0 .. length) with the greatest weights in `weights` (this index's companion), the
   // heaviest first and ties in byte order of the keys: a best-first search that takes a node
-  // only while its bound may still place a key. Returns kOk, or kCorrupt when a bound exceeds
-  // its node's (a crafted companion) or the walk takes up more units than there are: in a tree
-  // each is taken up once, and units that share children (a damaged file) would make the
-  // search's memory grow with the square of the file.
+  // only while its bound may still place a key. Returns kOk; kBadBounds when a bound exceeds
+  // its node's (a companion that does not fit these units); kCorrupt when the walk takes up
+  // more units than there are: in a tree each is taken up once, and units that share
+  // children (a damaged file) would make the search's memory grow with the square of the file.
   template <class OnKey>
   int top(const WeightTable& weights, const char* prefix, std::size_t length, std::size_t n,
           OnKey&& onKey) const {
@@ -306,53 +307,65 @@ class IndexView {
     if (n == 0 || units_.count() == 0 || traverse(prefix, length, node, pos) == kNoPath) {
       return kOk;
     }
-    // The paths' bytes live in one arena, each item's at [key, key + length): an end item
-    // shares its node's, a child's copies its node's and adds its byte. No item owns memory.
+    // A path below the prefix is its last step, which links to the step before: memory grows
+    // with the units taken up, not with the bytes of their paths (a deep chain with many
+    // leaves would hold the square of its depth).
+    struct Step {
+      std::uint32_t parent;
+      unsigned char byte;
+    };
+    constexpr std::uint32_t kAtPrefix = ~std::uint32_t{0};
+    std::vector<Step> steps;
     struct Item {
+      std::uint64_t head;  // the path's first 8 bytes below the prefix, the first highest
       std::uint32_t bound;
       std::uint32_t unit;
-      std::size_t key;
-      std::uint32_t length;
-      bool end;  // a unit that ends a key
+      std::uint32_t step;   // the path's last, kAtPrefix for the prefix itself
+      std::uint32_t depth;  // its steps below the prefix
+      bool end;             // a unit that ends a key
     };
-    std::string arena(prefix, length);
+    // Whether a's path comes after b's in byte order: the deeper climbs to the other's depth,
+    // then both climb until their next steps meet; a path comes after its own prefixes.
+    auto pathAfter = [&steps](std::uint32_t a, std::uint32_t da, std::uint32_t b,
+                              std::uint32_t db) {
+      const bool longer = da > db;
+      for (; da > db; --da) a = steps[a].parent;
+      for (; db > da; --db) b = steps[b].parent;
+      if (a == b) return longer;
+      while (steps[a].parent != steps[b].parent) {
+        a = steps[a].parent;
+        b = steps[b].parent;
+      }
+      return steps[a].byte > steps[b].byte;
+    };
     // The heaviest on top, of equal bounds the first in byte order: what a node holds comes
     // after the key its path spells, and a key before a sibling's subtree.
-    auto later = [&arena](const Item& a, const Item& b) {
+    // Most ties are settled by the paths' heads (a shorter path's is padded with zero bytes,
+    // which sort it before the paths it begins).
+    auto later = [&pathAfter](const Item& a, const Item& b) {
       if (a.bound != b.bound) return a.bound < b.bound;
-      const int c =
-          std::memcmp(arena.data() + a.key, arena.data() + b.key, std::min(a.length, b.length));
-      return c != 0 ? c > 0 : a.length > b.length;
+      if (a.head != b.head) return a.head > b.head;
+      if (a.depth <= 8 && b.depth <= 8) return a.depth > b.depth;
+      return pathAfter(a.step, a.depth, b.step, b.depth);
     };
     std::vector<Item> heap;
-    heap.push_back(Item{weights.bound(node), static_cast<std::uint32_t>(node), 0,
-                        static_cast<std::uint32_t>(length), false});
+    heap.push_back(
+        Item{0, weights.bound(node), static_cast<std::uint32_t>(node), kAtPrefix, 0, false});
     const internal::EdgeCodes& codes = edgeCodes();
     internal::ChildMask children;
     std::string key;
     std::size_t taken = 1;  // items pushed: the root's
-    std::size_t compactAt = std::size_t{1} << 20;
-    // A long search (a large n) keeps only the bytes of the paths still wanted: the heap's and
-    // the node being expanded.
-    auto compact = [&](Item& expanded) {
-      std::string kept;
-      auto keep = [&](Item& item) {
-        const std::size_t at = kept.size();
-        kept.append(arena, item.key, item.length);
-        item.key = at;
-      };
-      for (Item& item : heap) keep(item);
-      keep(expanded);
-      arena.swap(kept);
-      compactAt = std::max(compactAt, 2 * arena.size());
-    };
     while (!heap.empty() && n != 0) {
       std::pop_heap(heap.begin(), heap.end(), later);
-      Item item = heap.back();
+      const Item item = heap.back();
       heap.pop_back();
       if (item.end) {
         --n;
-        key.assign(arena, item.key, item.length);
+        key.assign(prefix, length);
+        key.resize(length + item.depth);
+        for (std::uint32_t s = item.step, at = item.depth; at-- > 0; s = steps[s].parent) {
+          key[length + at] = static_cast<char>(steps[s].byte);
+        }
         if (!internal::goOnRanked(onKey, key, Format::decodeValue(units_.base(item.unit)),
                                   item.bound)) {
           return kOk;
@@ -364,19 +377,20 @@ class IndexView {
       for (int code; (code = children.takeFirst()) >= 0;) {
         const std::size_t child = static_cast<std::size_t>(b) + static_cast<std::size_t>(code);
         const std::uint32_t bound = weights.bound(child);
-        if (bound > item.bound || ++taken > units_.count()) return kCorrupt;
+        if (bound > item.bound) return kBadBounds;
+        if (++taken > units_.count()) return kCorrupt;
         if (code == 0) {
           if (Format::decodeValue(units_.base(child)) < 0) continue;
-          heap.push_back(
-              Item{bound, static_cast<std::uint32_t>(child), item.key, item.length, true});
+          heap.push_back(Item{item.head, bound, static_cast<std::uint32_t>(child), item.step,
+                              item.depth, true});
         } else {
           if (units_.base(child) <= 0) continue;
-          if (arena.size() > compactAt) compact(item);
-          const std::size_t at = arena.size();
-          arena.append(arena, item.key, item.length);
-          arena.push_back(static_cast<char>(code - 1));
-          heap.push_back(
-              Item{bound, static_cast<std::uint32_t>(child), at, item.length + 1, false});
+          const auto byte = static_cast<unsigned char>(code - 1);
+          steps.push_back(Step{item.step, byte});
+          const std::uint64_t head =
+              item.depth < 8 ? item.head | std::uint64_t{byte} << (56 - 8 * item.depth) : item.head;
+          heap.push_back(Item{head, bound, static_cast<std::uint32_t>(child),
+                              static_cast<std::uint32_t>(steps.size() - 1), item.depth + 1, false});
         }
         std::push_heap(heap.begin(), heap.end(), later);
       }
