@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -483,6 +484,15 @@ TEST_F(ShardedTest, AnOpenIndexReadsShardsRemovedAfterward) {
   EXPECT_EQ(count, 1000u);
 }
 
+// The names in a directory, sorted.
+std::vector<std::string> namesIn(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 }  // namespace
 
 // Ranked completion from C++ against a plain reading (every key below the prefix, by weight
@@ -583,6 +593,26 @@ TEST_F(ShardedTest, TopIsThePlainReadingOnAFileAndOnShards) {
       index.close();
       ASSERT_TRUE(index.open(where.c_str()).ok());
       EXPECT_EQ(listing(), before) << where;
+      if (where != shards) continue;
+      // The last shard's companion cannot be written: those before it are put back, and
+      // nothing else is left in the directory.
+      const std::vector<std::string> names = namesIn(shards);
+      std::string last;
+      for (const std::string& name : names) {
+        if (name.size() > 8 && name.compare(name.size() - 8, 8, ".weights") == 0) last = name;
+      }
+      ASSERT_FALSE(last.empty());
+      const std::string blocked = shards + '/' + last;
+      ASSERT_EQ(::rename(blocked.c_str(), (blocked + ".aside").c_str()), 0);
+      ASSERT_EQ(::mkdir(blocked.c_str(), 0755), 0);
+      const std::vector<std::uint32_t> other(lines.size(), 9);
+      EXPECT_FALSE(index.saveWeights(other.data(), other.size()).ok());
+      ASSERT_EQ(::rmdir(blocked.c_str()), 0);
+      ASSERT_EQ(::rename((blocked + ".aside").c_str(), blocked.c_str()), 0);
+      EXPECT_EQ(namesIn(shards), names);
+      index.close();
+      ASSERT_TRUE(index.open(where.c_str()).ok());
+      EXPECT_EQ(listing(), before);
     }
   }
 }
