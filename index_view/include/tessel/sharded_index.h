@@ -243,15 +243,20 @@ class ShardedIndex {
       const std::string prefix = ShardNames::weightsTemporaryPrefix(companion);
       struct stat st;
       if (::lstat(companion.c_str(), &st) != 0) {
-        kept.push_back(Kept{companion, std::string()});
+        if (errno == ENOENT) kept.push_back(Kept{companion, std::string()});
       } else if (S_ISREG(st.st_mode)) {
-        // "PID-TIME-N.tmp", as FileReplacement names its own.
-        char suffix[64];
-        std::snprintf(suffix, sizeof suffix, "%ld-%lx-%zu.tmp", static_cast<long>(::getpid()),
-                      static_cast<unsigned long>(::time(nullptr)), s);
-        std::string old = directoryName_ + prefix + suffix;
-        ::unlink(old.c_str());
-        if (::link(companion.c_str(), old.c_str()) == 0) kept.push_back(Kept{companion, old});
+        // "PID-TIME-N.tmp", as FileReplacement names its own; a name taken is left alone.
+        for (std::size_t n = s; n < s + 100 * count_; n += count_) {
+          char suffix[64];
+          std::snprintf(suffix, sizeof suffix, "%ld-%lx-%zu.tmp", static_cast<long>(::getpid()),
+                        static_cast<unsigned long>(::time(nullptr)), n);
+          std::string old = directoryName_ + prefix + suffix;
+          if (::link(companion.c_str(), old.c_str()) == 0) {
+            kept.push_back(Kept{companion, old});
+            break;
+          }
+          if (errno != EEXIST) break;  // no second name here: this one is not put back
+        }
       }
       Status saved = Tessel::saveWeights(companion, static_cast<const unsigned char*>(pin->data()),
                                          pin->size(), weights + entry.base,
