@@ -181,7 +181,7 @@ class Index {
   // list the index was built from (a key's weight is the greatest of its run of equal keys'):
   // beside the index file, or beside each shard. For indexes opened after. Fails with
   // kCorrupt when the weights are too few for the key list, or with the file that cannot be
-  // written.
+  // written; then no companion has changed (shards' put back, unless the process dies).
   Status saveWeights(const std::uint32_t* weights, std::size_t lines) const {
     if (shards_) return shards_->saveWeights(weights, lines);
     if (path_.empty()) return Status::failure(kIndexCannotOpen, "", EINVAL);

@@ -204,7 +204,8 @@ class ShardedIndex {
   // Makes each shard's companion (saveWeights()) from weights[line] for each line of the
   // index's key list: a shard takes the lines of its range. Fails when there are fewer lines
   // than the manifest counts, before any companion is written, or when a companion cannot be
-  // written (those before it are then new). For indexes opened after.
+  // written: those written before it are then put back (a regular file as it was, a missing
+  // one removed), unless the process dies first. For indexes opened after.
   Status saveWeights(const std::uint32_t* weights, std::size_t lines) const {
     // Too few lines for a shard would leave the shards before it with new weights and the
     // rest with old ones: every range is checked first.
