@@ -510,6 +510,25 @@ case_weights_interrupted() {
     expect_eq "$(temporaries)" 0 "temporary files after SIG$signal"
   done
   "$READER" -v kept.idx > /dev/null 2>&1 || fail "the companion checks out"
+  # A sharded index: a signal at the third shard's companion puts the first two back too.
+  mkdir shards
+  "$MAKE_SHARDS" keys.txt shards 4 || fail "making shards"
+  "$WEIGHTS" weights.txt shards > /dev/null || fail "the shards' first weights"
+  cp -r shards before
+  for signal in INT TERM; do
+    strace -f -o /dev/null -e trace=fsync,fdatasync \
+      -e inject=fsync,fdatasync:delay_exit=300000 "$WEIGHTS" other.txt shards > /dev/null &
+    local pid=$!
+    tool=
+    while kill -0 "$pid" 2> /dev/null && [ -z "$tool" ]; do
+      tool=$(ls -A shards | sed -n 's/^\.shard-test-2\.idx\.weights-\([0-9]*\)-.*\.tmp$/\1/p' | head -n 1)
+    done
+    kill "-$signal" "$tool"
+    wait "$pid"
+    status=$?
+    expect_eq "$status" $((128 + $(kill -l "$signal"))) "status after SIG$signal on shards"
+    diff -r before shards > /dev/null || fail "companions of shards after SIG$signal: $(diff -rq before shards | head -n 3)"
+  done
 }
 
 # Index named through /dev/fd or /proc: what is written is what the path names.

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -202,16 +203,166 @@ inline bool closeChecked(int fd) {
 
 }  // namespace internal
 
+namespace internal {
+
+// A file of a ReplacedSet: its name and the second name of its old version ("" for none).
+struct KeptFile {
+  char name[128];
+  char old[128];
+};
+
+// What a signal puts back: a set's directory and its first `count` files, each published
+// whole before the count takes it in.
+struct KeptFiles {
+  int directory = -1;
+  KeptFile* files = nullptr;
+  std::atomic<std::size_t> count{0};
+};
+inline std::atomic<KeptFiles*> keptFiles{nullptr};
+static_assert(std::atomic<KeptFiles*>::is_always_lock_free, "read from signal handlers");
+
+// Puts a file of the directory back as it was. Async-signal-safe.
+inline void putBackFile(int directory, const KeptFile& file) noexcept {
+  if (file.old[0] == '\0') {
+    ::unlinkat(directory, file.name, 0);
+  } else {
+    // A file not yet replaced is the old one under both names: the rename does nothing.
+    ::renameat(directory, file.old, directory, file.name);
+    ::unlinkat(directory, file.old, 0);
+  }
+}
+
+}  // namespace internal
+
 // Removes the temporary files of the replaceFile calls under way in this process, leaving their
-// targets as they were. Meant for a handler of a signal that then ends the process: it is
-// async-signal-safe, and a replaceFile it interrupts must not go on.
+// targets as they were, and puts back the files of a ReplacedSet under way. Meant for a handler
+// of a signal that then ends the process: it is async-signal-safe, and a replaceFile it
+// interrupts must not go on.
 inline void removeTemporaryFiles() noexcept {
   for (internal::PendingTemporary& slot : internal::pendingTemporaries) {
     if (slot.state.load() == internal::PendingTemporary::kArmed) {
       ::unlinkat(slot.directory, slot.name, 0);
     }
   }
+  if (const internal::KeptFiles* kept = internal::keptFiles.load()) {
+    for (std::size_t i = kept->count.load(); i-- > 0;) {
+      internal::putBackFile(kept->directory, kept->files[i]);
+    }
+  }
 }
+
+// Files of one directory replaced one after another as a set (each by a FileReplacement):
+// before each is replaced, keep() gives its old version a second name, so that a failure
+// (putBack(), or the destructor before commit()) or a signal that ends the process
+// (removeTemporaryFiles()) puts every file back as it was: the old version, or no file where
+// there was none. A file that is no regular file, or whose old version cannot have a second
+// name, is not put back. One set at a time is seen by signals; another goes unseen by them.
+class ReplacedSet {
+ public:
+  ReplacedSet() = default;
+  ~ReplacedSet() { putBack(); }
+  ReplacedSet(const ReplacedSet&) = delete;
+  ReplacedSet& operator=(const ReplacedSet&) = delete;
+
+  // Opens `directory` (a path ending in '/') for up to `capacity` files. Returns 0, or -1
+  // with errno set. Throws std::bad_alloc only.
+  int begin(const std::string& directory, std::size_t capacity) {
+    putBack();
+    files_.reset(new internal::KeptFile[capacity]);
+    capacity_ = capacity;
+    kept_.count.store(0);
+    kept_.files = files_.get();
+    kept_.directory = internal::openDirectory(directory);
+    if (kept_.directory < 0) return -1;
+    internal::KeptFiles* none = nullptr;
+    seen_ = internal::keptFiles.compare_exchange_strong(none, &kept_);
+    return 0;
+  }
+
+  // Keeps the old version of the directory's file `name` before it is replaced, under a
+  // temporary name that begins with `prefix` (a build removes such names if the process is
+  // killed outright).
+  void keep(const std::string& name, const std::string& prefix) {
+    const std::size_t count = kept_.count.load();
+    if (kept_.directory < 0 || count == capacity_ || name.size() >= sizeof files_[0].name) return;
+    internal::KeptFile& file = files_[count];
+    std::memcpy(file.name, name.c_str(), name.size() + 1);
+    file.old[0] = '\0';
+    struct stat st;
+    if (::fstatat(kept_.directory, file.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return;
+    } else if (!S_ISREG(st.st_mode) || !keepAs(file, prefix)) {
+      return;
+    }
+    kept_.count.store(count + 1);
+  }
+
+  // Forgets the file kept last: its replacement failed, which left it as it was.
+  void forgetLast() {
+    const std::size_t count = kept_.count.load();
+    if (count == 0) return;
+    kept_.count.store(count - 1);
+    const internal::KeptFile& file = files_[count - 1];
+    if (file.old[0] != '\0') ::unlinkat(kept_.directory, file.old, 0);
+  }
+
+  // Whether the file kept last is `name`.
+  bool keptLast(const std::string& name) const {
+    const std::size_t count = kept_.count.load();
+    return count != 0 && name == files_[count - 1].name;
+  }
+
+  // Puts every file kept back as it was, the last first, and ends the set. A signal on the
+  // way puts back only those still to do.
+  void putBack() {
+    if (kept_.directory < 0) return;
+    for (std::size_t i = kept_.count.load(); i-- > 0;) {
+      internal::putBackFile(kept_.directory, files_[i]);
+      kept_.count.store(i);
+    }
+    end();
+  }
+
+  // Keeps the new files: the old versions' second names go, and the set ends.
+  void commit() {
+    if (kept_.directory < 0) return;
+    const std::size_t count = kept_.count.load();
+    kept_.count.store(0);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (files_[i].old[0] != '\0') ::unlinkat(kept_.directory, files_[i].old, 0);
+    }
+    end();
+  }
+
+ private:
+  // Links the old version under a free name: "PID-TIME-N.tmp" after `prefix`, as
+  // FileReplacement names its temporary files.
+  bool keepAs(internal::KeptFile& file, const std::string& prefix) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const int length = std::snprintf(file.old, sizeof file.old, "%s%ld-%lx-%u.tmp",
+                                       prefix.c_str(), static_cast<long>(::getpid()),
+                                       static_cast<unsigned long>(std::time(nullptr)), counter++);
+      if (length < 0 || static_cast<std::size_t>(length) >= sizeof file.old) break;
+      if (::linkat(kept_.directory, file.name, kept_.directory, file.old, 0) == 0) return true;
+      if (errno != EEXIST) break;
+    }
+    file.old[0] = '\0';
+    return false;
+  }
+
+  void end() {
+    if (seen_) internal::keptFiles.store(nullptr);
+    seen_ = false;
+    ::close(kept_.directory);
+    kept_.directory = -1;
+  }
+
+  std::unique_ptr<internal::KeptFile[]> files_;
+  std::size_t capacity_ = 0;
+  internal::KeptFiles kept_;
+  bool seen_ = false;
+};
 
 // What a replacement asks its caller as it goes; any of them may be null.
 struct ReplaceHooks {

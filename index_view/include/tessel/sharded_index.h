@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -26,6 +25,7 @@
 #include <tessel/index_view.h>
 #include <tessel/internal/crc32c.h>
 #include <tessel/manifest.h>
+#include <tessel/replace_file.h>
 #include <tessel/shard_directory.h>
 #include <tessel/status.h>
 
@@ -216,65 +216,30 @@ class ShardedIndex {
                                weightsPathOf(path(s)) + ": the weights are not of this key list");
       }
     }
-    // A failure at a shard (a full disk) puts the companions before it back as they were:
-    // each old one is kept under a second name until every shard has its new one.
-    struct Kept {
-      std::string companion;
-      std::string old;  // empty: there was none
-    };
-    std::vector<Kept> kept;
-    auto putBack = [&kept] {
-      for (auto k = kept.rbegin(); k != kept.rend(); ++k) {
-        if (k->old.empty()) {
-          ::unlink(k->companion.c_str());
-        } else {
-          ::rename(k->old.c_str(), k->companion.c_str());
-        }
-      }
-    };
+    // A failure at a shard (a full disk), or a signal that ends the process, puts the
+    // companions before it back as they were.
+    ReplacedSet replaced;
+    if (replaced.begin(directoryName_, count_) != 0) {
+      return Status::failure(kCannotOpen, directoryName_, errno);
+    }
     for (std::size_t s = 0; s < count_; ++s) {
       const ShardEntry& entry = manifest_.shards[s];
       const Pin pin = view(s);
-      if (!pin.status.ok()) {
-        putBack();
-        return pin.status;
-      }
+      if (!pin.status.ok()) return pin.status;
       // Temporary files of the directory's own names: a build removes those a killed run left.
-      const std::string companion = weightsPathOf(path(s));
-      const std::string prefix = ShardNames::weightsTemporaryPrefix(companion);
-      struct stat st;
-      if (::lstat(companion.c_str(), &st) != 0) {
-        if (errno == ENOENT) kept.push_back(Kept{companion, std::string()});
-      } else if (S_ISREG(st.st_mode)) {
-        // "PID-TIME-N.tmp", as FileReplacement names its own; a name taken is left alone.
-        for (std::size_t n = s; n < s + 100 * count_; n += count_) {
-          char suffix[64];
-          std::snprintf(suffix, sizeof suffix, "%ld-%lx-%zu.tmp", static_cast<long>(::getpid()),
-                        static_cast<unsigned long>(::time(nullptr)), n);
-          std::string old = directoryName_ + prefix + suffix;
-          if (::link(companion.c_str(), old.c_str()) == 0) {
-            kept.push_back(Kept{companion, old});
-            break;
-          }
-          if (errno != EEXIST) break;  // no second name here: this one is not put back
-        }
-      }
-      Status saved = Tessel::saveWeights(companion, static_cast<const unsigned char*>(pin->data()),
-                                         pin->size(), weights + entry.base,
-                                         static_cast<std::size_t>(entry.lines), prefix.c_str());
+      const std::string name = entry.file + ".weights";
+      const std::string prefix = ShardNames::weightsTemporaryPrefix(name);
+      replaced.keep(name, prefix);
+      Status saved = Tessel::saveWeights(
+          directoryName_ + name, static_cast<const unsigned char*>(pin->data()), pin->size(),
+          weights + entry.base, static_cast<std::size_t>(entry.lines), prefix.c_str());
       if (!saved.ok()) {
         // This shard's companion is as it was: only those before it are put back.
-        if (!kept.empty() && kept.back().companion == companion) {
-          if (!kept.back().old.empty()) ::unlink(kept.back().old.c_str());
-          kept.pop_back();
-        }
-        putBack();
+        if (replaced.keptLast(name)) replaced.forgetLast();
         return saved;
       }
     }
-    for (const Kept& k : kept) {
-      if (!k.old.empty()) ::unlink(k.old.c_str());
-    }
+    replaced.commit();
     return Status();
   }
 
