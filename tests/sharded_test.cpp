@@ -602,7 +602,7 @@ TEST_F(ShardedTest, TopIsThePlainReadingOnAFileAndOnShards) {
         if (name.size() > 8 && name.compare(name.size() - 8, 8, ".weights") == 0) last = name;
       }
       ASSERT_FALSE(last.empty());
-      const std::string blocked = shards + '/' + last;
+      const std::string blocked = std::string(shards).append("/").append(last);
       ASSERT_EQ(::rename(blocked.c_str(), (blocked + ".aside").c_str()), 0);
       ASSERT_EQ(::mkdir(blocked.c_str(), 0755), 0);
       const std::vector<std::uint32_t> other(lines.size(), 9);

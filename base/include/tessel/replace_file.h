@@ -337,7 +337,7 @@ class ReplacedSet {
  private:
   // Links the old version under a free name: "PID-TIME-N.tmp" after `prefix`, as
   // FileReplacement names its temporary files.
-  bool keepAs(internal::KeptFile& file, const std::string& prefix) {
+  bool keepAs(internal::KeptFile& file, const std::string& prefix) const {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
       const int length = std::snprintf(file.old, sizeof file.old, "%s%ld-%lx-%u.tmp",
