@@ -174,19 +174,24 @@ inline int openDirectory(const std::string& path) {
   return fd;
 }
 
+// Writes the next temporary name of this process to `name`: `prefix` and "PID-TIME-N.tmp",
+// N counted up for every name asked. False, with ENAMETOOLONG, when it does not fit.
+inline bool nextTemporaryName(const char* prefix, char (&name)[128]) {
+  static std::atomic<unsigned> counter{0};
+  const int length =
+      std::snprintf(name, sizeof name, "%s%ld-%lx-%u.tmp", prefix, static_cast<long>(::getpid()),
+                    static_cast<unsigned long>(std::time(nullptr)), counter++);
+  if (length >= 0 && static_cast<std::size_t>(length) < sizeof name) return true;
+  errno = ENAMETOOLONG;
+  return false;
+}
+
 // Creates a new file in `directory` with the permissions `mode` (the umask applies), named
 // `prefix` and "PID-TIME-N.tmp"; its name goes to `name`.
 inline int createTemporary(int directory, mode_t mode, const char* prefix, char (&name)[128],
                            TemporaryRecord& record) {
-  static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const int length =
-        std::snprintf(name, sizeof name, "%s%ld-%lx-%u.tmp", prefix, static_cast<long>(::getpid()),
-                      static_cast<unsigned long>(std::time(nullptr)), counter++);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) {
-      errno = ENAMETOOLONG;
-      return -1;
-    }
+    if (!nextTemporaryName(prefix, name)) return -1;
     record.arm(directory, name);
     // Read and write: a build may map it.
     const int fd = ::openat(directory, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -281,35 +286,33 @@ class ReplacedSet {
 
   // Keeps the old version of the directory's file `name` before it is replaced, under a
   // temporary name that begins with `prefix` (a build removes such names if the process is
-  // killed outright).
-  void keep(const std::string& name, const std::string& prefix) {
+  // killed outright). Returns whether the file will be put back.
+  bool keep(const std::string& name, const std::string& prefix) {
     const std::size_t count = kept_.count.load();
-    if (kept_.directory < 0 || count == capacity_ || name.size() >= sizeof files_[0].name) return;
+    if (kept_.directory < 0 || count == capacity_ || name.size() >= sizeof files_[0].name) {
+      return false;
+    }
     internal::KeptFile& file = files_[count];
     std::memcpy(file.name, name.c_str(), name.size() + 1);
     file.old[0] = '\0';
     struct stat st;
     if (::fstatat(kept_.directory, file.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) return;
+      if (errno != ENOENT) return false;
     } else if (!S_ISREG(st.st_mode) || !keepAs(file, prefix)) {
-      return;
+      return false;
     }
     kept_.count.store(count + 1);
+    return true;
   }
 
-  // Forgets the file kept last: its replacement failed, which left it as it was.
+  // Forgets the file kept last (keep() said it would be put back): its replacement failed,
+  // which left it as it was.
   void forgetLast() {
     const std::size_t count = kept_.count.load();
     if (count == 0) return;
     kept_.count.store(count - 1);
     const internal::KeptFile& file = files_[count - 1];
     if (file.old[0] != '\0') ::unlinkat(kept_.directory, file.old, 0);
-  }
-
-  // Whether the file kept last is `name`.
-  bool keptLast(const std::string& name) const {
-    const std::size_t count = kept_.count.load();
-    return count != 0 && name == files_[count - 1].name;
   }
 
   // Puts every file kept back as it was, the last first, and ends the set. A signal on the
@@ -335,15 +338,10 @@ class ReplacedSet {
   }
 
  private:
-  // Links the old version under a free name: "PID-TIME-N.tmp" after `prefix`, as
-  // FileReplacement names its temporary files.
+  // Links the old version under a free temporary name, as FileReplacement names its own.
   bool keepAs(internal::KeptFile& file, const std::string& prefix) const {
-    static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-      const int length = std::snprintf(file.old, sizeof file.old, "%s%ld-%lx-%u.tmp",
-                                       prefix.c_str(), static_cast<long>(::getpid()),
-                                       static_cast<unsigned long>(std::time(nullptr)), counter++);
-      if (length < 0 || static_cast<std::size_t>(length) >= sizeof file.old) break;
+      if (!internal::nextTemporaryName(prefix.c_str(), file.old)) break;
       if (::linkat(kept_.directory, file.name, kept_.directory, file.old, 0) == 0) return true;
       if (errno != EEXIST) break;
     }

@@ -229,13 +229,13 @@ class ShardedIndex {
       // Temporary files of the directory's own names: a build removes those a killed run left.
       const std::string name = entry.file + ".weights";
       const std::string prefix = ShardNames::weightsTemporaryPrefix(name);
-      replaced.keep(name, prefix);
+      const bool kept = replaced.keep(name, prefix);
       Status saved = Tessel::saveWeights(
           directoryName_ + name, static_cast<const unsigned char*>(pin->data()), pin->size(),
           weights + entry.base, static_cast<std::size_t>(entry.lines), prefix.c_str());
       if (!saved.ok()) {
         // This shard's companion is as it was: only those before it are put back.
-        if (replaced.keptLast(name)) replaced.forgetLast();
+        if (kept) replaced.forgetLast();
         return saved;
       }
     }
