@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -299,6 +300,41 @@ TEST_F(ScanTest, WordsKnowUnicodeAndTheCharactersAUserAdds) {
                            })
                     .ok());
     EXPECT_EQ(found, (std::vector<Match>{{0, 5, 0}, {6, 11, 1}, {18, 5, 3}}));
+  }
+}
+
+// Leftmost-longest inside long words: keys that are runs of one letter, and words of
+// hundreds of bytes, where positions far into a word are walked only once they are needed.
+TEST_F(ScanTest, LongWordsAreTheirPlainReading) {
+  std::mt19937 random(23);
+  std::vector<std::string> list;
+  for (std::size_t n = 1; n <= 90; n += 1 + random() % 7) list.push_back(std::string(n, 'a'));
+  list.push_back("ab");
+  list.push_back(std::string(70, 'a') + "b");
+  make(list, 3);
+  for (int round = 0; round < 30; ++round) {
+    std::string text;
+    while (text.size() < 600) {
+      text += random() % 8 == 0 ? 'b' : 'a';
+      if (random() % 200 == 0) text += ' ';
+    }
+    expectLikeBruteForce(text);
+  }
+}
+
+// A word of a million letters against keys of up to 5,000 of them: each match covers 5,000
+// positions that no walk needs, and walking them all took 30 times as long.
+TEST_F(ScanTest, AVeryLongWordCostsItsMatches) {
+  std::vector<std::string> list;
+  for (std::size_t n = 1; n <= 5000; ++n) list.push_back(std::string(n, 'a'));
+  make(list, 1);
+  const std::string text(1000000, 'a');
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<Match> found = scanned(one_, text, true, false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  ASSERT_EQ(found.size(), 200u);
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    EXPECT_EQ(found[i], Match(5000 * i, 5000, keys_[std::string(5000, 'a')]));
   }
 }
 

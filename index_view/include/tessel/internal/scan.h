@@ -748,10 +748,15 @@ class TextScan {
     }
     // Where a word's start has no match, or one that ends inside the word, the rest of the
     // word will be needed: its positions are walked next, all in one go.
+    // Only so far ahead, though: the positions a longer match covers are never needed, and
+    // in a long word (a run of one letter, against keys of that letter) walking them all
+    // would cost the word's length for each match.
     positions_.clear();
     for (const ScanMatch& m : found_) {
-      for (std::size_t q = m.position + std::max<std::size_t>(m.length, 1);
-           q < from_ && (finder_.classOf(text_[q]) & finder_.classOf(text_[q - 1]) & kWord) != 0;
+      const std::size_t after = m.position + std::max<std::size_t>(m.length, 1);
+      const std::size_t ahead = std::min(from_, after + kAhead);
+      for (std::size_t q = after;
+           q < ahead && (finder_.classOf(text_[q]) & finder_.classOf(text_[q - 1]) & kWord) != 0;
            ++q) {
         if (finder_.classOf(text_[q]) & kStarts) positions_.push_back(q);
       }
@@ -831,6 +836,8 @@ class TextScan {
 
   static constexpr unsigned char kStarts = StartFinder::kStarts;
   static constexpr unsigned char kWord = StartFinder::kWord;
+  // How far into a word, after a match or a start without one, positions are walked ahead.
+  static constexpr std::size_t kAhead = 64;
 
   const unsigned char* text_ = nullptr;
   std::size_t size_ = 0;
