@@ -4,9 +4,11 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -20,6 +22,36 @@ inline bool finalizing() {
   return _Py_IsFinalizing() != 0;
 #endif
 }
+
+// A look at finalizing() and the taking of the GIL that follows are two steps, and the
+// interpreter may start ending between them; the thread then ends inside the taking, which in
+// a destructor is std::terminate. So the main interpreter's atexit hook, which runs before it
+// starts ending, says so here first and waits for every thread between the two steps.
+struct GilReturn {
+  static inline std::atomic<bool> ending{false};
+  static inline std::atomic<int> taking{0};
+
+  // Takes the GIL back for `thread`; false, the GIL not taken, when the interpreter ends.
+  static bool take(PyThreadState* thread) {
+    taking.fetch_add(1);
+    if (ending.load() || finalizing()) {
+      taking.fetch_sub(1);
+      return false;
+    }
+    PyEval_RestoreThread(thread);
+    taking.fetch_sub(1);
+    return true;
+  }
+
+  // The atexit hook. REQUIRES: the GIL, which it lets go while it waits.
+  static void stop() {
+    ending.store(true);
+    if (taking.load() == 0) return;
+    Py_BEGIN_ALLOW_THREADS;
+    while (taking.load() != 0) sched_yield();
+    Py_END_ALLOW_THREADS;
+  }
+};
 
 // Work done without the GIL that a signal can cut short. Every so often it takes the GIL back
 // and runs the signal handlers; when one raised (Ctrl-C: KeyboardInterrupt), its exception is
@@ -35,10 +67,9 @@ class Interruptible {
   Interruptible() : previous_(current_), thread_(PyEval_SaveThread()) { current_ = this; }
   ~Interruptible() {
     current_ = previous_;
-    if (finalizing()) {
+    if (!GilReturn::take(thread_)) {
       for (;;) ::pause();
     }
-    PyEval_RestoreThread(thread_);
   }
   Interruptible(const Interruptible&) = delete;
   Interruptible& operator=(const Interruptible&) = delete;
@@ -66,17 +97,16 @@ class Interruptible {
   // Runs the signal handlers (at once, or when the time has come); false when one raised.
   bool check(bool now) {
     if (interrupted_) return false;
-    if (finalizing()) {
-      interrupted_ = true;
-      return false;
-    }
     timespec clock;
     ::clock_gettime(CLOCK_MONOTONIC, &clock);
     const double seconds =
         static_cast<double>(clock.tv_sec) + 1e-9 * static_cast<double>(clock.tv_nsec);
     if (!now && seconds < next_) return true;
     next_ = seconds + kSecondsBetweenChecks;
-    PyEval_RestoreThread(thread_);
+    if (!GilReturn::take(thread_)) {
+      interrupted_ = true;
+      return false;
+    }
     interrupted_ = PyErr_CheckSignals() != 0;
     thread_ = PyEval_SaveThread();
     return !interrupted_;

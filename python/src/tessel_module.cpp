@@ -568,13 +568,35 @@ bool makeTypes(PyObject* module, TypeSet& types, const char* name,
 
 // At the interpreter's end, the temporary files of builds still under way in daemon threads go.
 void removeTemporariesAtExit() {
-  Tessel::removeTemporaryFiles();
+  Tessel::removeTemporaryFilesAtExit();
+}
+
+PyObject* stopTakingTheGil(PyObject*, PyObject*) {
+  GilReturn::stop();
+  Py_RETURN_NONE;
+}
+
+// Registers GilReturn::stop() with atexit, in the main interpreter (whose end is the one that
+// finalizing() tells); an interpreter made again after an end starts afresh.
+bool hookTheEnd() {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) return true;
+  GilReturn::ending.store(false);
+  static PyMethodDef stop = {"_stop_taking_the_gil", stopTakingTheGil, METH_NOARGS, nullptr};
+  PyObject* hook = PyCFunction_New(&stop, nullptr);
+  if (hook == nullptr) return false;
+  PyObject* atexit = PyImport_ImportModule("atexit");
+  PyObject* done = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
+  Py_XDECREF(atexit);
+  Py_DECREF(hook);
+  Py_XDECREF(done);
+  return done != nullptr;
 }
 
 int exec(PyObject* module) {
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
   static const bool atExit = Py_AtExit(removeTemporariesAtExit) == 0;
   (void)atExit;
+  if (!hookTheEnd()) return -1;
   if (PyModule_AddStringConstant(module, "__version__", TESSEL_VERSION) < 0) return -1;
   PyObject* path = PyImport_ImportModule("os.path");
   if (path == nullptr) return -1;

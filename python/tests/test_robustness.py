@@ -251,6 +251,25 @@ class Interrupts(Scratch):
             self.assertNotIn("terminate", child.stderr)
             self.assertFalse([name for name in os.listdir(self.dir) if name.endswith(".tmp")])
 
+    def test_builds_in_a_thread_as_the_interpreter_ends(self):
+        # Daemon threads build again and again while the main thread ends: some build ends,
+        # or looks at signals, just as the interpreter starts ending. Taking the GIL back then
+        # ended the thread inside a destructor (std::terminate), and a file made as the process
+        # ended was left behind, in a few of these runs.
+        for run in range(24):
+            child = run_child(f"""
+                import threading, time, tessel
+                def build(n):
+                    keys = [b"%09d" % k for k in range(n)]
+                    while True:
+                        tessel.build(keys, {self.path!r} + str(n))
+                for n in (10, 100, {100 + 797 * run}):
+                    threading.Thread(target=build, args=(n,), daemon=True).start()
+                time.sleep({0.02 + 0.01 * (run % 12)})
+            """)
+            self.assertEqual(child.returncode, 0, child.stderr)
+            self.assertFalse([name for name in os.listdir(self.dir) if name.endswith(".tmp")])
+
     def test_exceptions_name_what_is_wrong(self):
         tessel.build(["a", "b"], self.path)
         index = tessel.Index(self.path)

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -186,15 +187,29 @@ inline bool nextTemporaryName(const char* prefix, char (&name)[128]) {
   return false;
 }
 
+// Set once the temporary files are being removed: the process is ending, and no more are
+// made. `creating` counts the threads between their look at the flag and their file's record.
+inline std::atomic<bool> temporariesRemoved{false};
+inline std::atomic<int> creating{0};
+static_assert(std::atomic<bool>::is_always_lock_free, "written from signal handlers");
+
 // Creates a new file in `directory` with the permissions `mode` (the umask applies), named
-// `prefix` and "PID-TIME-N.tmp"; its name goes to `name`.
+// `prefix` and "PID-TIME-N.tmp"; its name goes to `name`. -1 with ECANCELED once the
+// process's temporary files are being removed.
 inline int createTemporary(int directory, mode_t mode, const char* prefix, char (&name)[128],
                            TemporaryRecord& record) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (!nextTemporaryName(prefix, name)) return -1;
+    creating.fetch_add(1);
+    if (temporariesRemoved.load()) {
+      creating.fetch_sub(1);
+      errno = ECANCELED;
+      return -1;
+    }
     record.arm(directory, name);
     // Read and write: a build may map it.
     const int fd = ::openat(directory, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    creating.fetch_sub(1);
     if (fd >= 0) return fd;
     record.disarm();
     if (errno != EEXIST) return -1;
@@ -237,23 +252,38 @@ inline void putBackFile(int directory, const KeptFile& file) noexcept {
   }
 }
 
+// Removes the recorded temporary files and puts back a ReplacedSet's. Async-signal-safe.
+inline void removeRecordedFiles() noexcept {
+  for (PendingTemporary& slot : pendingTemporaries) {
+    if (slot.state.load() == PendingTemporary::kArmed) ::unlinkat(slot.directory, slot.name, 0);
+  }
+  if (const KeptFiles* kept = keptFiles.load()) {
+    for (std::size_t i = kept->count.load(); i-- > 0;) putBackFile(kept->directory, kept->files[i]);
+  }
+}
+
 }  // namespace internal
 
 // Removes the temporary files of the replaceFile calls under way in this process, leaving their
-// targets as they were, and puts back the files of a ReplacedSet under way. Meant for a handler
-// of a signal that then ends the process: it is async-signal-safe, and a replaceFile it
-// interrupts must not go on.
+// targets as they were, and puts back the files of a ReplacedSet under way; no temporary file
+// is made after it. Meant for a handler of a signal that then ends the process: it is
+// async-signal-safe, and a replaceFile it interrupts must not go on.
 inline void removeTemporaryFiles() noexcept {
-  for (internal::PendingTemporary& slot : internal::pendingTemporaries) {
-    if (slot.state.load() == internal::PendingTemporary::kArmed) {
-      ::unlinkat(slot.directory, slot.name, 0);
-    }
+  internal::temporariesRemoved.store(true);
+  internal::removeRecordedFiles();
+}
+
+// removeTemporaryFiles() for a process that ends while other threads may still be saving (an
+// interpreter that leaves daemon threads behind): it first waits, up to a second, for those
+// creating a file at that moment, so that none is made past the removal. Not for a signal
+// handler, whose own thread may be one of them.
+inline void removeTemporaryFilesAtExit() noexcept {
+  internal::temporariesRemoved.store(true);
+  for (int waited = 0; internal::creating.load() != 0 && waited < 1000; ++waited) {
+    const timespec millisecond{0, 1000000};
+    ::nanosleep(&millisecond, nullptr);
   }
-  if (const internal::KeptFiles* kept = internal::keptFiles.load()) {
-    for (std::size_t i = kept->count.load(); i-- > 0;) {
-      internal::putBackFile(kept->directory, kept->files[i]);
-    }
-  }
+  internal::removeRecordedFiles();
 }
 
 // Files of one directory replaced one after another as a set (each by a FileReplacement):
