@@ -4,7 +4,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,12 +42,16 @@ struct GilReturn {
     return true;
   }
 
-  // The atexit hook. REQUIRES: the GIL, which it lets go while it waits.
+  // The atexit hook. REQUIRES: the GIL, which it lets go while it waits, up to a second: a
+  // thread that holds the GIL without end must not hold the process's end too.
   static void stop() {
     ending.store(true);
     if (taking.load() == 0) return;
     Py_BEGIN_ALLOW_THREADS;
-    while (taking.load() != 0) sched_yield();
+    for (int waited = 0; taking.load() != 0 && waited < 1000; ++waited) {
+      const timespec millisecond{0, 1000000};
+      ::nanosleep(&millisecond, nullptr);
+    }
     Py_END_ALLOW_THREADS;
   }
 };
