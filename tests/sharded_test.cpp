@@ -493,6 +493,35 @@ std::vector<std::string> namesIn(const std::string& directory) {
   return names;
 }
 
+// A shard's build whose marker is gone (the build was given up) stops early, from a key file
+// and from framed keys alike, and leaves no file; with its marker it builds.
+TEST_F(ShardedTest, AGivenUpShardStopsAndLeavesNothing) {
+  const std::vector<std::string> keys = TesselBench::makeKeys("words", 200000, 9);
+  std::string text;
+  std::vector<Tessel::internal::KeyRef> refs;
+  refs.reserve(keys.size());
+  for (const std::string& key : keys) text += key + '\n';
+  for (const std::string& key : keys)
+    refs.push_back({reinterpret_cast<const unsigned char*>(key.data()), key.size()});
+  std::ofstream(path("keys.txt"), std::ios::binary) << text;
+  const int fd = ::open(path("keys.txt").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const std::string shard = path("shard.idx"), marker = path("marker");
+  const Tessel::ShardBuild fromLines =
+      Tessel::buildShard(fd, 0, 0, {shard.c_str(), nullptr, marker.c_str()});
+  const Tessel::ShardBuild fromFrames =
+      Tessel::buildShard(refs, {shard.c_str(), nullptr, marker.c_str()});
+  for (const Tessel::ShardBuild& built : {fromLines, fromFrames}) {
+    EXPECT_FALSE(built.saved);
+    EXPECT_EQ(built.error, ECANCELED);
+    EXPECT_EQ(built.entry.keys, 0u);  // stopped before its end, not refused at its commit
+  }
+  EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"keys.txt"});
+  std::ofstream(marker) << "";
+  EXPECT_TRUE(Tessel::buildShard(fd, 0, 0, {shard.c_str(), nullptr, marker.c_str()}).saved);
+  ::close(fd);
+}
+
 }  // namespace
 
 // Ranked completion from C++ against a plain reading (every key below the prefix, by weight

@@ -602,26 +602,34 @@ class CommandLine(unittest.TestCase):
             self.assertEqual(checked.stdout, "750 shards verified\n1500 keys checked\n",
                              checked.stderr)
 
-    def test_the_local_cluster_keeps_to_loopback_and_to_one_line(self):
+    def test_local_workers_keep_to_loopback_and_to_one_line(self):
         write_lines(self.keys, [b"%06d" % n for n in range(300_000)])
         index = os.path.join(self.dir, "index")
+        # Key files are built by threads of the process, which listens on nothing; a bag by a
+        # local cluster, which listens on loopback only.
+        bag = "import sys, dask.bag, tessel.shards; tessel.shards.build(dask.bag.from_sequence(" \
+              "[b'%d' % n for n in range(3000)], npartitions=2), sys.argv[1], workers=2)"
         # Dask's usual dashboard port taken: nothing to warn about, as none is asked for.
         with socket.socket() as taken:
             with contextlib.suppress(OSError):
                 taken.bind(("127.0.0.1", 8787))
                 taken.listen()
-            child = subprocess.Popen([sys.executable, "-m", "tessel.shards", "build", "--workers",
-                                      "2", self.keys, index], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
-            listening = set()
-            while child.poll() is None:
-                listening |= listening_addresses(child.pid)
-                time.sleep(0.05)
-            out, errors = child.communicate()
-        self.assertEqual((child.returncode, out, errors), (0, "300000 keys in 1 shard\n", ""))
-        self.assertTrue(listening)
-        self.assertEqual({address for address in listening if not address.startswith("127.")},
-                         set())
+            for command, cluster in (
+                    (["-m", "tessel.shards", "build", "--workers", "2", self.keys, index], False),
+                    (["-c", bag, os.path.join(self.dir, "bag")], True)):
+                child = subprocess.Popen([sys.executable] + command, stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE, text=True)
+                listening = set()
+                while child.poll() is None:
+                    listening |= listening_addresses(child.pid)
+                    time.sleep(0.05)
+                _, errors = child.communicate()
+                self.assertEqual((child.returncode, errors), (0, ""), command)
+                self.assertEqual(bool(listening), cluster, listening)
+                self.assertEqual({address for address in listening
+                                  if not address.startswith("127.")}, set())
+        with tessel.Index(index) as built:
+            self.assertEqual(len(built), 300_000)
         # Ctrl-C from a terminal reaches the whole process group, workers too, while the
         # cluster starts and while it builds: one line, whenever it comes.
         for delay in (0.2, 1.0, 1.6):

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -60,10 +61,27 @@ inline bool markerStands(void* marker) {
   return marker == nullptr || ::access(static_cast<const char*>(marker), F_OK) == 0;
 }
 
-// Builds with build(trie) into a new file at target.path, from keys of `bytes` bytes, and fills
-// in the result; first and last name the shard's range. Its units are in memory where they
-// fit well within what the process can have, else in the file's pages where the file system
-// allows. The file is renamed into place only while target.marker stands.
+// The memory that shard builds under way in this process count on for their units: builds
+// side by side (a process's threads) each ask for room beside the others'.
+inline std::atomic<std::uint64_t> unitsCounted{0};
+
+// A build whose marker went away stops: the shard would be refused, and a driver that gave the
+// build up waits for its workers. The marker is looked at every 65,536 keys, a few
+// milliseconds of building.
+struct MarkerGone {};
+inline thread_local const char* watchedMarker = nullptr;
+inline int watchMarker(std::size_t completed, std::size_t) {
+  if (completed % 65536 == 0 && !markerStands(const_cast<char*>(watchedMarker))) {
+    throw MarkerGone{};
+  }
+  return 0;
+}
+
+// Builds with build(trie, progress) into a new file at target.path, from keys of `bytes`
+// bytes, and fills in the result; first and last name the shard's range. Its units are in
+// memory where they fit well within what the process can have, else in the file's pages where
+// the file system allows. The file is renamed into place only while target.marker stands;
+// once it is gone, the build stops (error ECANCELED).
 template <class Build>
 ShardBuild buildShardWith(const ShardTarget& target, std::uint64_t lines, std::uint64_t bytes,
                           std::string first, std::string last, Build&& build) {
@@ -72,12 +90,20 @@ ShardBuild buildShardWith(const ShardTarget& target, std::uint64_t lines, std::u
   if (lines == 0) return result;
   DoubleArray trie;
   FileReplacement output;
-  const bool inFile = !internal::unitsFitInMemory(bytes) &&
+  struct Counted {
+    std::uint64_t bytes, others = unitsCounted.fetch_add(bytes);
+    ~Counted() { unitsCounted.fetch_sub(bytes); }
+  } counted{unitsEstimate(bytes)};
+  const bool inFile = !internal::unitsFitInMemory(bytes, counted.others) &&
                       output.begin(target.path, false, target.temporaryPrefix) == 0 &&
                       trie.keepUnitsIn(output.descriptor()) == 0;
   if (!inFile) output.abandon();
+  watchedMarker = target.marker;
   try {
-    result.status = build(trie);
+    result.status = build(trie, target.marker == nullptr ? nullptr : watchMarker);
+  } catch (const MarkerGone&) {
+    result.error = ECANCELED;
+    return result;
   } catch (const std::bad_alloc&) {
     // The disk was full where the units grow in the file's pages: a failure to write.
     if (trie.fileError() == 0) throw;
@@ -193,7 +219,9 @@ inline ShardBuild buildShard(int fd, std::uint64_t start, std::uint64_t end,
   return internal::buildShardWith(target, count, lines.size(),
                                   count == 0 ? "" : internal::keyOfLine(lines, 0),
                                   count == 0 ? "" : internal::keyOfLine(lines, count - 1),
-                                  [&](DoubleArray& trie) { return trie.build(lines); });
+                                  [&](DoubleArray& trie, DoubleArray::ProgressFunc progress) {
+                                    return trie.build(lines, nullptr, progress);
+                                  });
 }
 
 // Framed keys: each key's length in 4 bytes, then its bytes; a weighted frame then holds the
@@ -268,10 +296,12 @@ inline ShardBuild buildShard(std::vector<internal::KeyRef>& keys, const ShardTar
   auto text = [&](std::size_t i) { return std::string(pointers[i], lengths[i]); };
   std::uint64_t bytes = 0;
   for (const std::size_t length : lengths) bytes += length + 1;
-  return internal::buildShardWith(
-      target, keys.size(), bytes, keys.empty() ? "" : text(0),
-      keys.empty() ? "" : text(keys.size() - 1),
-      [&](DoubleArray& trie) { return trie.build(keys.size(), pointers.data(), lengths.data()); });
+  return internal::buildShardWith(target, keys.size(), bytes, keys.empty() ? "" : text(0),
+                                  keys.empty() ? "" : text(keys.size() - 1),
+                                  [&](DoubleArray& trie, DoubleArray::ProgressFunc progress) {
+                                    return trie.build(keys.size(), pointers.data(), lengths.data(),
+                                                      nullptr, progress);
+                                  });
 }
 
 // The range of `key` among ranges cut at `boundaries` (sorted): the number of boundaries that

@@ -142,15 +142,93 @@ def _workers_deaf_to_ctrl_c():
         multiprocessing.util.spawnv_passfds = spawn
 
 
-def _client(client, workers, scheduler):
-    """The client to build with, and what to close after: a local cluster of worker
-    processes when neither a client nor a scheduler is given."""
+class _Dask:
+    """The workers of a Dask client, as _Build asks them for work."""
+
+    def __init__(self, client):
+        self.client = client
+
+    def submit(self, function, *args, key):
+        return self.client.submit(function, *args, key=key)
+
+    def gather(self, futures):
+        return self.client.gather(futures)
+
+    def compute(self, delayed):
+        return self.client.compute(delayed)
+
+    @staticmethod
+    def as_completed(futures):
+        from distributed import as_completed  # pylint: disable=import-outside-toplevel
+
+        return as_completed(futures)
+
+    @staticmethod
+    def wait(futures):
+        import distributed  # pylint: disable=import-outside-toplevel
+
+        distributed.wait(futures)
+
+
+def _deaf_to_signals():
+    """A local worker thread leaves every signal to the main thread, which Ctrl-C must wake."""
+    signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
+
+
+class _Threads:
+    """Local workers for key files: threads of this process. Their work runs in the extension
+    without the GIL, so they build in parallel as processes would, without the second that a
+    cluster takes to start and stop. A task given futures (alone or in a list) waits for their
+    results; tasks start in the order given, so it waits only for tasks already started. A
+    shard's build stops once the build is given up (its marker gone): close() waits for them."""
+
+    def __init__(self, workers):
+        import concurrent.futures  # pylint: disable=import-outside-toplevel
+
+        self.futures = concurrent.futures
+        self.pool = concurrent.futures.ThreadPoolExecutor(
+            workers, thread_name_prefix="tessel-shards", initializer=_deaf_to_signals)
+
+    def _result(self, thing):
+        if isinstance(thing, self.futures.Future):
+            return thing.result()
+        if isinstance(thing, list):
+            return [self._result(item) for item in thing]
+        return thing
+
+    def submit(self, function, *args, key):
+        future = self.pool.submit(lambda: function(*[self._result(arg) for arg in args]))
+        future.key = key
+        return future
+
+    def gather(self, futures):
+        return [future.result() for future in futures]
+
+    def as_completed(self, futures):
+        return self.futures.as_completed(futures)
+
+    def wait(self, futures):
+        self.futures.wait(futures)
+
+    def close(self):
+        self.pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _client(client, workers, scheduler, files=False):
+    """The workers to build with (_Dask or _Threads), and what to close after: threads of
+    this process for key files, else a local cluster of worker processes, when neither a
+    client nor a scheduler is given."""
     import logging  # pylint: disable=import-outside-toplevel
+
+    if client is not None:
+        return _Dask(client), []
+    if scheduler is None and files:
+        threads = _Threads(operator.index(workers) if workers is not None else
+                           os.cpu_count() or 1)
+        return threads, [threads]
 
     from distributed import Client, LocalCluster  # pylint: disable=import-outside-toplevel
 
-    if client is not None:
-        return client, []
     if scheduler is not None:
         started = time.monotonic()
         try:
@@ -159,7 +237,7 @@ def _client(client, workers, scheduler):
             # Dask's own words give the time-out it was configured with, not the time spent.
             raise OSError(f"no scheduler answered at {scheduler} in "
                           f"{time.monotonic() - started:.1f} s") from None
-        return client, [client]
+        return _Dask(client), [client]
     # Only on the loopback address, the dashboard too, on a port of its own.
     with _workers_deaf_to_ctrl_c():
         cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
@@ -170,7 +248,7 @@ def _client(client, workers, scheduler):
     except BaseException:
         cluster.close()
         raise
-    return client, [client, cluster]
+    return _Dask(client), [client, cluster]
 
 
 def _close(owned):
@@ -196,8 +274,9 @@ def build(sources: _StrPath | abc.Iterable[_StrPath] | typing.Any, directory: _S
 
     shard_keys: about how many keys a shard holds (DEFAULT_SHARD_KEYS). client: a
     distributed.Client to build on, whose workers have the tessel package and see the
-    directory; else `scheduler` (an address), else a local cluster of `workers` processes (one
-    per core), started and stopped here. progress: shards done and keys a second on standard
+    directory; else `scheduler` (an address), else `workers` local workers (one per core):
+    threads of this process for key files, whose builds run without the GIL, and a local
+    cluster of worker processes for a bag or column, started and stopped here. progress: shards done and keys a second on standard
     error (by default when it is a terminal).
 
     weights: the keys' weights for ranked completion (Index.top()), each shard's companion
@@ -313,7 +392,8 @@ def _build(sources, directory, *, shard_keys=None, unsorted=False, client=None, 
                 owner.begin()
                 # A cluster cut short while it starts would be left to Dask to stop at exit.
                 with interrupts.held():
-                    client, owned = _client(client, workers, scheduler)
+                    client, owned = _client(client, workers, scheduler,
+                                            isinstance(sources, list))
                 entries, lines = _Build(client, directory, owner.generation, shard_keys,
                                         _Progress(progress), weights).run(sources, unsorted)
                 owner.commit(entries, lines)
@@ -371,12 +451,10 @@ class _Build:
 
     def gather(self, futures):
         """The results of the shard builds, in their order, with progress as they end."""
-        from distributed import as_completed  # pylint: disable=import-outside-toplevel
-
         results = [None] * len(futures)
         where = {future.key: number for number, future in enumerate(futures)}
         self.progress.update(0, len(futures))
-        for done, future in enumerate(as_completed(futures), 1):
+        for done, future in enumerate(self.client.as_completed(futures), 1):
             results[where[future.key]] = future.result()
             self.progress.update(done, len(futures), results[where[future.key]].get("keys", 0))
         self.progress.finish()
@@ -393,8 +471,6 @@ class _Build:
             raise ValueError("a key file changed during the build")
         entries, total = plan.entries(results)
         if self.weights is not None:
-            import distributed  # pylint: disable=import-outside-toplevel
-
             lines = self.weight_lines([entry["base"] for entry in entries], total)
             futures = [self.client.submit(
                 _tasks.weigh_range, lines.segments(entry["base"], entry["lines"]),
@@ -402,7 +478,7 @@ class _Build:
                 key=self.key("weigh", entry["number"])) for entry in entries]
             # Every task ends before a failure is raised: none then writes a companion after
             # the build was given up, and the first shard's failure is the one told.
-            distributed.wait(futures)
+            self.client.wait(futures)
             self.client.gather(futures)
         return entries, total
 

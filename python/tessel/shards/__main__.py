@@ -1,8 +1,8 @@
 """python3 -m tessel.shards build [--shard-keys N] [--workers N] [--scheduler ADDRESS]
                                   [--unsorted] [--weights FILE]... KEYS... DIRECTORY
 
-Builds a sharded index of the key files into DIRECTORY on Dask: on local worker processes
-(one per core, or --workers), or on the cluster whose scheduler is at ADDRESS. Prints the
+Builds a sharded index of the key files into DIRECTORY: on local worker threads (one per
+core, or --workers), or on the Dask cluster whose scheduler is at ADDRESS. Prints the
 number of keys and shards. Exit status: 0 when the index was built; 1 when it could not be,
 with one line on standard error and the directory as it was; 2 for a command line that does
 not fit; 130 on Ctrl-C before the new index took the old one's place (the directory as it
@@ -44,7 +44,7 @@ def _describe(error):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python3 -m tessel.shards",
-                                     description="Builds sharded Tessel indexes on Dask.")
+                                     description="Builds sharded Tessel indexes, locally or on Dask.")
     commands = parser.add_subparsers(dest="command", required=True)
     making = commands.add_parser(
         "build", help="build a sharded index of key files", epilog=_EPILOG,
@@ -53,7 +53,7 @@ def main(argv=None):
     making.add_argument("--shard-keys", type=int, default=DEFAULT_SHARD_KEYS, metavar="N",
                         help="about how many keys a shard holds (default %(default)s)")
     making.add_argument("--workers", type=int, default=None, metavar="N",
-                        help="local worker processes (default: one per core)")
+                        help="local worker threads (default: one per core)")
     making.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="build on the Dask cluster whose scheduler is at ADDRESS instead")
     making.add_argument("--unsorted", action="store_true",

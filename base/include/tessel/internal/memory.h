@@ -105,12 +105,17 @@ inline std::uint64_t memoryAvailable() {
   return room;
 }
 
+// The memory that the units of an index built from `keyBytes` bytes of keys take, with the
+// build's bitmaps: two to three times the keys' bytes on usual key sets; four is the estimate.
+inline std::uint64_t unitsEstimate(std::uint64_t keyBytes) {
+  return 4 * keyBytes + (std::uint64_t{64} << 20);
+}
+
 // Whether the units of an index built from `keyBytes` bytes of keys fit well within the
-// memory the process can have: their estimate, with the build's bitmaps, at most half of it.
-// The units take two to three times the keys' bytes on usual key sets; four is the estimate.
-inline bool unitsFitInMemory(std::uint64_t keyBytes) {
-  const std::uint64_t estimate = 4 * keyBytes + (std::uint64_t{64} << 20);
-  return estimate <= memoryAvailable() / 2;
+// memory the process can have, beside `alsoCounted` bytes that other builds of the process
+// count on: all their estimates at most half of it.
+inline bool unitsFitInMemory(std::uint64_t keyBytes, std::uint64_t alsoCounted = 0) {
+  return unitsEstimate(keyBytes) + alsoCounted <= memoryAvailable() / 2;
 }
 
 }  // namespace internal
