@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import _thread
 import ast
+import concurrent.futures
 import contextlib
 import errno
 import operator
@@ -183,14 +184,11 @@ class _Threads:
     shard's build stops once the build is given up (its marker gone): close() waits for them."""
 
     def __init__(self, workers):
-        import concurrent.futures  # pylint: disable=import-outside-toplevel
-
-        self.futures = concurrent.futures
         self.pool = concurrent.futures.ThreadPoolExecutor(
             workers, thread_name_prefix="tessel-shards", initializer=_deaf_to_signals)
 
     def _result(self, thing):
-        if isinstance(thing, self.futures.Future):
+        if isinstance(thing, concurrent.futures.Future):
             return thing.result()
         if isinstance(thing, list):
             return [self._result(item) for item in thing]
@@ -205,13 +203,20 @@ class _Threads:
         return [future.result() for future in futures]
 
     def as_completed(self, futures):
-        return self.futures.as_completed(futures)
+        return concurrent.futures.as_completed(futures)
 
     def wait(self, futures):
-        self.futures.wait(futures)
+        concurrent.futures.wait(futures)
 
     def close(self):
         self.pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _cores():
+    """The processors this process may run on (taskset, a container's cpuset)."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
 
 
 def _client(client, workers, scheduler, files=False):
@@ -223,8 +228,7 @@ def _client(client, workers, scheduler, files=False):
     if client is not None:
         return _Dask(client), []
     if scheduler is None and files:
-        threads = _Threads(operator.index(workers) if workers is not None else
-                           os.cpu_count() or 1)
+        threads = _Threads(operator.index(workers) if workers is not None else _cores())
         return threads, [threads]
 
     from distributed import Client, LocalCluster  # pylint: disable=import-outside-toplevel
