@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <tessel/internal/wait.h>
+
 namespace TesselPython {
 
 // Whether the interpreter is ending: a thread that takes the GIL then is ended on the spot.
@@ -48,10 +50,7 @@ struct GilReturn {
     ending.store(true);
     if (taking.load() == 0) return;
     Py_BEGIN_ALLOW_THREADS;
-    for (int waited = 0; taking.load() != 0 && waited < 1000; ++waited) {
-      const timespec millisecond{0, 1000000};
-      ::nanosleep(&millisecond, nullptr);
-    }
+    Tessel::internal::waitForNone(taking, 1000);
     Py_END_ALLOW_THREADS;
   }
 };

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include <tessel/internal/io.h>
+#include <tessel/internal/wait.h>
 
 namespace Tessel {
 namespace internal {
@@ -279,10 +279,7 @@ inline void removeTemporaryFiles() noexcept {
 // handler, whose own thread may be one of them.
 inline void removeTemporaryFilesAtExit() noexcept {
   internal::temporariesRemoved.store(true);
-  for (int waited = 0; internal::creating.load() != 0 && waited < 1000; ++waited) {
-    const timespec millisecond{0, 1000000};
-    ::nanosleep(&millisecond, nullptr);
-  }
+  internal::waitForNone(internal::creating, 1000);
   internal::removeRecordedFiles();
 }
 

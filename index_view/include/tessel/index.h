@@ -565,10 +565,7 @@ class Index {
                                  [&](const std::string& key, long value, std::uint32_t weight) {
                                    return internal::goOnRanked(onKey, key, Value{value}, weight);
                                  });
-    if (status == IndexView::kOk) return Status();
-    // Bounds that do not fit are the companion's fault; a walk that does not end, the units'.
-    return Status::failure(kIndexCorrupt,
-                           status == IndexView::kBadBounds ? weightsPathOf(path_) : path_);
+    return status == IndexView::kOk ? Status() : internal::topFailure(status, path_);
   }
 
   template <class OnPath>

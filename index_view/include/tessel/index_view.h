@@ -560,4 +560,14 @@ class IndexView {
   std::unique_ptr<Tables> tables_;
 };
 
+namespace internal {
+
+// The failure of IndexView::top() (any status but kOk) on the index file at `path`: bounds
+// that do not fit are its companion's fault, a walk that does not end its units'.
+inline Status topFailure(int status, const std::string& path) {
+  return Status::failure(kIndexCorrupt,
+                         status == IndexView::kBadBounds ? weightsPathOf(path) : path);
+}
+
+}  // namespace internal
 }  // namespace Tessel

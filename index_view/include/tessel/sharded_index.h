@@ -398,10 +398,7 @@ class ShardedIndex {
                      return true;
                    });
       if (outside) return outsideLines(s);
-      if (status != kOk) {
-        return Status::failure(kCorrupt,
-                               status == IndexView::kBadBounds ? weightsPathOf(path(s)) : path(s));
-      }
+      if (status != kOk) return internal::topFailure(status, path(s));
     }
     std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
       return a.weight > b.weight;  // shards come in byte order, and each gave its keys in order
