@@ -495,6 +495,33 @@ class CommandLine(unittest.TestCase):
         after = snapshot(index)
         self.assertEqual(after, before)
 
+    def test_an_interpreter_that_ends_does_not_wait_for_a_build_in_a_daemon_thread(self):
+        write_lines(self.keys, [b"%09d" % n for n in range(3_000_000)])
+        index = os.path.join(self.dir, "index")
+        script = """if 1:
+            import os, sys, threading, time, tessel.shards
+            keys, index = sys.argv[1:]
+            threading.Thread(target=tessel.shards.build, args=(keys, index), daemon=True,
+                             kwargs={"workers": 2, "shard_keys": 300_000}).start()
+            while not (os.path.isdir(index) and
+                       any(name.endswith(".tmp") for name in os.listdir(index))):
+                time.sleep(0.005)
+            """
+        done = subprocess.run([sys.executable, "-c", script, self.keys, index],
+                              capture_output=True, text=True, timeout=300, check=False)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        # Ended with the shards being built: not all of them, and no temporary file left.
+        names = os.listdir(index)
+        self.assertLess(len([name for name in names if name.startswith("shard-")]), 10, names)
+        self.assertEqual([name for name in names if name.endswith(".tmp")], [])
+        # The next build removes what was left.
+        done = self.run_build("--shard-keys", "1000000", self.keys, index)
+        self.assertEqual((done.returncode, done.stdout), (0, "3000000 keys in 3 shards\n"),
+                         done.stderr)
+        with tessel.Index(index) as built:
+            self.assertEqual(sorted(os.listdir(index)),
+                             sorted(["MANIFEST"] + [shard["file"] for shard in built.shards]))
+
     def test_a_full_disk_fails_in_one_line_and_keeps_the_previous_index(self):
         if os.geteuid() != 0 or shutil.which("unshare") is None:
             self.skipTest("a full disk needs root to mount a small tmpfs (as CI runs the tests)")

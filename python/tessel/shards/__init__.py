@@ -21,6 +21,7 @@ import contextlib
 import errno
 import operator
 import os
+import queue
 import signal
 import stat
 import sys
@@ -181,11 +182,15 @@ class _Threads:
     without the GIL, so they build in parallel as processes would, without the second that a
     cluster takes to start and stop. A task given futures (alone or in a list) waits for their
     results; tasks start in the order given, so it waits only for tasks already started. A
-    shard's build stops once the build is given up (its marker gone): close() waits for them."""
+    shard's build stops once the build is given up (its marker gone): close() waits for them.
+    The threads are daemons, as the calling thread may be: an interpreter that ends during
+    the build does not wait for its shards (what they leave, the next build removes)."""
 
     def __init__(self, workers):
-        self.pool = concurrent.futures.ThreadPoolExecutor(
-            workers, thread_name_prefix="tessel-shards", initializer=_deaf_to_signals)
+        self.workers = workers
+        self.threads = []
+        self.queue = queue.SimpleQueue()
+        self.closing = False
 
     def _result(self, thing):
         if isinstance(thing, concurrent.futures.Future):
@@ -194,22 +199,52 @@ class _Threads:
             return [self._result(item) for item in thing]
         return thing
 
+    def _work(self):
+        _deaf_to_signals()
+        while True:
+            task = self.queue.get()
+            if task is None:
+                return
+            future, function, args = task
+            if self.closing:
+                future.cancel()
+            if not future.set_running_or_notify_cancel():
+                continue
+            try:
+                result = function(*[self._result(arg) for arg in args])
+            except BaseException as error:  # pylint: disable=broad-except
+                future.set_exception(error)
+            else:
+                future.set_result(result)
+
     def submit(self, function, *args, key):
-        future = self.pool.submit(lambda: function(*[self._result(arg) for arg in args]))
-        future.key = key
+        future = concurrent.futures.Future()
+        future.key = key  # type: ignore[attr-defined]
+        self.queue.put((future, function, args))
+        if len(self.threads) < self.workers:
+            thread = threading.Thread(target=self._work, name="tessel-shards", daemon=True)
+            thread.start()
+            self.threads.append(thread)
         return future
 
     def gather(self, futures):
         return [future.result() for future in futures]
 
-    def as_completed(self, futures):
+    @staticmethod
+    def as_completed(futures):
         return concurrent.futures.as_completed(futures)
 
-    def wait(self, futures):
+    @staticmethod
+    def wait(futures):
         concurrent.futures.wait(futures)
 
     def close(self):
-        self.pool.shutdown(wait=True, cancel_futures=True)
+        """Drops the tasks not started and waits for the others."""
+        self.closing = True
+        for _ in self.threads:
+            self.queue.put(None)
+        for thread in self.threads:
+            thread.join()
 
 
 def _cores():
