@@ -138,4 +138,23 @@ TEST_F(ReplaceFileTest, AFailedWriteKeepsTheOldFile) {
   EXPECT_EQ(entries(), std::vector<std::string>{"kept.idx"});
 }
 
+// Once a process removes its temporary files as it ends, a set keeps no old version under a
+// second name, which that removal would not see, and a replacement makes no file. In a child:
+// after the removal, nothing is saved in the process.
+TEST_F(ReplaceFileTest, NothingIsKeptOrMadeOnceTheTemporariesAreRemoved) {
+  write(path("kept.idx"), "old index");
+  EXPECT_EXIT(
+      {
+        Tessel::removeTemporaryFilesAtExit();
+        Tessel::ReplacedSet set;
+        const bool began = set.begin(dir_, 2) == 0;
+        const bool kept = set.keep("kept.idx", ".kept-") || set.keep("new.idx", ".kept-");
+        const bool replaced = replace(path("kept.idx"), "new index") == 0;
+        std::_Exit(began && !kept && !replaced && errno == ECANCELED ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(read(path("kept.idx")), "old index");
+  EXPECT_EQ(entries(), std::vector<std::string>{"kept.idx"});
+}
+
 }  // namespace

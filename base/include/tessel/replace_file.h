@@ -323,13 +323,15 @@ class ReplacedSet {
     std::memcpy(file.name, name.c_str(), name.size() + 1);
     file.old[0] = '\0';
     struct stat st;
-    if (::fstatat(kept_.directory, file.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) return false;
-    } else if (!S_ISREG(st.st_mode) || !keepAs(file, prefix)) {
-      return false;
-    }
-    kept_.count.store(count + 1);
-    return true;
+    const bool exists = ::fstatat(kept_.directory, file.name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists ? !S_ISREG(st.st_mode) : errno != ENOENT) return false;
+    // The second name is made and counted, or none is: the removal of the temporary files as
+    // the process ends waits for `creating`, and then sees it.
+    internal::creating.fetch_add(1);
+    const bool kept = !internal::temporariesRemoved.load() && (!exists || keepAs(file, prefix));
+    if (kept) kept_.count.store(count + 1);
+    internal::creating.fetch_sub(1);
+    return kept;
   }
 
   // Forgets the file kept last (keep() said it would be put back): its replacement failed,
