@@ -435,7 +435,7 @@ class Clustered(unittest.TestCase):
 
 @unittest.skipIf(Client is None, "Dask (python3-dask, python3-distributed) is not installed")
 class CommandLine(unittest.TestCase):
-    """python3 -m tessel.shards as an operator runs it: its own local cluster, or a cluster
+    """python3 -m tessel.shards as an operator runs it: on its own threads, or on a cluster
     started with dask-scheduler and dask-worker."""
 
     def setUp(self):

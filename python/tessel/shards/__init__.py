@@ -1,10 +1,10 @@
 """Sharded indexes: any number of keys, past one file's cap and past one machine, built in
-parallel on Dask.
+parallel: on a Dask cluster, or on threads of this process for local key files.
 
 A sharded index is a directory of ordinary Tessel index files, the shards, each holding one
 contiguous range of the sorted keys, and a manifest (MANIFEST) that lists them. It answers as
 one index: tessel.Index in Python, Tessel::Index in C++, and tessel-lookup given
-the directory. build() plans the shards (tessel.shards._plan), has a Dask cluster build them
+the directory. build() plans the shards (tessel.shards._plan), has its workers build them
 in C++, and has the directory's owner (tessel._tessel._Directory) check them and commit the
 manifest.
 
