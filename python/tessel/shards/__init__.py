@@ -315,8 +315,8 @@ def build(sources: _StrPath | abc.Iterable[_StrPath] | typing.Any, directory: _S
     distributed.Client to build on, whose workers have the tessel package and see the
     directory; else `scheduler` (an address), else `workers` local workers (one per core):
     threads of this process for key files, whose builds run without the GIL, and a local
-    cluster of worker processes for a bag or column, started and stopped here. progress: shards done and keys a second on standard
-    error (by default when it is a terminal).
+    cluster of worker processes for a bag or column, started and stopped here. progress:
+    shards done and keys a second on standard error (by default when it is a terminal).
 
     weights: the keys' weights for ranked completion (Index.top()), each shard's companion
     made beside it. For key files, weight files (a path or a list) whose lines, one integer

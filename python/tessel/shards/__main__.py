@@ -44,7 +44,7 @@ def _describe(error):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python3 -m tessel.shards",
-                                     description="Builds sharded Tessel indexes, locally or on Dask.")
+                                     description="Builds sharded Tessel indexes.")
     commands = parser.add_subparsers(dest="command", required=True)
     making = commands.add_parser(
         "build", help="build a sharded index of key files", epilog=_EPILOG,
