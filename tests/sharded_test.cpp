@@ -494,7 +494,8 @@ std::vector<std::string> namesIn(const std::string& directory) {
 }
 
 // A shard's build whose marker is gone (the build was given up) stops early, from a key file
-// and from framed keys alike, and leaves no file; with its marker it builds.
+// (in its build) and from framed keys (in their sort), and leaves no file; with its marker it
+// builds.
 TEST_F(ShardedTest, AGivenUpShardStopsAndLeavesNothing) {
   const std::vector<std::string> keys = TesselBench::makeKeys("words", 200000, 9);
   std::string text;
