@@ -193,6 +193,17 @@ inline std::atomic<bool> temporariesRemoved{false};
 inline std::atomic<int> creating{0};
 static_assert(std::atomic<bool>::is_always_lock_free, "written from signal handlers");
 
+// Held by a thread while it makes a file that it records (or counts) for the removal: that
+// removal, as the process ends, waits until none is held. allowed() is false once it began.
+class Creating {
+ public:
+  Creating() { creating.fetch_add(1); }
+  ~Creating() { creating.fetch_sub(1); }
+  Creating(const Creating&) = delete;
+  Creating& operator=(const Creating&) = delete;
+  bool allowed() const { return !temporariesRemoved.load(); }
+};
+
 // Creates a new file in `directory` with the permissions `mode` (the umask applies), named
 // `prefix` and "PID-TIME-N.tmp"; its name goes to `name`. -1 with ECANCELED once the
 // process's temporary files are being removed.
@@ -200,16 +211,14 @@ inline int createTemporary(int directory, mode_t mode, const char* prefix, char 
                            TemporaryRecord& record) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (!nextTemporaryName(prefix, name)) return -1;
-    creating.fetch_add(1);
-    if (temporariesRemoved.load()) {
-      creating.fetch_sub(1);
+    const Creating creation;
+    if (!creation.allowed()) {
       errno = ECANCELED;
       return -1;
     }
     record.arm(directory, name);
     // Read and write: a build may map it.
     const int fd = ::openat(directory, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    creating.fetch_sub(1);
     if (fd >= 0) return fd;
     record.disarm();
     if (errno != EEXIST) return -1;
@@ -325,12 +334,10 @@ class ReplacedSet {
     struct stat st;
     const bool exists = ::fstatat(kept_.directory, file.name, &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists ? !S_ISREG(st.st_mode) : errno != ENOENT) return false;
-    // The second name is made and counted, or none is: the removal of the temporary files as
-    // the process ends waits for `creating`, and then sees it.
-    internal::creating.fetch_add(1);
-    const bool kept = !internal::temporariesRemoved.load() && (!exists || keepAs(file, prefix));
+    // The second name is made and counted, or none is.
+    const internal::Creating creation;
+    const bool kept = creation.allowed() && (!exists || keepAs(file, prefix));
     if (kept) kept_.count.store(count + 1);
-    internal::creating.fetch_sub(1);
     return kept;
   }
 
