@@ -699,6 +699,17 @@ class CommandLine(unittest.TestCase):
                          (1, f"tessel.shards: {weights}: line 3000: not a weight from 0 to "
                              "4294967295\n"))
         self.assertEqual(snapshot(index), before)
+        # A full output loses only the summary: one line, and the index stands.
+        with open(os.devnull if not os.path.exists("/dev/full") else "/dev/full", "w") as full:
+            done = subprocess.run([sys.executable, "-m", "tessel.shards", "build", "--unsorted",
+                                   self.keys, index], stdout=full, stderr=subprocess.PIPE,
+                                  text=True, timeout=300, check=False)
+        if full.name == "/dev/full":
+            self.assertEqual((done.returncode, done.stderr),
+                             (1, "tessel.shards: standard output: No space left on device (the "
+                                 "index was built)\n"))
+        with tessel.Index(index) as built:
+            self.assertEqual(len(built), 3000)
         helped = self.run_build("--help")
         for words in ("KEYS are key files", "DIRECTORY", "sorted", "--unsorted", "exit status",
                       "130", "--weights"):

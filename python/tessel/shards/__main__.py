@@ -83,7 +83,15 @@ def main(argv=None):
     from .. import Index  # pylint: disable=import-outside-toplevel
 
     with Index(options.directory) as index:
-        print(f"{_plural(len(index), 'key')} in {_plural(len(index.shards or ()), 'shard')}")
+        summary = f"{_plural(len(index), 'key')} in {_plural(len(index.shards or ()), 'shard')}"
+    try:
+        print(summary, flush=True)
+    except OSError as error:
+        # The index is built; only its summary is lost (a full or closed output).
+        print(f"tessel.shards: standard output: {error.strerror} (the index was built)",
+              file=sys.stderr)
+        sys.stdout = None  # nothing more to flush at exit
+        return 1
     return 0
 
 
