@@ -4,7 +4,8 @@
 Builds a sharded index of the key files into DIRECTORY: on local worker threads (one per
 core, or --workers), or on the Dask cluster whose scheduler is at ADDRESS. Prints the
 number of keys and shards. Exit status: 0 when the index was built; 1 when it could not be,
-with one line on standard error and the directory as it was; 2 for a command line that does
+with one line on standard error and the directory as it was (or built, when only the summary
+could not be written, as the line says); 2 for a command line that does
 not fit; 130 on Ctrl-C before the new index took the old one's place (the directory as it
 was; after that, the build goes on to its end and exits with 0).
 """
@@ -26,8 +27,8 @@ one integer from 0 to 4294967295 a line; the weight files, taken in the order gi
 list, stand line for line beside the key files' list, and give each shard a companion file
 for ranked completion (tessel-lookup -t); a key given more than once takes its greatest weight.
 
-exit status: 0 built; 1 failed (one line on standard error, DIRECTORY as it was); 2 a
-command line that does not fit; 130 interrupted before the new index took the old one's place
+exit status: 0 built; 1 failed (one line on standard error, DIRECTORY as it was; or built,
+and the line says its summary could not be written); 2 a command line that does not fit; 130 interrupted before the new index took the old one's place
 (DIRECTORY as it was)."""
 
 
