@@ -44,6 +44,14 @@ ${CXX:-c++} -std=c++20 -DREQUIRE_CXX20 $flags -o "$work/pc-consumer" \
   "$source/tests/consumer/main.cpp"
 "$work/pc-consumer" "$work/pc.idx"
 
+# Code bases that make every conversion and shadowing an error, with exceptions on or off.
+for exceptions in -fexceptions -fno-exceptions; do
+  ${CXX:-c++} -std=c++17 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
+    -Werror $exceptions $flags -o "$work/strict" "$source/tests/consumer/strict.cpp"
+  [ "$("$work/strict" "$work/strict$exceptions.idx")" = ok ] ||
+    { echo "the strict consumer ($exceptions) failed"; exit 1; }
+done
+
 # The README's C++ example, a whole program as it stands.
 awk '/^```cpp$/ { inside = 1; next } inside && /^```$/ { exit } inside' "$source/README.md" \
   > "$work/example.cpp"

@@ -277,7 +277,8 @@ class DoubleArrayImpl {
     if (needed <= capacity_) return;
     double factor = 2.0;
     if (completed_ > 0) {
-      factor = std::min(2.0, std::max(1.05, static_cast<double>(keyCount_) / completed_));
+      factor = std::min(
+          2.0, std::max(1.05, static_cast<double>(keyCount_) / static_cast<double>(completed_)));
     }
     const auto scaled = static_cast<std::size_t>(static_cast<double>(capacity_) * factor);
     resize(std::max(needed, scaled));

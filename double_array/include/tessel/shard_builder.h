@@ -8,6 +8,11 @@
 // Unsorted keys travel between the steps framed: each key as its length in 4 bytes (host
 // order) and its bytes, so that any byte, newline and NUL included, survives.
 
+#if !defined(__cpp_exceptions) && !defined(__EXCEPTIONS)
+// cppcheck-suppress preprocessorErrorDirective
+#error "<tessel/shard_builder.h> stops a given-up build by an exception: build with exceptions"
+#endif
+
 #include <fcntl.h>
 #include <unistd.h>
 

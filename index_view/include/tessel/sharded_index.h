@@ -24,6 +24,7 @@
 #include <tessel/format.h>
 #include <tessel/index_view.h>
 #include <tessel/internal/crc32c.h>
+#include <tessel/internal/no_memory.h>
 #include <tessel/manifest.h>
 #include <tessel/replace_file.h>
 #include <tessel/shard_directory.h>
@@ -454,8 +455,8 @@ class ShardedIndex {
   // A shard's view, kept mapped for as long as someone reads it, or why it cannot be read.
   class Pin {
    public:
-    Pin(const IndexView* view, std::shared_ptr<const IndexView> held, Status status = Status())
-        : view_(view), held_(std::move(held)), status(std::move(status)) {}
+    Pin(const IndexView* view, std::shared_ptr<const IndexView> held, Status why = Status())
+        : view_(view), held_(std::move(held)), status(std::move(why)) {}
     const IndexView& operator*() const { return *view_; }
     const IndexView* operator->() const { return view_; }
 
@@ -875,7 +876,7 @@ class ShardedIndex {
       const int opened = into.openDescriptor(fd);
       if (opened == IndexView::kCannotOpen && errno == ENOMEM) {
         ::close(fd);
-        throw std::bad_alloc();
+        internal::outOfMemory();
       }
       if (opened == IndexView::kCannotOpen) {
         status = Status::failure(kCannotOpen, path(i), errno);

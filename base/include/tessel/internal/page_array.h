@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <utility>
 
+#include <tessel/internal/no_memory.h>
+
 namespace Tessel {
 namespace internal {
 
@@ -88,14 +90,14 @@ class PageArray {
   // Makes room for `count` elements, keeping the present ones; the new ones are zero.
   void grow(std::size_t count) {
     // No machine has half the address space to give; the check keeps the sizes from wrapping.
-    if (count > (~std::size_t{0} >> 1) / sizeof(T)) throw std::bad_alloc();
+    if (count > (~std::size_t{0} >> 1) / sizeof(T)) outOfMemory();
     const std::size_t wanted = roundUp(count * sizeof(T));
     if (wanted <= bytes_) return;
     void* memory;
     if (fd_ >= 0) {
       // A new array starts from an empty file, whatever an earlier one left there.
       fileError_ = data_ == nullptr && ::ftruncate(fd_, 0) != 0 ? errno : reserve(fd_, wanted);
-      if (fileError_ != 0) throw std::bad_alloc();
+      if (fileError_ != 0) outOfMemory();
     }
     if (data_ == nullptr && fd_ >= 0) {
       memory = ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
@@ -106,7 +108,7 @@ class PageArray {
     } else {
       memory = ::mremap(data_, bytes_, wanted, MREMAP_MAYMOVE);
     }
-    if (memory == MAP_FAILED) throw std::bad_alloc();
+    if (memory == MAP_FAILED) outOfMemory();
     // Advice only; an array that grows out of the small ones loses it.
     // In a file: where the file system has large folios, its page cache can take huge pages
     // too (a third of the faults on the 5M-key set).

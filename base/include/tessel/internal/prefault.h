@@ -17,8 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace Tessel {
 namespace internal {
@@ -37,7 +35,7 @@ class Prefaulter {
 #ifdef MADV_POPULATE_WRITE
     if (bytes < kWorthFrom) return;
     std::unique_lock<std::mutex> hold(lock_);
-    if (unable_ || (!thread_.joinable() && !start())) return;
+    if (unable_ || (!running_ && !start())) return;
     next_ = static_cast<char*>(data);
     end_ = next_ + bytes;
     hold.unlock();
@@ -50,7 +48,7 @@ class Prefaulter {
 
   // Returns once the helper touches no page: before the memory moves or goes away.
   void pause() {
-    if (!thread_.joinable()) return;
+    if (!running_) return;
     std::unique_lock<std::mutex> hold(lock_);
     next_ = end_ = nullptr;
     idle_.wait(hold, [this] { return !busy_; });
@@ -58,14 +56,15 @@ class Prefaulter {
 
   // Ends the helper thread.
   void stop() {
-    if (!thread_.joinable()) return;
+    if (!running_) return;
     {
       std::lock_guard<std::mutex> hold(lock_);
       stopping_ = true;
       next_ = end_ = nullptr;
     }
     wake_.notify_one();
-    thread_.join();
+    ::pthread_join(thread_, nullptr);
+    running_ = false;
     stopping_ = false;
   }
 
@@ -86,13 +85,17 @@ class Prefaulter {
     sigset_t all, previous;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    try {
-      thread_ = std::thread([this] { run(); });
-    } catch (const std::system_error&) {
-      unable_ = true;
-    }
+    // Not std::thread: a thread that cannot start is no failure here, and saying so by an
+    // exception would leave programs built without exceptions no way to go on.
+    running_ = ::pthread_create(&thread_, nullptr, &Prefaulter::entry, this) == 0;
+    unable_ = !running_;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return !unable_;
+    return running_;
+  }
+
+  static void* entry(void* self) {
+    static_cast<Prefaulter*>(self)->run();
+    return nullptr;
   }
 
   void run() {
@@ -123,7 +126,8 @@ class Prefaulter {
     }
   }
 
-  std::thread thread_;
+  pthread_t thread_{};
+  bool running_ = false;  // thread_ was started and not yet joined
   std::mutex lock_;
   std::condition_variable wake_;  // work, or the end
   std::condition_variable idle_;  // busy_ became false

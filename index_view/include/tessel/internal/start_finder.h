@@ -25,7 +25,7 @@ class StartFinder {
 
   // Takes each byte's class, kStarts and kWord bits.
   void set(const unsigned char classes[256]) {
-    for (int half = 0; half < 2; ++half) {
+    for (unsigned half = 0; half < 2; ++half) {
       for (unsigned low = 0; low < 16; ++low) {
         unsigned char starts = 0, word = 0;
         for (unsigned high = 0; high < 8; ++high) {
