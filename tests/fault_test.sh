@@ -334,6 +334,27 @@ case_memory_limits() {
   fi
 }
 
+# The build's helper thread, which takes page faults ahead of the builder, is only help: where
+# no thread can start (a pids cgroup that holds the build alone), the build goes on without it
+# to the same bytes.
+case_no_helper_thread() {
+  "$KEYGEN" urls 300000 > keys.txt
+  "$PLAIN_TOOL" keys.txt free.idx > /dev/null || fail "a build with its helper"
+  local group=/sys/fs/cgroup/pids/tessel-test-$$
+  [ -w /sys/fs/cgroup/pids ] || group=/sys/fs/cgroup/tessel-test-$$
+  if [ "$(id -u)" = 0 ] && mkdir "$group" 2> /dev/null && echo 1 > "$group/pids.max"; then
+    bash -c 'echo $$ > "$1/cgroup.procs" && exec "$2" keys.txt alone.idx' _ "$group" "$PLAIN_TOOL" \
+      > /dev/null 2> err
+    expect_eq "$?" 0 "status where no thread can start"
+    expect_eq "$(sed -n 's/^max //p' "$group/pids.events")" 1 "threads refused to the build"
+    expect_file alone.idx free.idx "index built without its helper"
+    rmdir "$group"
+  else
+    [ -d "$group" ] && rmdir "$group"
+    skip "no pids cgroup to make here (needs root); a build without its helper is not tested"
+  fi
+}
+
 case_killed() {
   # SIGKILL cannot be handled: Index stays as it was and the temporary file, named after the
   # process, may stay beside it.
