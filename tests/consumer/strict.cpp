@@ -21,7 +21,7 @@ int failures = 0;
 
 void expect(bool right, const char* what) {
   if (!right) {
-    std::fprintf(stderr, "wrong: %s\n", what);
+    (void)std::fprintf(stderr, "wrong: %s\n", what);
     ++failures;
   }
 }
