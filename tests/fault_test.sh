@@ -355,6 +355,29 @@ case_no_helper_thread() {
   fi
 }
 
+# An index cut short while a reader has it mapped (as `cp` over it does, rewriting it in
+# place): the reader says so in one line and exits with 2, where the system would have ended
+# it with SIGBUS.
+case_index_shrinks() {
+  "$KEYGEN" words 20000 > keys.txt
+  "$TOOL" keys.txt shrinks.idx > /dev/null
+  mkfifo queries
+  "$READER" shrinks.idx < queries > answers 2> err &
+  local reader=$!
+  exec 3> queries
+  head -1 keys.txt >&3
+  local i
+  for i in $(seq 200); do [ -s answers ] && break; sleep 0.05; done
+  expect_eq "$(cut -f1 answers)" 0 "the answer before the index shrank"
+  : > shrinks.idx
+  tail -1 keys.txt >&3
+  exec 3>&-
+  wait "$reader"
+  expect_eq "$?" 2 "status once the index shrank"
+  expect_eq "$(cat err)" "Corrupt Index: shrinks.idx: changed while it was read (replace an index by renaming a new file over it)" \
+    "message once the index shrank"
+}
+
 case_killed() {
   # SIGKILL cannot be handled: Index stays as it was and the temporary file, named after the
   # process, may stay beside it.
