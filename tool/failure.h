@@ -5,11 +5,14 @@
 // its temporary files away.
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 #include <tessel/replace_file.h>
+#include <tessel/status.h>
 
 namespace Tessel {
 namespace Tool {
@@ -72,6 +75,42 @@ inline struct sigaction removeTemporariesOnSignals() {
     }
   }
   return action;
+}
+
+// An index file (a shard, a companion of weights) cut short while it is mapped, as by `cp`
+// over it: its pages past the new end cannot be read, and the system says so by SIGBUS with
+// BUS_ADRERR. That is a damaged index, told in one line with the program's error status once
+// the temporary files are gone, not a signal that ends the program; any other bus error (a
+// failed memory) ends it as removeTemporariesOnSignals() would.
+struct ShrunkIndex {
+  std::string line;
+  int status = 2;
+};
+inline ShrunkIndex& shrunkIndex() {
+  static ShrunkIndex report;
+  return report;
+}
+inline void indexShrunk(int signal, siginfo_t* info, void*) {
+  if (info->si_code == BUS_ADRERR) {
+    Tessel::removeTemporaryFiles();
+    const ShrunkIndex& report = shrunkIndex();
+    (void)!::write(STDERR_FILENO, report.line.data(), report.line.size());
+    ::_exit(report.status);
+  }
+  removeTemporaryAndDie(signal);
+}
+// Has SIGBUS on a mapped index (`name`, as the command line gives it) report so and exit with
+// `status`. Call it after removeTemporariesOnSignals().
+inline void reportShrunkIndexes(const char* name, int status) {
+  ShrunkIndex& report = shrunkIndex();
+  report.line = std::string(describeIndexStatus(kIndexCorrupt)) + ": " + name +
+                ": changed while it was read (replace an index by renaming a new file over it)\n";
+  report.status = status;
+  struct sigaction action = {};
+  action.sa_sigaction = indexShrunk;
+  action.sa_flags = SA_RESETHAND | SA_SIGINFO;
+  sigfillset(&action.sa_mask);
+  (void)::sigaction(SIGBUS, &action, nullptr);
 }
 
 }  // namespace Tool

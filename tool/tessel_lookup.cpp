@@ -885,30 +885,6 @@ int run(const Options& options, Output& out) {
   return kError;
 }
 
-// An index file (a shard, a companion of weights) cut short while it is mapped, as by `cp`
-// over it: its pages past the new end cannot be read, and the system says so by SIGBUS. That
-// is a damaged index, told in one line, not a signal that ends the program.
-std::string changedLine;
-
-void indexChanged(int, siginfo_t* info, void*) {
-  if (info->si_code == BUS_ADRERR) {
-    (void)!::write(STDERR_FILENO, changedLine.data(), changedLine.size());
-    ::_exit(kError);
-  }
-  // Another bus error (a failed memory) ends the program as it would have: the handler is
-  // reset, and the access faults again.
-}
-
-void reportChangedIndexes(const char* name) {
-  changedLine = std::string(Tessel::describeIndexStatus(Tessel::kIndexCorrupt)) + ": " + name +
-                ": changed while it was read (replace an index by renaming a new file over it)\n";
-  struct sigaction action = {};
-  action.sa_sigaction = indexChanged;
-  action.sa_flags = SA_RESETHAND | SA_SIGINFO;
-  sigfillset(&action.sa_mask);
-  (void)::sigaction(SIGBUS, &action, nullptr);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -920,7 +896,7 @@ int main(int argc, char** argv) {
   if (options.help) return print(kUsage);
   if (options.version) return print("tessel-lookup " TESSEL_VERSION "\n");
   try {
-    reportChangedIndexes(options.index);
+    Tessel::Tool::reportShrunkIndexes(options.index, kError);
     Output out;
     const int status = run(options, out);
     if (!out.flush()) return fail("Cannot Write: ", "standard output");

@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
   if (argc != 3) return usage(argc < 3 ? "Weights and Index are needed" : "too many arguments");
   const char* weightsName = argv[1];
   const char* indexName = argv[2];
+  Tessel::Tool::reportShrunkIndexes(indexName, kError);
   try {
     const int fd = std::strcmp(weightsName, "-") == 0 ? STDIN_FILENO
                                                       : ::open(weightsName, O_RDONLY | O_CLOEXEC);
