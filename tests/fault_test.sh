@@ -374,7 +374,7 @@ case_index_shrinks() {
   exec 3>&-
   wait "$reader"
   expect_eq "$?" 2 "status once the index shrank"
-  expect_eq "$(cat err)" "Corrupt Index: shrinks.idx: changed while it was read (replace an index by renaming a new file over it)" \
+  expect_eq "$(cat err)" "Cannot Read: shrinks.idx: cut short while it was read, or its disk failed (replace an index by renaming a new file over it)" \
     "message once the index shrank"
 }
 

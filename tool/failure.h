@@ -12,7 +12,6 @@
 #include <string>
 
 #include <tessel/replace_file.h>
-#include <tessel/status.h>
 
 namespace Tessel {
 namespace Tool {
@@ -79,9 +78,10 @@ inline struct sigaction removeTemporariesOnSignals() {
 
 // An index file (a shard, a companion of weights) cut short while it is mapped, as by `cp`
 // over it: its pages past the new end cannot be read, and the system says so by SIGBUS with
-// BUS_ADRERR. That is a damaged index, told in one line with the program's error status once
-// the temporary files are gone, not a signal that ends the program; any other bus error (a
-// failed memory) ends it as removeTemporariesOnSignals() would.
+// BUS_ADRERR, as for a page its disk failed to give. That is an index that cannot be read,
+// told in one line with the program's error status once the temporary files are gone, not a
+// signal that ends the program; any other bus error (a failed memory) ends it as
+// removeTemporariesOnSignals() would.
 struct ShrunkIndex {
   std::string line;
   int status = 2;
@@ -103,8 +103,9 @@ inline void indexShrunk(int signal, siginfo_t* info, void*) {
 // `status`. Call it after removeTemporariesOnSignals().
 inline void reportShrunkIndexes(const char* name, int status) {
   ShrunkIndex& report = shrunkIndex();
-  report.line = std::string(describeIndexStatus(kIndexCorrupt)) + ": " + name +
-                ": changed while it was read (replace an index by renaming a new file over it)\n";
+  report.line = std::string("Cannot Read: ") + name +
+                ": cut short while it was read, or its disk failed (replace an index by renaming "
+                "a new file over it)\n";
   report.status = status;
   struct sigaction action = {};
   action.sa_sigaction = indexShrunk;
