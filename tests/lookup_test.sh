@@ -333,6 +333,10 @@ case_options() {
   done
   query -- -slw < text.txt
   expect_eq "$status:$(cat err)" "2:Cannot Open: -slw" "-- ends the options"
+  printf 'a\n' | "$LOOKUP" -P keys.idx > expected
+  printf 'a\n' | "$LOOKUP" -P -m 99999999999999999999999 keys.idx > out 2> err
+  expect_eq "$?" 0 "status of a limit past any count"
+  expect_file out expected "a limit past any count as none"
   printf 'a\n' | "$LOOKUP" -P -m 2 keys.idx > expected
   for args in "-Pm 2 keys.idx" "-Pm2 keys.idx" "-m 2 -P keys.idx" "-m2 keys.idx -P"; do
     # shellcheck disable=SC2086

@@ -726,6 +726,11 @@ bool parseCount(const char* value, std::size_t& count) {
   if (value == nullptr) return false;
   const char* end = value + std::strlen(value);
   const auto parsed = std::from_chars(value, end, count);
+  // More than any index holds is as many as there are.
+  if (parsed.ec == std::errc::result_out_of_range && parsed.ptr == end) {
+    count = std::numeric_limits<std::size_t>::max();
+    return true;
+  }
   return parsed.ec == std::errc() && parsed.ptr == end && count != 0;
 }
 
