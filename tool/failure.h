@@ -7,9 +7,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include <tessel/replace_file.h>
 
@@ -58,9 +60,8 @@ inline void removeTemporaryAndDie(int signal) {
 
 // Has each signal that ends the process remove the temporary files first; a signal ignored by
 // whoever started the program stays ignored, as for nohup. A write past a file-size limit
-// fails and is reported rather than kill the process (SIGXFSZ ignored). Returns the action
-// set, for a program that adds its own handler of one signal.
-inline struct sigaction removeTemporariesOnSignals() {
+// fails and is reported rather than kill the process (SIGXFSZ ignored).
+inline void removeTemporariesOnSignals() {
   (void)std::signal(SIGXFSZ, SIG_IGN);
   struct sigaction action = {};
   action.sa_handler = removeTemporaryAndDie;
@@ -73,45 +74,64 @@ inline struct sigaction removeTemporariesOnSignals() {
       (void)::sigaction(signal, &action, nullptr);
     }
   }
-  return action;
 }
 
-// An index file (a shard, a companion of weights) cut short while it is mapped, as by `cp`
-// over it: its pages past the new end cannot be read, and the system says so by SIGBUS with
-// BUS_ADRERR, as for a page its disk failed to give. That is an index that cannot be read,
-// told in one line with the program's error status once the temporary files are gone, not a
-// signal that ends the program; any other bus error (a failed memory) ends it as
-// removeTemporariesOnSignals() would.
-struct ShrunkIndex {
+// A mapped file whose pages can no longer be read: cut short under the program (as `cp` over
+// it does) or on a disk that failed. The system says so by SIGBUS; the programs tell it in one
+// line, once the temporary files are gone, rather than let the signal end them. Any other bus
+// error (a failed memory) ends the program as removeTemporariesOnSignals() has it.
+struct UnreadablePages {
   std::string line;
   int status = 2;
+  const char* from = nullptr;  // the mapping, or null: any fault on a page no file backs
+  const char* to = nullptr;
+  std::atomic<bool> armed{false};
 };
-inline ShrunkIndex& shrunkIndex() {
-  static ShrunkIndex report;
+inline UnreadablePages& unreadablePages() {
+  static UnreadablePages report;
   return report;
 }
-inline void indexShrunk(int signal, siginfo_t* info, void*) {
-  if (info->si_code == BUS_ADRERR) {
+inline void unreadablePage(int signal, siginfo_t* info, void*) {
+  const UnreadablePages& report = unreadablePages();
+  const auto* address = static_cast<const char*>(info->si_addr);
+  if (report.armed.load() && (report.from != nullptr ? address >= report.from && address < report.to
+                                                     : info->si_code == BUS_ADRERR)) {
     Tessel::removeTemporaryFiles();
-    const ShrunkIndex& report = shrunkIndex();
     (void)!::write(STDERR_FILENO, report.line.data(), report.line.size());
     ::_exit(report.status);
   }
   removeTemporaryAndDie(signal);
 }
-// Has SIGBUS on a mapped index (`name`, as the command line gives it) report so and exit with
-// `status`. Call it after removeTemporariesOnSignals().
-inline void reportShrunkIndexes(const char* name, int status) {
-  ShrunkIndex& report = shrunkIndex();
-  report.line = std::string("Cannot Read: ") + name +
-                ": cut short while it was read, or its disk failed (replace an index by renaming "
-                "a new file over it)\n";
+// From now on a bus error in [from, to) (with both null: on any page that no file backs)
+// writes `line` on standard error and exits with `status`. Call it after
+// removeTemporariesOnSignals().
+inline void reportUnreadablePages(std::string line, int status, const char* from = nullptr,
+                                  const char* to = nullptr) {
+  UnreadablePages& report = unreadablePages();
+  report.armed.store(false);
+  report.line = std::move(line);
   report.status = status;
+  report.from = from;
+  report.to = to;
   struct sigaction action = {};
-  action.sa_sigaction = indexShrunk;
+  action.sa_sigaction = unreadablePage;
   action.sa_flags = SA_RESETHAND | SA_SIGINFO;
   sigfillset(&action.sa_mask);
   (void)::sigaction(SIGBUS, &action, nullptr);
+  report.armed.store(true);
+}
+// The file is unmapped: a later bus error ends the program.
+inline void stopReportingUnreadablePages() {
+  unreadablePages().armed.store(false);
+}
+
+// An index (a shard, a companion of weights), as the command line names it, that is cut short
+// while it is read is told so, with `status`.
+inline void reportShrinkingIndex(const char* name, int status) {
+  reportUnreadablePages(std::string("Cannot Read: ") + name +
+                            ": cut short while it was read, or its disk failed (replace an "
+                            "index by renaming a new file over it)\n",
+                        status);
 }
 
 }  // namespace Tool

@@ -88,11 +88,6 @@ bool finishOutput(void* trie) {
   return true;
 }
 
-// Where the key list is mapped, for the handler of SIGBUS: the file shrank under the build.
-const char* mappedFrom = nullptr;
-const char* mappedTo = nullptr;
-std::string cannotRead;  // the line that says so
-
 // A key list of this size or more is mapped: the page cache carries it instead of the
 // process's memory, and nothing is copied. Below it, a copy in memory is faster, and costs
 // little. Its index is built in memory when that fits well within what the process can have,
@@ -117,11 +112,10 @@ int buildIndex(const char* file, const char* index) {
     if (mapped) {
       // From here a page of the key list that cannot be read is reported, finding its lines
       // included; lines of tens of kilobytes that cannot be indexed so are read instead.
-      cannotRead = std::string("Cannot Read: ") + file + "\n";
-      mappedFrom = lines.text();
-      mappedTo = lines.text() + lines.size() + 1;
+      Tessel::Tool::reportUnreadablePages(std::string("Cannot Read: ") + file + "\n", kFailure,
+                                          lines.text(), lines.text() + lines.size() + 1);
       if (lines.index(lines.text(), lines.size()) != 0) {
-        mappedFrom = mappedTo = nullptr;
+        Tessel::Tool::stopReportingUnreadablePages();
         lines.unmap();
         mapped = false;
         if (Tessel::Tool::readKeys(file, ~std::size_t{0}, list, lines, mapped) != ReadStatus::kOk) {
@@ -141,7 +135,7 @@ int buildIndex(const char* file, const char* index) {
         mapped ? trie.build(lines, nullptr, showProgress)
                : trie.build(list.keyCount, list.keys.data(), nullptr, nullptr, showProgress);
     // The keys are not needed past the build; the pages they free can take the index file.
-    mappedFrom = mappedTo = nullptr;
+    Tessel::Tool::stopReportingUnreadablePages();
     lines.unmap();
     list = KeyList();
     if (status != 0) return fail("Error: cannot build double array  ", file);
@@ -165,31 +159,11 @@ int buildIndex(const char* file, const char* index) {
   return 0;
 }
 
-// A page of the mapped key list that cannot be read any more (the file shrank, or the disk
-// failed) is a key list that cannot be read; any other bus error ends the program as below.
-void busError(int signal, siginfo_t* info, void*) {
-  const char* address = static_cast<const char*>(info->si_addr);
-  if (mappedFrom != nullptr && address >= mappedFrom && address < mappedTo) {
-    Tessel::removeTemporaryFiles();
-    (void)!::write(STDERR_FILENO, cannotRead.data(), cannotRead.size());
-    ::_exit(255);
-  }
-  Tessel::Tool::removeTemporaryAndDie(signal);
-}
-
-// An interrupted run leaves Index as it was and nothing beside it.
-void handleSignals() {
-  struct sigaction bus = Tessel::Tool::removeTemporariesOnSignals();
-  bus.sa_handler = nullptr;
-  bus.sa_sigaction = busError;
-  bus.sa_flags = SA_RESETHAND | SA_SIGINFO;
-  (void)::sigaction(SIGBUS, &bus, nullptr);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  handleSignals();
+  // An interrupted run leaves Index as it was and nothing beside it.
+  Tessel::Tool::removeTemporariesOnSignals();
   if (argc < 3) {
     (void)std::fprintf(stderr, "Usage: %s File Index\n",
                        argc > 0 && argv[0] ? argv[0] : "tessel-build");

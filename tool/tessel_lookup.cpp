@@ -901,7 +901,7 @@ int main(int argc, char** argv) {
   if (options.help) return print(kUsage);
   if (options.version) return print("tessel-lookup " TESSEL_VERSION "\n");
   try {
-    Tessel::Tool::reportShrunkIndexes(options.index, kError);
+    Tessel::Tool::reportShrinkingIndex(options.index, kError);
     Output out;
     const int status = run(options, out);
     if (!out.flush()) return fail("Cannot Write: ", "standard output");

@@ -52,7 +52,7 @@ int usage(const std::string& why) {
 
 int main(int argc, char** argv) {
   // Interrupted, it leaves the weights as they were and no temporary file beside them.
-  (void)Tessel::Tool::removeTemporariesOnSignals();
+  Tessel::Tool::removeTemporariesOnSignals();
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     return std::fputs(kUsage, stdout) >= 0 && std::fflush(stdout) == 0
                ? 0
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   if (argc != 3) return usage(argc < 3 ? "Weights and Index are needed" : "too many arguments");
   const char* weightsName = argv[1];
   const char* indexName = argv[2];
-  Tessel::Tool::reportShrunkIndexes(indexName, kError);
+  Tessel::Tool::reportShrinkingIndex(indexName, kError);
   try {
     const int fd = std::strcmp(weightsName, "-") == 0 ? STDIN_FILENO
                                                       : ::open(weightsName, O_RDONLY | O_CLOEXEC);
